@@ -1,0 +1,23 @@
+// Impedance of a circuit tree at one angular frequency. Both walks are
+// re-entrant and never allocate, so the worker pool calls them concurrently
+// on one shared tree.
+#pragma once
+
+#include <span>
+
+#include "circuit/tree.h"
+#include "elements/complex.h"
+
+namespace kelvra {
+
+// 2*pi, multiplied once into every frequency in hertz before evaluation.
+inline constexpr double kTwoPi = 6.283185307179586;
+
+// With the values stored in the tree.
+Complex impedance(const Series& series, double omega);
+
+// With element values read in leaf order from `params`, which the caller
+// guarantees holds at least param_count values.
+Complex series_impedance_with_params(const Series& series, std::span<const double> params, double omega);
+
+}  // namespace kelvra

@@ -1,0 +1,41 @@
+// Complex arithmetic exactly as the impedance formulas are written: plain
+// IEEE products and quotients a*conj(b)/|b|^2 without scaling, so results
+// (and their NaN/inf behaviour) do not depend on the C++ library's complex
+// division or on Annex G recovery. Layout-compatible with double[2].
+#pragma once
+
+namespace kelvra {
+
+struct Complex {
+  double re = 0.0;
+  double im = 0.0;
+};
+
+constexpr Complex operator+(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
+constexpr Complex operator-(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
+constexpr Complex operator*(Complex a, Complex b) {
+  return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+constexpr Complex operator*(double s, Complex a) { return {s * a.re, s * a.im}; }
+
+// a / b as a * conj(b) / (re^2 + im^2).
+constexpr Complex quotient(Complex a, Complex b) {
+  const double den = b.re * b.re + b.im * b.im;
+  return {(a.re * b.re + a.im * b.im) / den, (a.im * b.re - a.re * b.im) / den};
+}
+constexpr Complex reciprocal(Complex b) { return quotient({1.0, 0.0}, b); }
+
+// Principal square root with the exact branch rules of the catalogue.
+Complex principal_sqrt(Complex z);
+// z^e with fast paths for e == 1, 0.5 and 0, otherwise the polar form.
+Complex cpow(Complex z, double e);
+// tanh saturating to exactly ±1 when |Re z| > 20.
+Complex tanh_g(Complex z);
+// coth and csch of beta, saturating to ±1 and 0 when |Re beta| > 20.
+struct CothCsch {
+  Complex coth;
+  Complex csch;
+};
+CothCsch coth_csch_g(Complex beta);
+
+}  // namespace kelvra

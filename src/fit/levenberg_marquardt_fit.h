@@ -1,0 +1,28 @@
+// The default fit: the LM solver run from nine starting points, open
+// parameters searched in log10 space, bounded parameters frozen at a bound
+// for a second run, stopping at the first plausible result.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "circuit/tree.h"
+#include "elements/complex.h"
+#include "fit/fit_outcome.h"
+#include "fit/lm/lm_solver.h"
+#include "fit/residuals.h"
+#include "support/result.h"
+
+namespace kelvra {
+
+Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
+                                                     Weighting weighting, const LmSettings& settings);
+
+// Refines a global method's best physical point with the multi-start fit
+// and keeps the better of the polished and the unpolished outcome.
+Result<FitOutcome, FitError> polish_or_fallback(const Series& circuit, std::span<const double> best,
+                                                std::uint64_t iterations, const Spectrum& spectrum,
+                                                Weighting weighting, const WeightedSpectrum& data,
+                                                EvalCounter& counter);
+
+}  // namespace kelvra

@@ -1,0 +1,66 @@
+// Nonlinear least squares by the MINPACK lmder trust-region method, on an
+// abstract problem. Knows nothing of circuits, bounds or weights.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace kelvra {
+
+class LeastSquaresProblem {
+ public:
+  virtual ~LeastSquaresProblem() = default;
+  virtual std::size_t param_count() const = 0;
+  virtual std::size_t residual_count() const = 0;
+  virtual std::span<const double> params() const = 0;
+  virtual void set_params(std::span<const double> u) = 0;
+  // f(u) at the current params; entries may be NaN or infinite.
+  virtual void residuals(std::span<double> out) = 0;
+  // J(u) at the current params, column-major (column j holds m rows).
+  virtual void jacobian(std::span<double> out) = 0;
+};
+
+struct LmSettings {
+  // |actual reduction| <= ftol and predicted reduction <= ftol
+  double ftol = 1e-8;
+  // trust radius <= xtol * |D u|
+  double xtol = 1e-8;
+  // max_j |J_j . f| / (|J_j| |f|) <= gtol
+  double gtol = 1e-8;
+  // budget = patience * (n + 1) residual evaluations; at least 1
+  std::uint32_t patience = 200;
+  // initial trust radius = factor * |D u0| (factor itself when that is 0)
+  double step_bound_factor = 100.0;
+};
+
+// "ftol must be >= 0" (then xtol, gtol) for a tolerance with its sign bit
+// set, -0.0 and negative NaN included.
+std::optional<std::string> check_lm_settings(const LmSettings& settings);
+
+enum class LmStop {
+  ZeroResiduals,
+  GradientOrthogonal,
+  ToleranceReached,
+  EvaluationLimit,
+  TolerancesTooTight,
+  NonFinite,
+  EmptyProblem,
+};
+
+constexpr bool is_success(LmStop stop) {
+  return stop == LmStop::ZeroResiduals || stop == LmStop::GradientOrthogonal || stop == LmStop::ToleranceReached;
+}
+
+struct LmReport {
+  LmStop stop;
+  std::uint64_t evaluations;  // start point plus one per trial point
+};
+
+// Minimises |f(u)|^2 from problem.params(); the problem ends holding the
+// final vector. Settings must have passed check_lm_settings.
+LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings);
+
+}  // namespace kelvra

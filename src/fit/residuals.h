@@ -1,0 +1,58 @@
+// The one objective every fitting method minimises: the weighted residual
+// vector [re0, im0, re1, im1, ...] of model minus measurement, its
+// central-difference Jacobian and the shared evaluation counter.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "circuit/tree.h"
+#include "elements/complex.h"
+
+namespace kelvra {
+
+enum class Weighting { Modulus, Unit };
+
+// Counts residual vectors (not frequencies); becomes impedance_evals.
+class EvalCounter {
+ public:
+  void add(std::uint64_t n) { count_.fetch_add(n); }
+  std::uint64_t value() const { return count_.load(); }
+
+ private:
+  std::atomic<std::uint64_t> count_{0};
+};
+
+// A measured spectrum as the user gave it: frequencies in hertz, in input
+// order.
+struct Spectrum {
+  std::vector<double> frequencies;
+  std::vector<Complex> impedances;
+};
+
+// Modulus: max(hypot(re, im), 1e-30), NaN -> 1e-30. Unit: 1.0.
+std::vector<double> compute_weights(std::span<const Complex> measured, Weighting weighting);
+
+// A measured spectrum ready for evaluation: angular frequencies, measured
+// impedances and weights, all the same length K.
+struct WeightedSpectrum {
+  std::span<const double> omega;
+  std::span<const Complex> measured;
+  std::span<const double> weights;
+
+  std::size_t residual_count() const { return 2 * omega.size(); }
+};
+
+// Fills `out` (2K entries) and adds 1 to `counter`. `params` holds at least
+// param_count(series) values.
+void residuals(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+               EvalCounter& counter, std::span<double> out);
+
+// Fills `out` column by column (n columns of 2K rows, n = params.size()),
+// columns computed on the worker pool; adds 2n to `counter`.
+void jacobian_columns(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+                      EvalCounter& counter, std::span<double> out);
+
+}  // namespace kelvra
