@@ -1,0 +1,68 @@
+// Time per weighted residual vector and per Jacobian for a two-arc circuit
+// at 50 frequencies: the two operations a fit spends nearly all its time in.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "circuit/evaluate.h"
+#include "circuit/grammar.h"
+#include "circuit/params.h"
+#include "fit/residuals.h"
+#include "fit/worker_pool.h"
+
+namespace {
+
+constexpr const char* kCircuit = "R0-(R1,CPE1)-(R2-W2,CPE2)";
+constexpr std::size_t kFrequencies = 50;
+constexpr double kMinHz = 1e-2;
+constexpr double kDecades = 7.0;
+constexpr double kMinSeconds = 1.0;  // per timed operation
+
+template <class F>
+double nanoseconds_per_call(F&& call) {
+  using Clock = std::chrono::steady_clock;
+  std::size_t reps = 1;
+  for (;;) {
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < reps; ++i) call();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (seconds >= kMinSeconds) return seconds * 1e9 / static_cast<double>(reps);
+    reps *= 2;
+  }
+}
+
+}  // namespace
+
+int main() {
+  using namespace kelvra;
+  auto parsed = parse(kCircuit);
+  if (!parsed) return 1;
+  const Series& circuit = parsed.value();
+  const std::vector<double> truth = {0.02, 0.05, 1e-3, 0.85, 0.1, 0.3, 0.02, 0.7};
+
+  std::vector<double> omega(kFrequencies);
+  std::vector<Complex> measured(kFrequencies);
+  for (std::size_t k = 0; k < kFrequencies; ++k) {
+    const double hz = kMinHz * std::pow(10.0, kDecades * k / (kFrequencies - 1));
+    omega[k] = kTwoPi * hz;
+    measured[k] = series_impedance_with_params(circuit, truth, omega[k]);
+  }
+  const std::vector<double> weights = compute_weights(measured, Weighting::Modulus);
+  const WeightedSpectrum data{omega, measured, weights};
+
+  std::vector<double> start = truth;
+  for (double& p : start) p *= 1.1;
+  std::vector<double> r(data.residual_count());
+  std::vector<double> jac(data.residual_count() * start.size());
+  EvalCounter counter;
+
+  const double ns_residuals = nanoseconds_per_call([&] { residuals(circuit, start, data, counter, r); });
+  const double ns_jacobian = nanoseconds_per_call([&] { jacobian_columns(circuit, start, data, counter, jac); });
+  std::printf("circuit %s, %zu frequencies, %zu parameters, %zu worker threads\n", kCircuit, kFrequencies,
+              start.size(), worker_count());
+  std::printf("residual vector: %10.0f ns\n", ns_residuals);
+  std::printf("jacobian:        %10.0f ns  (%.1f residual vectors' worth)\n", ns_jacobian,
+              ns_jacobian / ns_residuals);
+  return 0;
+}
