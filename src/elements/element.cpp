@@ -1,0 +1,142 @@
+#include "elements/element.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace kelvra {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// Exponents live in [0, 1]; every other quantity is a strictly positive
+// physical magnitude, kept off zero so log-scaled searches stay finite.
+constexpr Bounds kExponentBounds{0.0, 1.0};
+constexpr Bounds kMagnitudeBounds{1e-12, kInfinity};
+constexpr std::string_view kExponentFields[] = {"alpha", "gamma"};
+
+}  // namespace
+
+const std::array<KindInfo, kKindCount> kKinds = {{
+    {"R", "R", "", 1, {"r"}, {"ohm"}, {1.0}},
+    {"C", "C", "", 1, {"c"}, {"F"}, {0.001}},
+    {"L", "L", "", 1, {"l"}, {"H"}, {1e-6}},
+    {"La", "La", "", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}},
+    {"Cpe", "CPE", "Cpe", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {0.001, 0.8}},
+    {"W", "W", "", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}},
+    {"Wo", "Wo", "", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {"Ws", "Ws", "", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {"G", "G", "", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}},
+    {"Gs", "Gs", "", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
+    {"K", "K", "", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 0.001}},
+    {"Zarc", "Zarc", "", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 0.001, 0.8}},
+    {"Tlmq", "TLMQ", "Tlmq", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}},
+    {"T", "T", "", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
+}};
+
+std::optional<Element> default_for_code(std::string_view code) {
+  for (std::size_t k = 0; k < kKindCount; ++k) {
+    const KindInfo& kind = kKinds[k];
+    const bool alternate = !kind.alternate_code.empty() && code == kind.alternate_code;
+    if (code == kind.canonical_code || alternate) return Element{static_cast<Kind>(k), kind.defaults};
+  }
+  return std::nullopt;
+}
+
+Bounds bounds_for(std::string_view field) {
+  const bool exponent = std::find(std::begin(kExponentFields), std::end(kExponentFields), field) !=
+                        std::end(kExponentFields);
+  return exponent ? kExponentBounds : kMagnitudeBounds;
+}
+
+Element make_element(Kind kind, std::span<const double> values) {
+  Element element{kind, {}};
+  std::copy_n(values.begin(), info(kind).param_count, element.params.begin());
+  return element;
+}
+
+namespace {
+
+// One function per kind; p holds the kind's fields in table order.
+// jw_times(x) is the purely imaginary j*omega*x of the formulas.
+Complex jw_times(double omega, double x) { return {0.0, omega * x}; }
+Complex real(double x) { return {x, 0.0}; }
+Complex one_plus_jw_times(double omega, double x) { return {1.0, omega * x}; }
+
+Complex resistor(const double* p, double) { return real(p[0]); }
+
+Complex capacitor(const double* p, double omega) { return reciprocal(jw_times(omega, p[0])); }
+
+Complex inductor(const double* p, double omega) { return jw_times(omega, p[0]); }
+
+// The power applies to the whole product j*omega*l.
+Complex fractional_inductor(const double* p, double omega) { return cpow(jw_times(omega, p[0]), p[1]); }
+
+Complex constant_phase(const double* p, double omega) { return reciprocal(p[0] * cpow(jw_times(omega, 1.0), p[1])); }
+
+// aw * (1 - j) / sqrt(omega), divided as a complex quotient by the real
+// sqrt(omega) so that the denominator is (sqrt(omega))^2.
+Complex warburg(const double* p, double omega) { return quotient({p[0], -p[0]}, real(std::sqrt(omega))); }
+
+Complex warburg_open(const double* p, double omega) {
+  const Complex s = principal_sqrt(jw_times(omega, p[1]));
+  return quotient(real(p[0]), s * tanh_g(s));
+}
+
+Complex warburg_short(const double* p, double omega) {
+  const Complex s = principal_sqrt(jw_times(omega, p[1]));
+  return quotient(p[0] * tanh_g(s), s);
+}
+
+Complex gerischer(const double* p, double omega) {
+  return quotient(real(p[0]), principal_sqrt(one_plus_jw_times(omega, p[1])));
+}
+
+Complex gerischer_finite(const double* p, double omega) {
+  const Complex s = principal_sqrt(one_plus_jw_times(omega, p[1]));
+  return quotient(real(p[0]), s * tanh_g(p[2] * s));
+}
+
+Complex rc_time_constant(const double* p, double omega) { return quotient(real(p[0]), one_plus_jw_times(omega, p[1])); }
+
+Complex zarc(const double* p, double omega) {
+  return quotient(real(p[0]), real(1.0) + cpow(jw_times(omega, p[1]), p[2]));
+}
+
+Complex transmission_line_cpe(const double* p, double omega) {
+  const double r_ion = p[0];
+  const Complex zq = reciprocal(p[1] * cpow(jw_times(omega, 1.0), p[2]));
+  return quotient(principal_sqrt(r_ion * zq), tanh_g(principal_sqrt(quotient(real(r_ion), zq))));
+}
+
+Complex transmission_line(const double* p, double omega) {
+  const Complex beta = principal_sqrt({p[2], omega * p[3]});
+  const CothCsch h = coth_csch_g(beta);
+  return quotient(p[0] * h.coth + p[1] * h.csch, beta);
+}
+
+}  // namespace
+
+Complex element_impedance(const Element& element, double omega) {
+  const double* p = element.params.data();
+  switch (element.kind) {
+    case Kind::R: return resistor(p, omega);
+    case Kind::C: return capacitor(p, omega);
+    case Kind::L: return inductor(p, omega);
+    case Kind::La: return fractional_inductor(p, omega);
+    case Kind::Cpe: return constant_phase(p, omega);
+    case Kind::W: return warburg(p, omega);
+    case Kind::Wo: return warburg_open(p, omega);
+    case Kind::Ws: return warburg_short(p, omega);
+    case Kind::G: return gerischer(p, omega);
+    case Kind::Gs: return gerischer_finite(p, omega);
+    case Kind::K: return rc_time_constant(p, omega);
+    case Kind::Zarc: return zarc(p, omega);
+    case Kind::Tlmq: return transmission_line_cpe(p, omega);
+    case Kind::T: return transmission_line(p, omega);
+  }
+  // Every kind is handled above; an out-of-range kind cannot be built.
+  return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+}
+
+}  // namespace kelvra
