@@ -1,0 +1,265 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fit/lm/lm_solver.h"
+#include "fit/lm/minpack_problems.h"
+
+namespace kelvra {
+namespace {
+
+using testing::minpack_problem;
+using testing::minpack_problems;
+using testing::RecordingProblem;
+using testing::residual_norm;
+using testing::sum_of_squares;
+using testing::TestFunction;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// Published minima carry six significant digits.
+constexpr double kPublishedRelTol = 1e-5;
+// Problems with a zero minimum must get this close to it.
+constexpr double kZeroMinimumTol = 1e-20;
+
+bool all_finite(std::span<const double> x) {
+  return std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
+}
+
+// Properties every run that did not stop on NonFinite must have.
+void expect_sound_run(const TestFunction& fn, const RecordingProblem& problem, const LmReport& report) {
+  EXPECT_EQ(report.evaluations, problem.residual_calls);
+  EXPECT_TRUE(all_finite(problem.params()));
+  // Accepted steps only ever lower ||f||, so the last accepted point is the
+  // best one evaluated; a run must not end elsewhere.
+  EXPECT_EQ(residual_norm(fn, problem.params()), problem.best_norm);
+  // The QR of one Jacobian serves every trial of its iteration, so no point
+  // gets a second Jacobian.
+  for (std::size_t a = 0; a < problem.jacobian_points.size(); ++a) {
+    for (std::size_t b = a + 1; b < problem.jacobian_points.size(); ++b) {
+      EXPECT_NE(problem.jacobian_points[a], problem.jacobian_points[b]) << "Jacobian recomputed at one point";
+    }
+  }
+  EXPECT_LE(problem.jacobian_points.size(), report.evaluations);
+}
+
+class MinpackProblems : public ::testing::TestWithParam<TestFunction> {};
+
+TEST_P(MinpackProblems, AnalyticJacobianMatchesCentralDifferences) {
+  const TestFunction& fn = GetParam();
+  const std::size_t n = fn.start.size();
+  std::vector<double> jac(fn.m * n), fp(fn.m), fm(fn.m);
+  fn.jacobian(fn.start, jac);
+  for (std::size_t j = 0; j < n; ++j) {
+    std::vector<double> x = fn.start;
+    const double h = 1e-6 * std::max(1.0, std::fabs(x[j]));
+    x[j] = fn.start[j] + h;
+    fn.residuals(x, fp);
+    x[j] = fn.start[j] - h;
+    fn.residuals(x, fm);
+    for (std::size_t i = 0; i < fn.m; ++i) {
+      const double fd = (fp[i] - fm[i]) / (2.0 * h);
+      EXPECT_NEAR(jac[i + j * fn.m], fd, 1e-5 * std::max(1.0, std::fabs(fd))) << "(" << i << ", " << j << ")";
+    }
+  }
+}
+
+TEST_P(MinpackProblems, ReachesPublishedMinimumWithSuccess) {
+  const TestFunction& fn = GetParam();
+  RecordingProblem problem(fn, fn.start);
+  const LmReport report = lm_minimize(problem, LmSettings{});
+  const double ssq = sum_of_squares(fn, problem.params());
+
+  EXPECT_TRUE(is_success(report.stop)) << static_cast<int>(report.stop);
+  if (fn.min_sum_of_squares == 0.0) {
+    EXPECT_LE(ssq, kZeroMinimumTol);
+  } else {
+    EXPECT_NEAR(ssq, fn.min_sum_of_squares, kPublishedRelTol * fn.min_sum_of_squares);
+  }
+  EXPECT_LE(report.evaluations, LmSettings{}.patience * (fn.start.size() + 1));
+  expect_sound_run(fn, problem, report);
+  std::printf("%-18s ||f||^2 = %.7e  stop %d  evaluations %llu  jacobians %zu\n", fn.name, ssq,
+              static_cast<int>(report.stop), static_cast<unsigned long long>(report.evaluations),
+              problem.jacobian_points.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lmder, MinpackProblems, ::testing::ValuesIn(minpack_problems()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Lmder, LinearProblemConvergesFromAnyStartInFewIterations) {
+  const TestFunction& fn = minpack_problem("linear_full_rank");
+  constexpr std::size_t kFewIterations = 4;
+  for (const double start : {0.0, 1.0, -7.5, 1e6}) {
+    for (const double tol : {1e-8, 0.0}) {
+      RecordingProblem problem(fn, std::vector<double>(fn.start.size(), start));
+      LmSettings settings;
+      settings.ftol = tol;
+      settings.xtol = tol;
+      const LmReport report = lm_minimize(problem, settings);
+      EXPECT_NEAR(sum_of_squares(fn, problem.params()), fn.min_sum_of_squares, 1e-12) << start << " " << tol;
+      if (tol > 0.0) {
+        EXPECT_TRUE(is_success(report.stop)) << start;
+        EXPECT_LE(problem.jacobian_points.size(), kFewIterations) << start;
+      } else {
+        EXPECT_NE(report.stop, LmStop::NonFinite) << start;
+      }
+      expect_sound_run(fn, problem, report);
+    }
+  }
+}
+
+// A problem whose residuals are given by a plain function of x.
+struct CustomProblem {
+  const char* name;
+  TestFunction fn;
+  LmStop stop;
+  std::uint64_t evaluations;
+};
+
+void nan_residuals(std::span<const double>, std::span<double> f) { std::fill(f.begin(), f.end(), kNaN); }
+void inf_residual(std::span<const double>, std::span<double> f) {
+  std::fill(f.begin(), f.end(), 1.0);
+  f[0] = kInf;
+}
+void unit_residuals(std::span<const double>, std::span<double> f) { std::fill(f.begin(), f.end(), 1.0); }
+void nan_jacobian(std::span<const double>, std::span<double> jac) { std::fill(jac.begin(), jac.end(), kNaN); }
+void identity_jacobian(std::span<const double> x, std::span<double> jac) {
+  std::fill(jac.begin(), jac.end(), 0.0);
+  const std::size_t m = jac.size() / x.size();
+  for (std::size_t j = 0; j < std::min(m, x.size()); ++j) jac[j + j * m] = 1.0;
+}
+
+TEST(Lmder, StopsBeforeAnyStep) {
+  const TestFunction& rosenbrock = minpack_problem("rosenbrock");
+  const std::vector<CustomProblem> cases = {
+      {"zero residuals at start", {"r", 2, {1.0, 1.0}, rosenbrock.residuals, rosenbrock.jacobian, 0}, LmStop::ZeroResiduals, 1},
+      {"NaN residuals at start", {"r", 3, {1.0, 2.0}, nan_residuals, identity_jacobian, 0}, LmStop::NonFinite, 1},
+      {"infinite residual at start", {"r", 3, {1.0, 2.0}, inf_residual, identity_jacobian, 0}, LmStop::NonFinite, 1},
+      {"NaN Jacobian", {"r", 3, {1.0, 2.0}, unit_residuals, nan_jacobian, 0}, LmStop::NonFinite, 1},
+      {"no parameters", {"r", 3, {}, unit_residuals, identity_jacobian, 0}, LmStop::EmptyProblem, 0},
+      {"no residuals", {"r", 0, {1.0}, unit_residuals, identity_jacobian, 0}, LmStop::EmptyProblem, 0},
+  };
+  for (const CustomProblem& c : cases) {
+    RecordingProblem problem(c.fn, c.fn.start);
+    const LmReport report = lm_minimize(problem, LmSettings{});
+    EXPECT_EQ(report.stop, c.stop) << c.name;
+    EXPECT_EQ(report.evaluations, c.evaluations) << c.name;
+    EXPECT_EQ(problem.residual_calls, c.evaluations) << c.name;
+    EXPECT_EQ(std::vector<double>(problem.params().begin(), problem.params().end()), c.fn.start) << c.name;
+  }
+}
+
+TEST(Lmder, PatienceOneWithThreeParametersAllowsFourEvaluations) {
+  const TestFunction& fn = minpack_problem("bard");
+  RecordingProblem problem(fn, fn.start);
+  LmSettings settings;
+  settings.patience = 1;
+  const LmReport report = lm_minimize(problem, settings);
+  EXPECT_LE(report.evaluations, 4u);
+  if (!is_success(report.stop)) {
+    EXPECT_EQ(report.stop, LmStop::EvaluationLimit);
+    EXPECT_EQ(report.evaluations, 4u);
+  }
+  expect_sound_run(fn, problem, report);
+}
+
+TEST(Lmder, ZeroPatienceIsTreatedAsOne) {
+  const TestFunction& fn = minpack_problem("meyer");
+  RecordingProblem problem(fn, fn.start);
+  LmSettings settings;
+  settings.patience = 0;
+  const LmReport report = lm_minimize(problem, settings);
+  EXPECT_EQ(report.stop, LmStop::EvaluationLimit);
+  EXPECT_EQ(report.evaluations, 4u);
+  expect_sound_run(fn, problem, report);
+}
+
+// Rosenbrock, undefined outside |x_i| <= 2: the Gauss-Newton step from the
+// standard start lands outside, so the first trials see NaN.
+constexpr double kRosenbrockDomain = 2.0;
+void rosenbrock_in_box_f(std::span<const double> x, std::span<double> f) {
+  minpack_problem("rosenbrock").residuals(x, f);
+  if (std::fabs(x[0]) > kRosenbrockDomain || std::fabs(x[1]) > kRosenbrockDomain) {
+    std::fill(f.begin(), f.end(), kNaN);
+  }
+}
+
+TEST(Lmder, NanTrialsAreRejectedAndTheRunStillConverges) {
+  const TestFunction& rosenbrock = minpack_problem("rosenbrock");
+  const TestFunction fn{"rosenbrock_in_box", 2, rosenbrock.start, rosenbrock_in_box_f, rosenbrock.jacobian, 0.0};
+  RecordingProblem problem(fn, fn.start);
+  const LmReport report = lm_minimize(problem, LmSettings{});
+  EXPECT_TRUE(is_success(report.stop)) << static_cast<int>(report.stop);
+  EXPECT_GT(problem.non_finite_calls, 0u);
+  EXPECT_LE(sum_of_squares(fn, problem.params()), kZeroMinimumTol);
+  expect_sound_run(fn, problem, report);
+}
+
+// Fewer residuals than parameters: an underdetermined system with a
+// manifold of exact solutions.
+void sphere_and_product_f(std::span<const double> x, std::span<double> f) {
+  f[0] = x[0] * x[0] + x[1] * x[1] + x[2] * x[2] - 3.0;
+  f[1] = x[0] * x[1] * x[2] - 1.0;
+}
+void sphere_and_product_j(std::span<const double> x, std::span<double> jac) {
+  for (std::size_t j = 0; j < 3; ++j) jac[2 * j] = 2.0 * x[j];
+  jac[1] = x[1] * x[2], jac[3] = x[0] * x[2], jac[5] = x[0] * x[1];
+}
+void plane_f(std::span<const double> x, std::span<double> f) { f[0] = x[0] + 2.0 * x[1] - 4.0 * x[2] - 1.0; }
+void plane_j(std::span<const double>, std::span<double> jac) { jac[0] = 1.0, jac[1] = 2.0, jac[2] = -4.0; }
+
+TEST(Lmder, FewerResidualsThanParametersReachesAnExactSolution) {
+  const std::vector<TestFunction> cases = {
+      {"sphere_and_product", 2, {2.0, 0.5, 0.3}, sphere_and_product_f, sphere_and_product_j, 0.0},
+      {"plane", 1, {3.0, -1.0, 8.0}, plane_f, plane_j, 0.0},
+      {"plane from origin", 1, {0.0, 0.0, 0.0}, plane_f, plane_j, 0.0},
+  };
+  for (const TestFunction& fn : cases) {
+    RecordingProblem problem(fn, fn.start);
+    const LmReport report = lm_minimize(problem, LmSettings{});
+    EXPECT_TRUE(is_success(report.stop)) << fn.name << " " << static_cast<int>(report.stop);
+    EXPECT_LE(sum_of_squares(fn, problem.params()), kZeroMinimumTol) << fn.name;
+    expect_sound_run(fn, problem, report);
+  }
+}
+
+TEST(LmSettingsCheck, RejectsSignBitSetTolerancesInOrder) {
+  struct Case {
+    double ftol, xtol, gtol;
+    std::optional<std::string> message;
+  };
+  const std::vector<Case> cases = {
+      {0.0, 0.0, 0.0, std::nullopt},
+      {1e-8, 1e-8, 1e-8, std::nullopt},
+      {kNaN, kInf, 0.0, std::nullopt},
+      {-0.0, 0.0, 0.0, "ftol must be >= 0"},
+      {-1.0, -1.0, -1.0, "ftol must be >= 0"},
+      {-kNaN, 0.0, 0.0, "ftol must be >= 0"},
+      {0.0, -0.0, -1.0, "xtol must be >= 0"},
+      {0.0, -kInf, 0.0, "xtol must be >= 0"},
+      {0.0, 0.0, -0.0, "gtol must be >= 0"},
+      {0.0, 0.0, -kNaN, "gtol must be >= 0"},
+  };
+  for (const Case& c : cases) {
+    LmSettings settings;
+    settings.ftol = c.ftol;
+    settings.xtol = c.xtol;
+    settings.gtol = c.gtol;
+    EXPECT_EQ(check_lm_settings(settings), c.message) << c.ftol << " " << c.xtol << " " << c.gtol;
+  }
+}
+
+TEST(LmSettingsCheck, RejectsAStepBoundFactorThatIsNotPositiveAndFinite) {
+  for (const double factor : {0.0, -1.0, kNaN, kInf}) {
+    LmSettings settings;
+    settings.step_bound_factor = factor;
+    EXPECT_TRUE(check_lm_settings(settings).has_value()) << factor;
+  }
+}
+
+}  // namespace
+}  // namespace kelvra
