@@ -1,0 +1,84 @@
+#include "fit/global/search_frame.h"
+
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "circuit/evaluate.h"
+#include "circuit/params.h"
+#include "fit/global/search_coordinates.h"
+#include "fit/levenberg_marquardt_fit.h"
+
+namespace kelvra {
+namespace {
+
+std::vector<double> angular_frequencies(const Spectrum& spectrum) {
+  std::vector<double> omega(spectrum.frequencies.size());
+  for (std::size_t k = 0; k < omega.size(); ++k) omega[k] = spectrum.frequencies[k] * kTwoPi;
+  return omega;
+}
+
+}  // namespace
+
+std::optional<FitError> check_fit_inputs(const Series& circuit, const Spectrum& spectrum) {
+  if (spectrum.frequencies.size() != spectrum.impedances.size()) return fit_error::LengthMismatch{};
+  if (spectrum.frequencies.empty()) return fit_error::EmptyData{};
+  if (param_count(circuit) == 0) return fit_error::NoParameters{};
+  return std::nullopt;
+}
+
+SearchFrame::SearchFrame(const Series& circuit, const Spectrum& spectrum, Weighting weighting)
+    : circuit(circuit),
+      spectrum(spectrum),
+      weighting(weighting),
+      omega(angular_frequencies(spectrum)),
+      weights(compute_weights(spectrum.impedances, weighting)),
+      bounds(param_bounds(circuit)),
+      start(param_values(circuit)) {}
+
+PsoProblem::PsoProblem(SearchFrame& frame)
+    : frame_(frame),
+      counter_(frame.counter),
+      physical_(frame.start.size()),
+      residuals_(frame.data().residual_count()) {}
+
+double PsoProblem::cost(std::span<const double> u) {
+  to_physical(frame_.bounds, u, physical_);
+  return cost_at(frame_.circuit, physical_, frame_.data(), counter_, residuals_);
+}
+
+void BestSoFar::offer(std::span<const double> point, double cost) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  if (!(cost < cost_ || (cost == kInf && cost_ == kInf))) return;
+  point_.assign(point.begin(), point.end());
+  cost_ = cost;
+  found_ = true;
+}
+
+std::optional<std::vector<double>> BestSoFar::point() const {
+  if (!found_) return std::nullopt;
+  return point_;
+}
+
+Failure<FitError> solver_failure(std::string_view text) {
+  return fail(FitError{fit_error::Solver{std::string(text)}});
+}
+
+Result<FitOutcome, FitError> complete_search(SearchFrame& frame, const SearchOutcome& searched,
+                                             std::string_view no_best_text) {
+  if (!searched.best) return solver_failure(no_best_text);
+  const std::vector<double> physical = to_physical(frame.bounds, *searched.best);
+  return polish_or_fallback(frame.circuit, physical, searched.iterations, frame.spectrum, frame.weighting,
+                            frame.data(), frame.counter);
+}
+
+Result<FitOutcome, FitError> run_search(const Series& circuit, const Spectrum& spectrum, Weighting weighting,
+                                        std::string_view no_best_text, const Search& search) {
+  if (auto error = check_fit_inputs(circuit, spectrum)) return fail(std::move(*error));
+  SearchFrame frame(circuit, spectrum, weighting);
+  Result<SearchOutcome, FitError> searched = search(frame);
+  if (!searched) return fail(searched.error());
+  return complete_search(frame, searched.value(), no_best_text);
+}
+
+}  // namespace kelvra

@@ -1,0 +1,106 @@
+// What the global searches share: the input checks, the data every fit
+// derives before searching, the cost of a search vector, the best-so-far
+// rule and the hand-over of the best point to the polish step.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "circuit/tree.h"
+#include "elements/element.h"
+#include "fit/fit_outcome.h"
+#include "fit/residuals.h"
+#include "support/result.h"
+
+namespace kelvra {
+
+// A search that ended without a best point: every cost it kept was NaN.
+inline constexpr std::string_view kNelderMeadNoBest = "nelder-mead found no best position";
+inline constexpr std::string_view kParticleSwarmNoBest = "particle swarm found no best position";
+inline constexpr std::string_view kSimulatedAnnealingNoBest = "simulated annealing found no best position";
+inline constexpr std::string_view kDifferentialEvolutionNoBest = "differential evolution found no best position";
+
+// LengthMismatch, EmptyData, NoParameters, in that order; nothing when the
+// fit may go ahead.
+std::optional<FitError> check_fit_inputs(const Series& circuit, const Spectrum& spectrum);
+
+// The data a search derives once, after the input checks: angular
+// frequencies, weights, bounds, start values and the fit's counter, which
+// every cost evaluation and finally the polish step count on.
+struct SearchFrame {
+  SearchFrame(const Series& circuit, const Spectrum& spectrum, Weighting weighting);
+  SearchFrame(const SearchFrame&) = delete;
+  SearchFrame& operator=(const SearchFrame&) = delete;
+
+  WeightedSpectrum data() const { return {omega, spectrum.impedances, weights}; }
+
+  const Series& circuit;
+  const Spectrum& spectrum;
+  Weighting weighting;
+  std::vector<double> omega;
+  std::vector<double> weights;
+  std::vector<Bounds> bounds;
+  std::vector<double> start;  // the circuit's current values
+  EvalCounter counter;
+};
+
+// Cost of a search vector: mapped to physical values, then cost_at (one
+// counted residual evaluation, 0.5 * sum r^2 in index order). No penalty and no clamping; a
+// NaN or infinite cost is returned as it is. Scratch is sized once, so a
+// cost evaluation does not allocate.
+class PsoProblem {
+ public:
+  explicit PsoProblem(SearchFrame& frame);
+  double cost(std::span<const double> u);
+
+ private:
+  const SearchFrame& frame_;
+  EvalCounter& counter_;
+  std::vector<double> physical_;
+  std::vector<double> residuals_;
+};
+
+// The best point of Nelder-Mead and simulated annealing. A point becomes best
+// when its cost is smaller than the best cost, or when both are +inf; the best
+// cost starts at +inf, so a first point of cost +inf is taken, and a NaN cost
+// never is.
+class BestSoFar {
+ public:
+  void offer(std::span<const double> point, double cost);
+  std::optional<std::vector<double>> point() const;
+  double cost() const { return cost_; }
+
+ private:
+  std::vector<double> point_;
+  double cost_ = std::numeric_limits<double>::infinity();
+  bool found_ = false;
+};
+
+// What a search hands to the common ending: its best point in search
+// coordinates, if it has one, and the iteration count the polish is told.
+struct SearchOutcome {
+  std::optional<std::vector<double>> best;
+  std::uint64_t iterations = 0;
+};
+
+// The common ending: with a best point, its physical values go to
+// polish_or_fallback with the search's iteration count and the frame's
+// counter; without one the fit fails with `no_best_text`.
+Result<FitOutcome, FitError> complete_search(SearchFrame& frame, const SearchOutcome& searched,
+                                             std::string_view no_best_text);
+
+using Search = std::function<Result<SearchOutcome, FitError>(SearchFrame&)>;
+
+// A whole global fit: input checks, the derived data, `search` (which checks
+// its own settings before its first cost), then the common ending.
+Result<FitOutcome, FitError> run_search(const Series& circuit, const Spectrum& spectrum, Weighting weighting,
+                                        std::string_view no_best_text, const Search& search);
+
+Failure<FitError> solver_failure(std::string_view text);
+
+}  // namespace kelvra
