@@ -1,18 +1,66 @@
 #include "fit/fit_method.h"
 
+#include <array>
+#include <string>
+
+#include "fit/global/basin_hopping.h"
+#include "fit/global/differential_evolution.h"
+#include "fit/global/nelder_mead.h"
+#include "fit/global/particle_swarm.h"
+#include "fit/global/simulated_annealing.h"
 #include "fit/levenberg_marquardt_fit.h"
 
 namespace kelvra {
+namespace {
+
+using MethodRunner = Result<FitOutcome, FitError> (*)(const Series&, const Spectrum&, Weighting, const FitOptions&);
+
+struct MethodEntry {
+  std::string_view name;
+  MethodRunner run;
+};
+
+// Each method reads only its own options; differential evolution is never
+// seeded.
+const std::array<MethodEntry, 6> kMethods = {{
+    {"levenberg_marquardt",
+     [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {
+       LmSettings settings;
+       settings.ftol = o.ftol;
+       settings.xtol = o.xtol;
+       settings.patience = o.max_iterations;
+       return levenberg_marquardt_fit(c, s, w, settings);
+     }},
+    {"nelder_mead",
+     [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {
+       return nelder_mead_fit(c, s, w, o.nelder_mead_iterations);
+     }},
+    {"particle_swarm",
+     [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {
+       return particle_swarm_fit(c, s, w, o.num_particles, o.generations, o.seed);
+     }},
+    {"simulated_annealing",
+     [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {
+       return simulated_annealing_fit(c, s, w, o.sa_initial_temperature, o.sa_iterations, o.seed);
+     }},
+    {"differential_evolution",
+     [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {
+       return differential_evolution_fit(c, s, w, o.de_evaluations);
+     }},
+    {"basin_hopping",
+     [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {
+       return basin_hopping_fit(c, s, w, o.basin_hopping_hops, o.basin_hopping_step_size,
+                                o.basin_hopping_temperature, o.seed);
+     }},
+}};
+
+}  // namespace
 
 Result<FitOutcome, FitError> run_fit_method(std::string_view method, const Series& circuit,
                                             const Spectrum& spectrum, Weighting weighting,
                                             const FitOptions& options) {
-  if (method == "levenberg_marquardt") {
-    LmSettings settings;
-    settings.ftol = options.ftol;
-    settings.xtol = options.xtol;
-    settings.patience = options.max_iterations;
-    return levenberg_marquardt_fit(circuit, spectrum, weighting, settings);
+  for (const MethodEntry& entry : kMethods) {
+    if (entry.name == method) return entry.run(circuit, spectrum, weighting, options);
   }
   return fail(FitError{fit_error::UnknownMethod{std::string(method)}});
 }
