@@ -1,0 +1,152 @@
+#include "python/convert.h"
+
+#include <limits>
+
+#include "python/numpy_api.h"
+
+namespace kelvra::python {
+
+namespace {
+
+// A NumPy scalar can only exist once NumPy has been imported, so a bool
+// argument never imports NumPy by itself.
+bool numpy_loaded() {
+  if (PY_ARRAY_UNIQUE_SYMBOL != nullptr) return true;
+  Ref name = Ref::steal(PyUnicode_FromString("numpy"));
+  Ref numpy = Ref::steal_or_null(PyImport_GetModule(name.get()));
+  check(numpy || !PyErr_Occurred());
+  return static_cast<bool>(numpy);
+}
+
+Complex to_complex(PyObject* object) {
+  // PyComplex_AsCComplex takes a complex (or subclass) as it is, then tries
+  // __complex__, then the float conversion: exactly the accepted forms.
+  const Py_complex value = PyComplex_AsCComplex(object);
+  check(!(value.real == -1.0 && PyErr_Occurred()));
+  return {value.real, value.imag};
+}
+
+}  // namespace
+
+void raise_wrong_type(PyObject* object, std::string_view what) {
+  std::string message = "'";
+  message += Py_TYPE(object)->tp_name;
+  message += "' object ";
+  message += what;
+  raise(PyExc_TypeError, message);
+}
+
+// Materialising through iteration rather than indexing keeps label-indexed
+// sequences (a pandas Series after a row filter) working.
+Ref sequence_items(PyObject* object) {
+  if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(object)) raise_wrong_type(object, "is not a sequence");
+  return Ref::steal(PySequence_Fast(object, "expected a sequence"));
+}
+
+double to_double(PyObject* object) {
+  const double value = PyFloat_AsDouble(object);
+  check(!(value == -1.0 && PyErr_Occurred()));
+  return value;
+}
+
+std::uint64_t to_u64(PyObject* object) {
+  Ref index = Ref::steal(PyNumber_Index(object));
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  check(!(value == static_cast<unsigned long long>(-1) && PyErr_Occurred()));
+  return value;
+}
+
+std::uint32_t to_u32(PyObject* object) {
+  const std::uint64_t value = to_u64(object);
+  if (value > std::numeric_limits<std::uint32_t>::max()) {
+    raise(PyExc_OverflowError, "int too big to convert to a 32-bit unsigned integer");
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+bool to_bool(PyObject* object) {
+  if (PyBool_Check(object)) return object == Py_True;
+  if (numpy_loaded()) {
+    ensure_numpy();
+    if (PyObject_TypeCheck(object, &PyBoolArrType_Type)) {
+      const int truth = PyObject_IsTrue(object);
+      check(truth >= 0);
+      return truth == 1;
+    }
+  }
+  raise_wrong_type(object, "cannot be converted to 'bool'");
+}
+
+std::string to_string(PyObject* object) {
+  if (!PyUnicode_Check(object)) raise_wrong_type(object, "cannot be converted to 'str'");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+  check(text != nullptr);
+  return {text, static_cast<std::size_t>(size)};
+}
+
+std::vector<double> to_doubles(PyObject* object) { return convert_items<double>(object, to_double); }
+
+std::vector<Complex> to_complexes(PyObject* object) { return convert_items<Complex>(object, to_complex); }
+
+std::vector<std::pair<std::string, double>> to_named_doubles(PyObject* object) {
+  if (!PyDict_Check(object)) raise_wrong_type(object, "cannot be converted to 'dict'");
+  std::vector<std::pair<std::string, double>> out;
+  out.reserve(static_cast<std::size_t>(PyDict_Size(object)));
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(object, &position, &key, &value)) {
+    // Held while converting: a value's __float__ may change the dict.
+    Ref held_key = Ref::new_ref(key);
+    Ref held_value = Ref::new_ref(value);
+    std::string name = to_string(held_key.get());
+    out.emplace_back(std::move(name), to_double(held_value.get()));
+  }
+  return out;
+}
+
+Ref new_str(std::string_view text) {
+  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Ref new_float_list(std::span<const double> values) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Ref::steal(PyFloat_FromDouble(values[i])).release());
+  }
+  return list;
+}
+
+Ref new_str_list(std::span<const std::string> texts) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
+  }
+  return list;
+}
+
+void prefix_argument_error(const char* name) {
+  PyObject* raised_type = nullptr;
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    raised_type = PyExc_TypeError;
+  } else if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    raised_type = PyExc_OverflowError;
+  } else {
+    return;
+  }
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref held_type = Ref::steal_or_null(type);
+  Ref held_value = Ref::steal_or_null(value);
+  Ref held_traceback = Ref::steal_or_null(traceback);
+  Ref message = Ref::steal_or_null(held_value ? PyObject_Str(held_value.get()) : nullptr);
+  if (!message) return;  // str() itself failed; its error is the one to report
+  PyErr_Format(raised_type, "argument '%s': %U", name, message.get());
+}
+
+}  // namespace kelvra::python

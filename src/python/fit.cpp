@@ -1,0 +1,126 @@
+// Circuit.fit: converts the nineteen arguments, builds the spectrum and the
+// weighting, and runs the chosen method on a private copy of the circuit
+// without the interpreter lock.
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "fit/fit_method.h"
+#include "python/circuit.h"
+#include "python/convert.h"
+#include "python/fit_result.h"
+#include "python/spectrum.h"
+
+namespace kelvra::python {
+
+const char kFitDoc[] =
+    "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
+    "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
+    "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
+    "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
+    "basin_hopping_temperature=1.0, seed=None)\n--\n\n"
+    "Fit this circuit's parameters to a measured spectrum.\n"
+    "\n"
+    "Accepts two sequences of frequencies and impedances, or a single battery\n"
+    "data format dataframe (`impedances` left as None).\n"
+    "\n"
+    "`guess_init` unset means start from a machine-learning guess whenever the\n"
+    "circuit is not explicitly given starting parameters. If no model has been\n"
+    "trained for the topology it warns and starts from placeholder values.\n"
+    "\n"
+    "`True` always guesses, and raises rather than warns when it cannot.\n"
+    "`False` never guesses.";
+
+namespace {
+
+constexpr const char* kDefaultMethod = "levenberg_marquardt";
+
+// Every argument of fit, converted. The defaults are those of the
+// signature; FitOptions carries the numeric ones.
+struct FitArguments {
+  PyObject* frequencies = nullptr;  // borrowed; becomes the spectrum
+  PyObject* impedances = nullptr;
+  // Read by the learned guess: whether to guess, and a weight file for it.
+  std::optional<bool> guess_init;
+  std::optional<std::string> weights;
+  std::string weight = kDefaultWeighting;
+  std::string method = kDefaultMethod;
+  FitOptions options;
+};
+
+// Converts `object` into `target` when the caller passed it; a missing
+// argument keeps the default already in `target`.
+template <class T, class Convert>
+void convert_given(const char* name, PyObject* object, T& target, Convert convert) {
+  if (object != nullptr) target = argument(name, object, convert);
+}
+
+// A converter that also accepts None, as nothing.
+template <class Convert>
+auto or_none(Convert convert) {
+  return [convert](PyObject* object) -> std::optional<decltype(convert(object))> {
+    if (object == Py_None) return std::nullopt;
+    return convert(object);
+  };
+}
+
+// Converts all nineteen arguments in signature order, before any work, so
+// a bad argument is reported whatever the method would have read.
+FitArguments fit_arguments(PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"frequencies", "impedances", "guess_init", "weights", "weight", "method",
+                                   "max_iterations", "ftol", "xtol", "num_particles", "generations",
+                                   "nelder_mead_iterations", "de_evaluations", "sa_iterations",
+                                   "sa_initial_temperature", "basin_hopping_hops", "basin_hopping_step_size",
+                                   "basin_hopping_temperature", "seed", nullptr};
+  constexpr std::size_t kArgumentCount = sizeof(keywords) / sizeof(keywords[0]) - 1;
+  std::array<PyObject*, kArgumentCount> given{};
+  check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
+                                    &given[0], &given[1], &given[2], &given[3], &given[4], &given[5], &given[6],
+                                    &given[7], &given[8], &given[9], &given[10], &given[11], &given[12],
+                                    &given[13], &given[14], &given[15], &given[16], &given[17], &given[18]));
+  FitArguments out;
+  FitOptions& options = out.options;
+  out.frequencies = given[0];
+  out.impedances = given[1];
+  convert_given("guess_init", given[2], out.guess_init, or_none(to_bool));
+  convert_given("weights", given[3], out.weights, or_none(to_string));
+  convert_given("weight", given[4], out.weight, to_string);
+  convert_given("method", given[5], out.method, to_string);
+  convert_given("max_iterations", given[6], options.max_iterations, to_u32);
+  convert_given("ftol", given[7], options.ftol, to_double);
+  convert_given("xtol", given[8], options.xtol, to_double);
+  convert_given("num_particles", given[9], options.num_particles, to_u64);
+  convert_given("generations", given[10], options.generations, to_u64);
+  convert_given("nelder_mead_iterations", given[11], options.nelder_mead_iterations, to_u64);
+  convert_given("de_evaluations", given[12], options.de_evaluations, to_u64);
+  convert_given("sa_iterations", given[13], options.sa_iterations, to_u64);
+  convert_given("sa_initial_temperature", given[14], options.sa_initial_temperature, to_double);
+  convert_given("basin_hopping_hops", given[15], options.basin_hopping_hops, to_u32);
+  convert_given("basin_hopping_step_size", given[16], options.basin_hopping_step_size, to_double);
+  convert_given("basin_hopping_temperature", given[17], options.basin_hopping_temperature, to_double);
+  convert_given("seed", given[18], options.seed, or_none(to_u64));
+  return out;
+}
+
+}  // namespace
+
+PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const FitArguments arguments = fit_arguments(args, kwargs);
+    const Spectrum measured = spectrum(arguments.frequencies, arguments.impedances);
+    const Weighting weighting = parse_weighting(arguments.weight);
+    // The fit owns its copy of the tree: the caller's circuit is only read,
+    // and stays as it was whatever the fit does.
+    const Series start = as_circuit(self).series;
+    std::optional<Result<FitOutcome, FitError>> result;
+    {
+      GilReleased unlocked;
+      result.emplace(run_fit_method(arguments.method, start, measured, weighting, arguments.options));
+    }
+    if (!result->ok()) raise(PyExc_ValueError, display(result->error()));
+    return new_fit_result(state_of(Py_TYPE(self)), std::move(*result).value());
+  });
+}
+
+}  // namespace kelvra::python

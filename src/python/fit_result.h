@@ -1,0 +1,14 @@
+// `FitResult`: the Python record of a finished fit. It keeps the outcome and
+// hands out copies (a new Circuit, new dicts) on every attribute read.
+#pragma once
+
+#include "fit/fit_outcome.h"
+#include "python/module_state.h"
+
+namespace kelvra::python {
+
+void create_fit_result_type(PyObject* module, ModuleState& state);
+
+PyObject* new_fit_result(const ModuleState& state, FitOutcome outcome);
+
+}  // namespace kelvra::python

@@ -1,0 +1,41 @@
+// How a measured spectrum arrives from Python: two sequences, or one
+// battery-data-format dataframe (any object that supports lookup by column
+// name), and the name of a weighting scheme.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fit/residuals.h"
+#include "python/py_ref.h"
+
+namespace kelvra::python {
+
+// The two accepted names of one column, tried in this order.
+struct ColumnNames {
+  const char* first;
+  const char* second;
+};
+
+inline constexpr ColumnNames kFrequencyColumn{"Frequency / Hz", "frequency_hertz"};
+
+// `"Frequency / Hz" or "frequency_hertz"`: how messages name a column.
+std::string pair_label(const ColumnNames& names);
+
+// The column under either name as floats, or nothing when neither name can
+// be looked up. A column that is there but not numeric raises ValueError.
+std::optional<std::vector<double>> column(PyObject* frame, const ColumnNames& names);
+
+// Two sequences when `impedances` is given (null and None count as absent),
+// otherwise `frequencies` is read as a dataframe and its rows with a
+// non-positive frequency are dropped.
+Spectrum spectrum(PyObject* frequencies, PyObject* impedances);
+
+// The scheme every `weight` argument defaults to.
+inline constexpr const char* kDefaultWeighting = "modulus";
+
+// "modulus" or "unit", exactly; ValueError otherwise.
+Weighting parse_weighting(const std::string& text);
+
+}  // namespace kelvra::python
