@@ -37,7 +37,8 @@ struct LmSettings {
 };
 
 // "ftol must be >= 0" (then xtol, gtol) for a tolerance with its sign bit
-// set, -0.0 and negative NaN included.
+// set, -0.0 and negative NaN included; then a message for a step bound
+// factor that is not positive and finite.
 std::optional<std::string> check_lm_settings(const LmSettings& settings);
 
 enum class LmStop {

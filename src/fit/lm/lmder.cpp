@@ -128,7 +128,8 @@ void form_qtf(MatrixView fjac, std::span<const double> rdiag, std::span<const do
 // The largest cosine between f and a Jacobian column, |J_l . f| / (||J_l||
 // ||f||), over columns of non-zero norm; J_l . f is (R^T Q^T f)_j for the
 // pivoted column j. A NaN term makes the whole measure NaN, since a max that
-// skipped it would hide a broken Jacobian.
+// skipped it would hide a broken Jacobian. fnorm > DBL_MIN here, since zero
+// residuals end the run before any Jacobian is formed.
 double gradient_measure(MatrixView r, std::span<const std::size_t> ipvt, std::span<const double> acnorm,
                         std::span<const double> qtf, double fnorm) {
   double gnorm = 0.0;
@@ -196,6 +197,7 @@ LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
   for (bool first_iteration = true;; first_iteration = false) {
     load_jacobian(problem, fjac, m);
     lm::qrfac(fjac, w.ipvt, w.wa1, w.wa2, w.wa3);
+    // wa2 holds the column norms of J until lmpar reuses it below.
     const std::span<const double> acnorm = w.wa2;
 
     if (first_iteration) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -47,6 +48,7 @@ void expect_sound_run(const TestFunction& fn, const RecordingProblem& problem, c
   EXPECT_LE(problem.jacobian_points.size(), report.evaluations);
 }
 
+
 class MinpackProblems : public ::testing::TestWithParam<TestFunction> {};
 
 TEST_P(MinpackProblems, AnalyticJacobianMatchesCentralDifferences) {
@@ -82,9 +84,6 @@ TEST_P(MinpackProblems, ReachesPublishedMinimumWithSuccess) {
   }
   EXPECT_LE(report.evaluations, LmSettings{}.patience * (fn.start.size() + 1));
   expect_sound_run(fn, problem, report);
-  std::printf("%-18s ||f||^2 = %.7e  stop %d  evaluations %llu  jacobians %zu\n", fn.name, ssq,
-              static_cast<int>(report.stop), static_cast<unsigned long long>(report.evaluations),
-              problem.jacobian_points.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Lmder, MinpackProblems, ::testing::ValuesIn(minpack_problems()),
@@ -112,7 +111,7 @@ TEST(Lmder, LinearProblemConvergesFromAnyStartInFewIterations) {
   }
 }
 
-// A problem whose residuals are given by a plain function of x.
+// A run that must end before its first step: the stop and the evaluations.
 struct CustomProblem {
   const char* name;
   TestFunction fn;

@@ -172,6 +172,8 @@ const std::vector<TestFunction>& minpack_problems() {
   return problems;
 }
 
+void PrintTo(const TestFunction& fn, std::ostream* os) { *os << fn.name; }
+
 const TestFunction& minpack_problem(const char* name) {
   for (const TestFunction& fn : minpack_problems()) {
     if (std::strcmp(fn.name, name) == 0) return fn;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <span>
 #include <vector>
 
@@ -28,6 +29,8 @@ struct TestFunction {
 };
 
 const std::vector<TestFunction>& minpack_problems();
+// Names the problem in test failure messages instead of dumping its bytes.
+void PrintTo(const TestFunction& fn, std::ostream* os);
 const TestFunction& minpack_problem(const char* name);
 
 // Wraps a TestFunction and counts residual and Jacobian calls, the points
