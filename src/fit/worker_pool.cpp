@@ -1,0 +1,141 @@
+#include "fit/worker_pool.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kelvra {
+namespace {
+
+// Room for this many loops in flight at once before the pending list grows;
+// it only ever grows, so steady-state dispatch does not allocate.
+constexpr std::size_t kPendingCapacity = 64;
+
+// CPUs this process may run on (its affinity mask), falling back to the
+// machine's count when the mask cannot be read.
+std::size_t available_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<std::size_t>(count);
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::size_t pool_size() {
+  static const std::size_t size = available_cpus();
+  return size;
+}
+
+// One parallel loop. It lives on its caller's stack; the pool only holds a
+// pointer to it while it is pending or while a worker helps with it.
+struct Loop {
+  Loop(const std::function<void(std::size_t)>& loop_body, std::size_t loop_count)
+      : body(&loop_body), count(loop_count) {}
+
+  const std::function<void(std::size_t)>* body;
+  std::size_t count;
+  std::atomic<std::size_t> next{0};
+  // Pool workers inside work(); guarded by the pool's mutex. The caller may
+  // not return (and destroy the loop) before this is back to zero.
+  std::size_t helpers = 0;
+  std::condition_variable helpers_gone;
+
+  // Claims indices one at a time until none are left. Claiming is the only
+  // shared step, so a relaxed counter is enough: results are published to
+  // the caller by the mutex every helper takes when it leaves.
+  void work() {
+    for (std::size_t i = next.fetch_add(1, std::memory_order_relaxed); i < count;
+         i = next.fetch_add(1, std::memory_order_relaxed)) {
+      (*body)(i);
+    }
+  }
+  bool exhausted() const { return next.load(std::memory_order_relaxed) >= count; }
+};
+
+class Pool {
+ public:
+  Pool() {
+    pending_.reserve(kPendingCapacity);
+    for (std::size_t i = 0; i < pool_size(); ++i) std::thread([this] { serve(); }).detach();
+  }
+
+  void run(Loop& loop) {
+    {
+      std::lock_guard lock(mutex_);
+      pending_.push_back(&loop);
+    }
+    // The caller takes one share itself, so wake at most count - 1 workers.
+    const std::size_t wake = std::min(loop.count - 1, pool_size());
+    for (std::size_t i = 0; i < wake; ++i) work_ready_.notify_one();
+
+    loop.work();
+
+    std::unique_lock lock(mutex_);
+    withdraw(loop);
+    loop.helpers_gone.wait(lock, [&loop] { return loop.helpers == 0; });
+  }
+
+ private:
+  [[noreturn]] void serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_ready_.wait(lock, [this] { return !pending_.empty(); });
+      Loop& loop = *pending_.front();
+      if (loop.exhausted()) {
+        withdraw(loop);
+        continue;
+      }
+      ++loop.helpers;
+      lock.unlock();
+      loop.work();
+      lock.lock();
+      withdraw(loop);
+      // Notified while the mutex is held: the caller cannot see helpers == 0,
+      // return and destroy the loop until this thread has let go of it.
+      if (--loop.helpers == 0) loop.helpers_gone.notify_one();
+    }
+  }
+
+  // Takes a loop whose indices are all claimed off the pending list, so no
+  // further worker joins it; a no-op once someone already has.
+  void withdraw(Loop& loop) {
+    const auto it = std::find(pending_.begin(), pending_.end(), &loop);
+    if (it != pending_.end()) pending_.erase(it);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::vector<Loop*> pending_;
+};
+
+Pool& pool() {
+  // Never destroyed: workers may still be asleep on its members while the
+  // process exits, and static destructors must not pull them out from under
+  // those threads.
+  static Pool* const instance = new Pool();
+  return *instance;
+}
+
+}  // namespace
+
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
+  if (count == 0) return;
+  if (count == 1) {
+    // Nothing to share: waking a worker would cost more than the work.
+    body(0);
+    return;
+  }
+  Loop loop(body, count);
+  pool().run(loop);
+}
+
+std::size_t worker_count() { return pool_size() + 1; }
+
+}  // namespace kelvra

@@ -1,0 +1,61 @@
+#include "fit/worker_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace kelvra {
+namespace {
+
+// Runs a loop of `count` and checks that every index ran exactly once.
+void expect_each_index_once(std::size_t count) {
+  std::vector<std::atomic<int>> hits(count);
+  parallel_for(count, [&hits](std::size_t i) { hits[i].fetch_add(1); });
+  for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(hits[i].load(), 1) << "index " << i << " of " << count;
+}
+
+TEST(WorkerPool, EveryIndexRunsExactlyOnce) {
+  for (const std::size_t count : {0u, 1u, 2u, 3u, 7u, 64u, 1000u}) expect_each_index_once(count);
+}
+
+TEST(WorkerPool, HasAtLeastOneWorkerBesidesTheCaller) { EXPECT_GE(worker_count(), 2u); }
+
+// A loop started from inside a pool task must finish even when every worker
+// is busy in the outer loop: the starting thread does the work itself.
+TEST(WorkerPool, NestedLoopsComplete) {
+  const std::size_t outer = 4 * worker_count();
+  constexpr std::size_t kInner = 9;
+  std::vector<std::size_t> sums(outer, 0);
+  parallel_for(outer, [&sums](std::size_t i) {
+    std::vector<std::size_t> inner(kInner);
+    parallel_for(kInner, [&inner, i](std::size_t j) { inner[j] = i * j; });
+    for (const std::size_t v : inner) sums[i] += v;
+  });
+  for (std::size_t i = 0; i < outer; ++i) EXPECT_EQ(sums[i], i * (kInner * (kInner - 1) / 2));
+}
+
+TEST(WorkerPool, LoopsFromSeveralThreadsAtOnce) {
+  constexpr std::size_t kCallers = 4;
+  constexpr std::size_t kLoopsPerCaller = 300;
+  constexpr std::size_t kCount = 5;
+  std::atomic<std::size_t> failures{0};
+  std::vector<std::thread> callers;
+  for (std::size_t c = 0; c < kCallers; ++c) {
+    callers.emplace_back([&failures, c] {
+      for (std::size_t loop = 0; loop < kLoopsPerCaller; ++loop) {
+        std::vector<std::size_t> out(kCount, 0);
+        parallel_for(kCount, [&out, c, loop](std::size_t i) { out[i] = c * 1000000 + loop * 10 + i; });
+        for (std::size_t i = 0; i < kCount; ++i) {
+          if (out[i] != c * 1000000 + loop * 10 + i) failures.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (std::thread& t : callers) t.join();
+  EXPECT_EQ(failures.load(), 0u);
+}
+
+}  // namespace
+}  // namespace kelvra
