@@ -1,0 +1,107 @@
+#include "fit/residuals.h"
+
+#include <cmath>
+#include <vector>
+
+#include "circuit/evaluate.h"
+#include "fit/worker_pool.h"
+
+namespace kelvra {
+namespace {
+
+// Weight floor: a measured point of 0 + 0j (or a NaN modulus) would divide
+// by zero; 1e-30 keeps its residuals finite for a finite model.
+constexpr double kMinWeight = 1e-30;
+
+// cbrt(DBL_EPSILON). A central difference has truncation error O(h^2) and
+// rounding error O(eps/h); the two balance at h ~ eps^(1/3).
+constexpr double kCbrtEpsilon = 6.055454452393343e-06;
+
+// Magnitude floor for the step, so a parameter at zero still gets a nonzero
+// step (about 6e-14).
+constexpr double kMinStepScale = 1e-8;
+
+// Everything a column task needs, behind one pointer: a lambda capturing just
+// this fits std::function's inline storage, so dispatching the Jacobian does
+// not allocate.
+struct ColumnTask {
+  const Series& series;
+  std::span<const double> params;
+  const WeightedSpectrum& data;
+  EvalCounter& counter;
+  std::span<double> out;
+
+  void operator()(std::size_t j) const {
+    // Per-thread scratch that only grows: after the first Jacobian of a fit
+    // no column allocates.
+    thread_local std::vector<double> perturbed;
+    thread_local std::vector<double> r_minus;
+    const std::size_t m = data.residual_count();
+    perturbed.assign(params.begin(), params.end());
+    r_minus.resize(m);
+
+    const double x = params[j];
+    const double h = central_difference_step(x);
+    // r+ goes straight into the output column and is differenced in place.
+    const std::span<double> column = out.subspan(j * m, m);
+    perturbed[j] = x + h;
+    residuals(series, perturbed, data, counter, column);
+    perturbed[j] = x - h;
+    residuals(series, perturbed, data, counter, r_minus);
+
+    // h + h rather than (x + h) - (x - h): the divisor is the nominal step.
+    const double two_h = h + h;
+    for (std::size_t i = 0; i < m; ++i) column[i] = (column[i] - r_minus[i]) / two_h;
+  }
+};
+
+}  // namespace
+
+std::vector<double> compute_weights(std::span<const Complex> measured, Weighting weighting) {
+  std::vector<double> weights(measured.size(), 1.0);
+  if (weighting == Weighting::Modulus) {
+    for (std::size_t k = 0; k < measured.size(); ++k) {
+      const double modulus = std::hypot(measured[k].re, measured[k].im);
+      // Written so that a NaN modulus also takes the floor.
+      weights[k] = modulus >= kMinWeight ? modulus : kMinWeight;
+    }
+  }
+  return weights;
+}
+
+void residuals(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+               EvalCounter& counter, std::span<double> out) {
+  counter.add(1);
+  for (std::size_t k = 0; k < data.omega.size(); ++k) {
+    const Complex z = series_impedance_with_params(series, params, data.omega[k]);
+    out[2 * k] = (z.re - data.measured[k].re) / data.weights[k];
+    out[2 * k + 1] = (z.im - data.measured[k].im) / data.weights[k];
+  }
+}
+
+double half_sum_of_squares(std::span<const double> r) {
+  double sum = 0.0;
+  for (const double v : r) sum += v * v;
+  return 0.5 * sum;
+}
+
+double cost_at(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+               EvalCounter& counter, std::span<double> scratch) {
+  residuals(series, params, data, counter, scratch);
+  return half_sum_of_squares(scratch);
+}
+
+double central_difference_step(double x) {
+  const double magnitude = std::abs(x);
+  // NaN propagates into the step (and so into the column) instead of taking
+  // the floor.
+  return kCbrtEpsilon * (magnitude < kMinStepScale ? kMinStepScale : magnitude);
+}
+
+void jacobian_columns(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+                      EvalCounter& counter, std::span<double> out) {
+  const ColumnTask task{series, params, data, counter, out};
+  parallel_for(params.size(), [&task](std::size_t j) { task(j); });
+}
+
+}  // namespace kelvra

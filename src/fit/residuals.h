@@ -50,6 +50,18 @@ struct WeightedSpectrum {
 void residuals(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
                EvalCounter& counter, std::span<double> out);
 
+// ½ Σ r_i², summed in index order.
+double half_sum_of_squares(std::span<const double> r);
+
+// The cost ½ Σ r_i² of `params` (one counted evaluation); `scratch` holds
+// the 2K residuals.
+double cost_at(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+               EvalCounter& counter, std::span<double> scratch);
+
+// The central-difference step for a parameter of value x:
+// cbrt(eps) * max(|x|, 1e-8).
+double central_difference_step(double x);
+
 // Fills `out` column by column (n columns of 2K rows, n = params.size()),
 // columns computed on the worker pool; adds 2n to `counter`.
 void jacobian_columns(const Series& series, std::span<const double> params, const WeightedSpectrum& data,

@@ -1,0 +1,216 @@
+#include "fit/residuals.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "fit/fit_test_support.h"
+#include "fit/worker_pool.h"
+
+namespace kelvra {
+namespace {
+
+using fit_testing::circuit_of;
+using fit_testing::log_frequencies;
+using fit_testing::PreparedData;
+using fit_testing::synthetic_spectrum;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct WeightCase {
+  Complex measured;
+  double modulus_weight;
+};
+
+TEST(ComputeWeights, ModulusWithFloorAndUnit) {
+  const std::vector<WeightCase> cases = {
+      {{3.0, 4.0}, 5.0},
+      {{-3.0, -4.0}, 5.0},
+      {{0.0, 0.0}, 1e-30},
+      {{1e-40, 0.0}, 1e-30},
+      {{kNaN, 1.0}, 1e-30},
+      // hypot must not overflow where re^2 + im^2 would.
+      {{1e200, 1e200}, std::hypot(1e200, 1e200)},
+  };
+  std::vector<Complex> measured;
+  for (const WeightCase& c : cases) measured.push_back(c.measured);
+
+  const std::vector<double> modulus = compute_weights(measured, Weighting::Modulus);
+  const std::vector<double> unit = compute_weights(measured, Weighting::Unit);
+  ASSERT_EQ(modulus.size(), cases.size());
+  ASSERT_EQ(unit.size(), cases.size());
+  for (std::size_t k = 0; k < cases.size(); ++k) {
+    EXPECT_DOUBLE_EQ(modulus[k], cases[k].modulus_weight) << "case " << k;
+    EXPECT_EQ(unit[k], 1.0);
+  }
+  EXPECT_TRUE(compute_weights({}, Weighting::Modulus).empty());
+}
+
+class ResidualsTest : public ::testing::Test {
+ protected:
+  const Series circuit = circuit_of("R0-(R1,C1)");
+  const std::vector<double> truth = {10.0, 100.0, 1e-4};
+  const std::vector<double> params = {12.0, 80.0, 2e-4};
+  const Spectrum spectrum = synthetic_spectrum(circuit, truth, log_frequencies(7, -1.0, 4.0));
+};
+
+TEST_F(ResidualsTest, UnitWeightingIsModelMinusMeasured) {
+  const PreparedData prepared(spectrum, Weighting::Unit);
+  EvalCounter counter;
+  std::vector<double> r(prepared.view().residual_count());
+  residuals(circuit, params, prepared.view(), counter, r);
+  for (std::size_t k = 0; k < prepared.omega.size(); ++k) {
+    const Complex z = series_impedance_with_params(circuit, params, prepared.omega[k]);
+    EXPECT_EQ(r[2 * k], z.re - spectrum.impedances[k].re);
+    EXPECT_EQ(r[2 * k + 1], z.im - spectrum.impedances[k].im);
+  }
+}
+
+TEST_F(ResidualsTest, ModulusWeightingIsRelativeAndZeroPointGetsTheFloor) {
+  Spectrum with_zero = spectrum;
+  with_zero.impedances[3] = {0.0, 0.0};
+  const PreparedData prepared(with_zero, Weighting::Modulus);
+  EvalCounter counter;
+  std::vector<double> r(prepared.view().residual_count());
+  residuals(circuit, params, prepared.view(), counter, r);
+  for (std::size_t k = 0; k < prepared.omega.size(); ++k) {
+    const Complex z = series_impedance_with_params(circuit, params, prepared.omega[k]);
+    const Complex m = with_zero.impedances[k];
+    const double w = k == 3 ? 1e-30 : std::hypot(m.re, m.im);
+    EXPECT_DOUBLE_EQ(r[2 * k], (z.re - m.re) / w);
+    EXPECT_DOUBLE_EQ(r[2 * k + 1], (z.im - m.im) / w);
+    EXPECT_TRUE(std::isfinite(r[2 * k]) && std::isfinite(r[2 * k + 1]));
+  }
+}
+
+TEST_F(ResidualsTest, CounterCountsVectorsNotFrequencies) {
+  for (const std::size_t points : {0u, 1u, 7u}) {
+    Spectrum part{{spectrum.frequencies.begin(), spectrum.frequencies.begin() + points},
+                  {spectrum.impedances.begin(), spectrum.impedances.begin() + points}};
+    const PreparedData prepared(part, Weighting::Modulus);
+    EvalCounter counter;
+    std::vector<double> r(prepared.view().residual_count());
+    residuals(circuit, params, prepared.view(), counter, r);
+    EXPECT_EQ(counter.value(), 1u) << points << " points";
+    std::vector<double> jacobian(params.size() * r.size());
+    jacobian_columns(circuit, params, prepared.view(), counter, jacobian);
+    EXPECT_EQ(counter.value(), 1u + 2 * params.size()) << points << " points";
+  }
+}
+
+TEST(CentralDifferenceStep, RelativeWithAbsoluteFloor) {
+  const double cbrt_eps = std::cbrt(DBL_EPSILON);
+  // The step constant is cbrt(eps) to within the last few bits of libm's cube root.
+  EXPECT_NEAR(central_difference_step(1.0), cbrt_eps, 1e-15 * cbrt_eps);
+  struct Case {
+    double x;
+    double step;
+  };
+  for (const Case& c : {Case{0.0, cbrt_eps * 1e-8}, Case{1e-9, cbrt_eps * 1e-8}, Case{-2.0, cbrt_eps * 2.0},
+                        Case{1e6, cbrt_eps * 1e6}}) {
+    EXPECT_DOUBLE_EQ(central_difference_step(c.x), c.step) << c.x;
+  }
+  EXPECT_NEAR(central_difference_step(1e6), 6.055, 1e-3);
+  EXPECT_TRUE(std::isnan(central_difference_step(kNaN)));
+}
+
+// The Jacobian of "R0-(R1,C1)" against its derivatives: dZ/dR0 = 1,
+// dZ/dR1 = 1/(1 + jwR1C1)^2, dZ/dC1 = -jwR1^2/(1 + jwR1C1)^2, each divided by
+// the point's weight.
+TEST_F(ResidualsTest, JacobianMatchesAnalyticDerivatives) {
+  for (const Weighting weighting : {Weighting::Unit, Weighting::Modulus}) {
+    const PreparedData prepared(spectrum, weighting);
+    const std::size_t m = prepared.view().residual_count();
+    EvalCounter counter;
+    std::vector<double> jacobian(params.size() * m);
+    jacobian_columns(circuit, params, prepared.view(), counter, jacobian);
+
+    const double r1 = params[1];
+    const double c1 = params[2];
+    for (std::size_t k = 0; k < prepared.omega.size(); ++k) {
+      const double w = prepared.omega[k];
+      const Complex denominator = Complex{1.0, w * r1 * c1} * Complex{1.0, w * r1 * c1};
+      const std::vector<Complex> derivatives = {
+          {1.0, 0.0},
+          quotient({1.0, 0.0}, denominator),
+          quotient({0.0, -w * r1 * r1}, denominator),
+      };
+      for (std::size_t j = 0; j < params.size(); ++j) {
+        const Complex d = (1.0 / prepared.weights[k]) * derivatives[j];
+        const double scale = std::hypot(d.re, d.im);
+        EXPECT_NEAR(jacobian[j * m + 2 * k], d.re, 1e-7 * scale) << "column " << j << " point " << k;
+        EXPECT_NEAR(jacobian[j * m + 2 * k + 1], d.im, 1e-7 * scale) << "column " << j << " point " << k;
+      }
+    }
+  }
+}
+
+TEST_F(ResidualsTest, ParameterOutsideTheModelHasAZeroColumn) {
+  const PreparedData prepared(spectrum, Weighting::Modulus);
+  const std::size_t m = prepared.view().residual_count();
+  // Values past param_count are never read by the model.
+  std::vector<double> extended = params;
+  extended.push_back(3.5);
+  EvalCounter counter;
+  std::vector<double> jacobian(extended.size() * m);
+  jacobian_columns(circuit, extended, prepared.view(), counter, jacobian);
+  for (std::size_t i = 0; i < m; ++i) EXPECT_EQ(jacobian[3 * m + i], 0.0);
+}
+
+// The same central difference, one column after another on this thread.
+std::vector<double> serial_jacobian(const Series& circuit, const std::vector<double>& params,
+                                    const WeightedSpectrum& data) {
+  const std::size_t m = data.residual_count();
+  std::vector<double> out(params.size() * m);
+  std::vector<double> plus(m);
+  std::vector<double> minus(m);
+  EvalCounter counter;
+  for (std::size_t j = 0; j < params.size(); ++j) {
+    std::vector<double> x = params;
+    const double h = central_difference_step(params[j]);
+    x[j] = params[j] + h;
+    residuals(circuit, x, data, counter, plus);
+    x[j] = params[j] - h;
+    residuals(circuit, x, data, counter, minus);
+    for (std::size_t i = 0; i < m; ++i) out[j * m + i] = (plus[i] - minus[i]) / (h + h);
+  }
+  return out;
+}
+
+// Column order and every bit of every column are independent of which
+// thread computed it, whether the caller is a plain thread, one of several
+// callers at once, or a pool task.
+TEST(Jacobian, ParallelEqualsSerialBitForBit) {
+  const Series circuit = circuit_of("L0-R0-(R1,C1)-(R2-W2,CPE2)");
+  const std::vector<double> params = {1e-6, 5.0, 40.0, 2e-5, 30.0, 12.0, 3e-3, 0.8};
+  const Spectrum spectrum = synthetic_spectrum(circuit, params, log_frequencies(50, -2.0, 5.0));
+  const PreparedData prepared(spectrum, Weighting::Modulus);
+  const WeightedSpectrum data = prepared.view();
+  const std::vector<double> expected = serial_jacobian(circuit, params, data);
+
+  const auto compute = [&] {
+    EvalCounter counter;
+    std::vector<double> jacobian(expected.size());
+    jacobian_columns(circuit, params, data, counter, jacobian);
+    return jacobian;
+  };
+  EXPECT_EQ(compute(), expected);
+
+  constexpr std::size_t kCallers = 3;
+  std::vector<std::vector<double>> from_threads(kCallers);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < kCallers; ++t) threads.emplace_back([&, t] { from_threads[t] = compute(); });
+  for (std::thread& t : threads) t.join();
+  for (const std::vector<double>& j : from_threads) EXPECT_EQ(j, expected);
+
+  std::vector<std::vector<double>> from_pool(worker_count());
+  parallel_for(from_pool.size(), [&](std::size_t t) { from_pool[t] = compute(); });
+  for (const std::vector<double>& j : from_pool) EXPECT_EQ(j, expected);
+}
+
+}  // namespace
+}  // namespace kelvra
