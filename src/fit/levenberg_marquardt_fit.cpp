@@ -1,0 +1,167 @@
+#include "fit/levenberg_marquardt_fit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "circuit/evaluate.h"
+#include "circuit/params.h"
+#include "fit/bounds_clamp.h"
+#include "fit/global/search_coordinates.h"
+#include "fit/lm_candidates.h"
+#include "fit/lm_problem.h"
+#include "fit/total_order.h"
+
+namespace kelvra {
+namespace {
+
+// The local refinement after a global search: tight tolerances and the
+// default evaluation budget, whatever the user passed for the main fit.
+constexpr double kPolishTolerance = 1e-8;
+constexpr std::uint32_t kPolishPatience = 200;
+constexpr LmSettings kPolishSettings{
+    .ftol = kPolishTolerance, .xtol = kPolishTolerance, .gtol = kPolishTolerance, .patience = kPolishPatience};
+
+struct Candidate {
+  std::vector<double> params;  // physical, unclamped
+  double cost;
+};
+
+// What one candidate ends with: clamped parameters, their cost and the
+// solver's verdict.
+struct StartResult {
+  std::vector<double> params;
+  double cost;
+  bool success;
+};
+
+// What every run of one fit shares: the data, the bounds, the settings, the
+// counter and one residual buffer for costing.
+struct FitContext {
+  const Series& circuit;
+  const WeightedSpectrum& data;
+  std::span<const Bounds> bounds;
+  const LmSettings& settings;
+  EvalCounter& counter;
+  std::vector<double> scratch;
+};
+
+StartResult clamped_result(FitContext& fit, const LmRun& run) {
+  std::vector<double> clamped(run.params.size());
+  clamp_to_bounds(run.params, fit.bounds, clamped);
+  const double cost = cost_at(fit.circuit, clamped, fit.data, fit.counter, fit.scratch);
+  return {std::move(clamped), cost, run.success};
+}
+
+// Bounded parameters the run left on or beyond a bound (tested before the
+// clamp). Open parameters cannot get there.
+std::vector<bool> at_bound_marks(std::span<const double> params, std::span<const Bounds> bounds) {
+  std::vector<bool> marks(params.size(), false);
+  const std::size_t mapped = std::min(params.size(), bounds.size());
+  for (std::size_t j = 0; j < mapped; ++j) {
+    marks[j] = !is_open(bounds[j]) && (params[j] <= bounds[j].lo || params[j] >= bounds[j].hi);
+  }
+  return marks;
+}
+
+// Run 1 from the candidate; when it ends with bounded parameters on their
+// bounds, run 2 from the clamped point with those frozen, kept only when its
+// cost is strictly lower. `evaluations` receives both runs' counts.
+StartResult run_candidate(FitContext& fit, std::span<const double> start, std::uint64_t& evaluations) {
+  std::vector<double> u(start.size());
+  to_search_coordinates(fit.bounds, start, u);
+  const LmRun first =
+      levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, {}, fit.settings, fit.counter);
+  evaluations = first.evaluations;
+  StartResult result = clamped_result(fit, first);
+
+  std::vector<bool> frozen = at_bound_marks(first.params, fit.bounds);
+  if (std::none_of(frozen.begin(), frozen.end(), [](bool b) { return b; })) return result;
+
+  to_search_coordinates(fit.bounds, result.params, u);
+  const LmRun second = levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, std::move(frozen),
+                                                        fit.settings, fit.counter);
+  evaluations += second.evaluations;
+  StartResult refined = clamped_result(fit, second);
+  return refined.cost < result.cost ? std::move(refined) : std::move(result);
+}
+
+// Whether a result's cost replaces the best so far: strictly lower, and a
+// NaN never wins. A finite cost does replace a NaN best, so one run that ends
+// where the model breaks down cannot hide every later, finite result.
+bool displaces(double cost, double best_cost) {
+  return cost < best_cost || (std::isnan(best_cost) && !std::isnan(cost));
+}
+
+}  // namespace
+
+Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
+                                                     Weighting weighting, const LmSettings& settings) {
+  if (spectrum.frequencies.size() != spectrum.impedances.size()) return fail(FitError{fit_error::LengthMismatch{}});
+  if (spectrum.frequencies.empty()) return fail(FitError{fit_error::EmptyData{}});
+  if (param_count(circuit) == 0) return fail(FitError{fit_error::NoParameters{}});
+  if (std::optional<std::string> message = check_lm_settings(settings)) {
+    return fail(FitError{fit_error::InvalidSetting{std::move(*message)}});
+  }
+
+  std::vector<double> omega(spectrum.frequencies.size());
+  for (std::size_t k = 0; k < omega.size(); ++k) omega[k] = spectrum.frequencies[k] * kTwoPi;
+  const std::vector<double> weights = compute_weights(spectrum.impedances, weighting);
+  const WeightedSpectrum data{omega, spectrum.impedances, weights};
+  EvalCounter counter;
+
+  const std::vector<Bounds> bounds = param_bounds(circuit);
+  const std::vector<double> p0 = param_values(circuit);
+  FitContext fit{circuit, data, bounds, settings, counter, std::vector<double>(data.residual_count())};
+
+  std::vector<Candidate> candidates;
+  for (std::vector<double>& start : candidate_starting_points(p0, bounds)) {
+    const double cost = cost_at(circuit, start, data, counter, fit.scratch);
+    candidates.push_back({std::move(start), cost});
+  }
+  // The cheapest start runs first and equal costs keep their construction
+  // order. The total order gives NaN costs a fixed place: a NaN with its sign
+  // bit set (what x86 produces for 0/0) sorts first, which costs its run one
+  // evaluation before the finite starts take over.
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return total_order_less(a.cost, b.cost); });
+
+  // Nine candidates always exist, so the first iteration always sets `best`.
+  std::optional<StartResult> best;
+  std::uint64_t iterations = 0;
+  for (const Candidate& candidate : candidates) {
+    std::uint64_t evaluations = 0;
+    StartResult result = run_candidate(fit, candidate.params, evaluations);
+    iterations += evaluations;
+    const bool plausible = is_plausible(result.params, result.cost, result.success, p0, bounds);
+    if (!best || displaces(result.cost, best->cost)) best = std::move(result);
+    if (plausible) break;
+  }
+  return build_outcome(circuit, best->params, best->success, iterations, data, counter);
+}
+
+Result<FitOutcome, FitError> polish_or_fallback(const Series& circuit, std::span<const double> best,
+                                                std::uint64_t iterations, const Spectrum& spectrum,
+                                                Weighting weighting, const WeightedSpectrum& data,
+                                                EvalCounter& counter) {
+  FitOutcome fallback = build_outcome(circuit, best, true, iterations, data, counter);
+
+  // The polish starts from the global best as the circuit's own values and
+  // counts on a counter of its own (a fresh fit), added in afterwards.
+  Result<FitOutcome, FitError> polished =
+      levenberg_marquardt_fit(rebuild(circuit, best), spectrum, weighting, kPolishSettings);
+  if (!polished) return polished;
+  counter.add(polished.value().impedance_evals);
+
+  // Keep the polish unless it is non-finite or worse. A NaN fallback cost
+  // loses to any finite polished cost.
+  FitOutcome& chosen = std::isfinite(polished.value().cost) && !(polished.value().cost > fallback.cost)
+                           ? polished.value()
+                           : fallback;
+  chosen.impedance_evals = counter.value();
+  return std::move(chosen);
+}
+
+}  // namespace kelvra

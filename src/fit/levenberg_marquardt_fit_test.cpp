@@ -1,0 +1,330 @@
+#include "fit/levenberg_marquardt_fit.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "circuit/params.h"
+#include "fit/fit_test_support.h"
+#include "fit/lm_candidates.h"
+#include "fit/total_order.h"
+
+namespace kelvra {
+namespace {
+
+using fit_testing::circuit_of;
+using fit_testing::log_frequencies;
+using fit_testing::PreparedData;
+using fit_testing::synthetic_spectrum;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(TotalOrder, SortsEveryKindOfDouble) {
+  const double min_subnormal = std::numeric_limits<double>::denorm_min();
+  const std::vector<double> ascending = {-kNaN, -kInf, -1e300, -1.0, -min_subnormal, -0.0,
+                                         0.0,   min_subnormal, 1.0, 1e300, kInf, kNaN};
+  for (std::size_t i = 0; i < ascending.size(); ++i) {
+    for (std::size_t j = 0; j < ascending.size(); ++j) {
+      EXPECT_EQ(total_order_less(ascending[i], ascending[j]), i < j) << i << " vs " << j;
+    }
+  }
+}
+
+TEST(CandidateStartingPoints, ScalesOpenAndSpreadsBoundedParameters) {
+  // An open parameter at 0 on a lower bound of 0, an ordinary open one and
+  // a bounded one.
+  const std::vector<Bounds> bounds = {{0.0, kInf}, {1e-12, kInf}, {0.0, 1.0}};
+  const std::vector<double> p0 = {0.0, 2.0, 0.5};
+  const std::vector<std::vector<double>> expected = {
+      {0.0, 2.0, 0.5},       {0.0, 6.0, 0.5}, {0.0, 2.0 / 3.0, 0.5}, {0.0, 16.0, 0.5}, {0.0, 0.25, 0.5},
+      {0.0, 2.0, 0.2},       {0.0, 2.0, 0.4}, {0.0, 2.0, 0.6},       {0.0, 2.0, 0.8},
+  };
+  const std::vector<std::vector<double>> candidates = candidate_starting_points(p0, bounds);
+  ASSERT_EQ(candidates.size(), expected.size());
+  for (std::size_t c = 0; c < expected.size(); ++c) {
+    for (std::size_t j = 0; j < p0.size(); ++j) EXPECT_DOUBLE_EQ(candidates[c][j], expected[c][j]) << c << "," << j;
+  }
+}
+
+TEST(IsPlausible, BoundsMarginsAndRatiosToStart) {
+  const std::vector<Bounds> bounds = {{1e-12, kInf}, {0.0, 1.0}};
+  const std::vector<double> p0 = {10.0, 0.5};
+  struct Case {
+    std::vector<double> params;
+    double cost;
+    bool success;
+    bool plausible;
+  };
+  const std::vector<Case> cases = {
+      {{10.0, 0.5}, 1.0, true, true},
+      {{10.0, 0.5}, 1.0, false, false},
+      {{10.0, 0.5}, kNaN, true, false},
+      {{10.0, 0.5}, kInf, true, false},
+      {{10.0 * 1e-6, 0.5}, 1.0, true, true},            // ratio exactly 1e-6 is inside
+      {{10.0 * 0.9e-6, 0.5}, 1.0, true, false},
+      {{10.0 * 1e6, 0.5}, 1.0, true, false},            // ratio 1e6 is outside
+      {{10.0 * 0.99e6, 0.5}, 1.0, true, true},
+      {{1e-10, 0.5}, 1.0, true, false},                 // not above 100 lo
+      {{10.0, 1e-6}, 1.0, true, false},                 // within the margin of lo
+      {{10.0, 1.1e-6}, 1.0, true, true},
+      {{10.0, 1.0 - 0.9e-6}, 1.0, true, false},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    EXPECT_EQ(is_plausible(c.params, c.cost, c.success, p0, bounds), c.plausible) << "case " << i;
+  }
+}
+
+struct RecoveryCase {
+  const char* circuit;
+  std::vector<double> truth;
+  std::vector<double> start;  // every value within a factor 3 of the truth
+};
+
+class Recovery : public ::testing::TestWithParam<RecoveryCase> {};
+
+TEST_P(Recovery, NoiselessSpectrumRecoversTheTruth) {
+  const RecoveryCase& c = GetParam();
+  const Series circuit = circuit_of(c.circuit);
+  const Spectrum spectrum = synthetic_spectrum(circuit, c.truth, log_frequencies(40, -2.0, 5.0));
+  const Result<FitOutcome, FitError> fitted =
+      levenberg_marquardt_fit(rebuild(circuit, c.start), spectrum, Weighting::Modulus, LmSettings{});
+  ASSERT_TRUE(fitted.ok()) << display(fitted.error());
+  const FitOutcome& outcome = fitted.value();
+  EXPECT_TRUE(outcome.success);
+  ASSERT_EQ(outcome.params.size(), c.truth.size());
+  for (std::size_t j = 0; j < c.truth.size(); ++j) {
+    EXPECT_NEAR(outcome.params[j], c.truth[j], 1e-6 * std::abs(c.truth[j])) << outcome.param_names[j];
+  }
+  EXPECT_LT(outcome.cost, 1e-12);
+  EXPECT_EQ(outcome.chi_square, 2.0 * outcome.cost);
+  EXPECT_TRUE(outcome.std_errors.has_value());
+  EXPECT_EQ(param_values(outcome.circuit), outcome.params);
+  const std::uint64_t n = c.truth.size();
+  // Nine candidate costs, at least one run start, and the final statistics.
+  EXPECT_GE(outcome.impedance_evals, 9 + 1 + 1 + 2 * n);
+  EXPECT_GE(outcome.iterations, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Circuits, Recovery,
+    ::testing::Values(RecoveryCase{"R0-(R1,C1)", {10.0, 100.0, 1e-4}, {25.0, 40.0, 2.5e-4}},
+                      RecoveryCase{"R0-(R1,CPE1)", {10.0, 100.0, 1e-4, 0.85}, {4.0, 250.0, 4e-5, 0.6}},
+                      RecoveryCase{"R0-(R1-W1,CPE1)", {10.0, 100.0, 30.0, 1e-4, 0.85}, {20.0, 50.0, 80.0, 2e-4, 0.7}},
+                      RecoveryCase{"L0-R0-(R1,C1)-(R2,C2)",
+                                   {1e-6, 10.0, 100.0, 1e-5, 50.0, 1e-3},
+                                   {2e-6, 5.0, 250.0, 2e-5, 25.0, 2e-3}}));
+
+TEST(LevenbergMarquardtFit, RejectsBadDataInOrder) {
+  const Series circuit = circuit_of("R0-(R1,C1)");
+  const Series empty;
+  struct Case {
+    const Series* circuit;
+    Spectrum spectrum;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {&empty, {{1.0, 2.0}, {{1.0, 0.0}}}, "frequencies and impedances must have the same length"},
+      {&empty, {{}, {}}, "frequencies and impedances must not be empty"},
+      {&empty, {{1.0}, {{1.0, 0.0}}}, "circuit topology has no parameters to fit"},
+      {&circuit, {{1.0, 2.0}, {}}, "frequencies and impedances must have the same length"},
+  };
+  for (const Case& c : cases) {
+    const Result<FitOutcome, FitError> fitted =
+        levenberg_marquardt_fit(*c.circuit, c.spectrum, Weighting::Modulus, LmSettings{});
+    ASSERT_FALSE(fitted.ok());
+    EXPECT_EQ(display(fitted.error()), c.message);
+  }
+}
+
+TEST(LevenbergMarquardtFit, TolerancesWithTheSignBitSetAreRejected) {
+  const Series circuit = circuit_of("R0-(R1,C1)");
+  const Spectrum spectrum = synthetic_spectrum(circuit, std::vector{10.0, 100.0, 1e-4}, log_frequencies(5, 0.0, 3.0));
+  struct Case {
+    double ftol;
+    double xtol;
+    const char* message;  // nullptr: accepted
+  };
+  for (const Case& c : {Case{-0.0, 1e-8, "ftol must be >= 0"}, Case{1e-8, -1.0, "xtol must be >= 0"},
+                        Case{-1.0, -1.0, "ftol must be >= 0"}, Case{-kNaN, 1e-8, "ftol must be >= 0"},
+                        Case{0.0, 0.0, nullptr}}) {
+    LmSettings settings;
+    settings.ftol = c.ftol;
+    settings.xtol = c.xtol;
+    const Result<FitOutcome, FitError> fitted = levenberg_marquardt_fit(circuit, spectrum, Weighting::Modulus, settings);
+    if (c.message == nullptr) {
+      EXPECT_TRUE(fitted.ok());
+      continue;
+    }
+    ASSERT_FALSE(fitted.ok());
+    EXPECT_TRUE(std::holds_alternative<fit_error::InvalidSetting>(fitted.error()));
+    EXPECT_EQ(display(fitted.error()), c.message);
+  }
+}
+
+// Start values that reproduce the data: the fit stays there.
+TEST(LevenbergMarquardtFit, ExactStartStaysPut) {
+  const Series circuit = circuit_of("R0-(R1,C1)");
+  const std::vector<double> truth = {10.0, 100.0, 1e-4};
+  const Spectrum spectrum = synthetic_spectrum(circuit, truth, log_frequencies(10, 0.0, 3.0));
+  const Result<FitOutcome, FitError> fitted =
+      levenberg_marquardt_fit(rebuild(circuit, truth), spectrum, Weighting::Modulus, LmSettings{});
+  ASSERT_TRUE(fitted.ok());
+  EXPECT_TRUE(fitted.value().success);
+  for (std::size_t j = 0; j < truth.size(); ++j) EXPECT_NEAR(fitted.value().params[j], truth[j], 1e-12 * truth[j]);
+  EXPECT_LT(fitted.value().cost, 1e-24);
+}
+
+TEST(LevenbergMarquardtFit, ZeroIterationBudgetStillRuns) {
+  const Series circuit = circuit_of("R0-(R1,C1)");
+  const Spectrum spectrum = synthetic_spectrum(circuit, std::vector{10.0, 100.0, 1e-4}, log_frequencies(10, 0.0, 3.0));
+  LmSettings settings;
+  settings.patience = 0;
+  const Result<FitOutcome, FitError> fitted =
+      levenberg_marquardt_fit(rebuild(circuit, std::vector{20.0, 50.0, 2e-4}), spectrum, Weighting::Modulus, settings);
+  ASSERT_TRUE(fitted.ok());
+  // Patience 1 allows n + 1 = 4 evaluations per run, over at most two runs
+  // for each of the nine candidates.
+  EXPECT_GE(fitted.value().iterations, 1u);
+  EXPECT_LE(fitted.value().iterations, 9u * 2u * 4u);
+}
+
+// Data whose best CPE exponent lies beyond its upper bound of 1: the fit
+// must report the exponent exactly on the bound, with the other parameters
+// refitted around it and everything finite.
+TEST(LevenbergMarquardtFit, ParameterPushedPastItsBoundEndsOnIt) {
+  const Series circuit = circuit_of("R0-(R1,CPE1)");
+  const Spectrum spectrum =
+      synthetic_spectrum(circuit, std::vector{10.0, 100.0, 1e-4, 1.2}, log_frequencies(30, -1.0, 4.0));
+  const Result<FitOutcome, FitError> fitted = levenberg_marquardt_fit(
+      rebuild(circuit, std::vector{10.0, 100.0, 1e-4, 0.9}), spectrum, Weighting::Modulus, LmSettings{});
+  ASSERT_TRUE(fitted.ok());
+  const FitOutcome& outcome = fitted.value();
+  EXPECT_EQ(outcome.params[3], 1.0);
+  EXPECT_TRUE(std::isfinite(outcome.cost));
+  for (std::size_t j = 0; j < 3; ++j) EXPECT_GT(outcome.params[j], 0.0);
+}
+
+// One point and three parameters: fewer residuals than parameters.
+TEST(LevenbergMarquardtFit, FewerResidualsThanParameters) {
+  const Series circuit = circuit_of("R0-(R1,C1)");
+  const Spectrum spectrum = synthetic_spectrum(circuit, std::vector{10.0, 100.0, 1e-4}, {100.0});
+  const Result<FitOutcome, FitError> fitted = levenberg_marquardt_fit(
+      rebuild(circuit, std::vector{20.0, 50.0, 2e-4}), spectrum, Weighting::Modulus, LmSettings{});
+  ASSERT_TRUE(fitted.ok());
+  EXPECT_FALSE(fitted.value().std_errors.has_value());
+  EXPECT_EQ(fitted.value().params.size(), 3u);
+  EXPECT_TRUE(std::isfinite(fitted.value().cost));
+}
+
+bool any_nan(const std::vector<double>& values) {
+  return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
+}
+
+// Data the model cannot reproduce finitely anywhere: every cost is NaN. The
+// fit must finish, show the NaN in its cost and not claim success.
+TEST(LevenbergMarquardtFit, NonFiniteDataNeverCrashesNorSucceeds) {
+  const Series circuit = circuit_of("R0-(R1,C1)");
+  const std::vector<double> truth = {10.0, 100.0, 1e-4};
+  Spectrum zero_frequency = synthetic_spectrum(circuit, truth, {0.0, 1.0, 10.0, 100.0});
+  zero_frequency.impedances[0] = {10.0, 0.0};
+  Spectrum nan_measured = synthetic_spectrum(circuit, truth, {1.0, 10.0, 100.0});
+  nan_measured.impedances[1] = {kNaN, 0.0};
+  for (const Spectrum& spectrum : {zero_frequency, nan_measured}) {
+    const Result<FitOutcome, FitError> fitted =
+        levenberg_marquardt_fit(circuit, spectrum, Weighting::Modulus, LmSettings{});
+    ASSERT_TRUE(fitted.ok());
+    const FitOutcome& outcome = fitted.value();
+    EXPECT_FALSE(std::isfinite(outcome.cost));
+    EXPECT_FALSE(outcome.success);
+    EXPECT_FALSE(outcome.success && any_nan(outcome.params));
+  }
+}
+
+// Regression: a start whose exponent is NaN gives NaN costs, and on x86 such
+// a NaN sorts before every finite cost, so its run comes first. Its NaN
+// result must not shut out the finite results of the later starts, which
+// spread the exponent over its range.
+TEST(LevenbergMarquardtFit, NanFirstResultDoesNotHideFiniteOnes) {
+  const Series circuit = circuit_of("R0-(R1,CPE1)");
+  const Spectrum spectrum =
+      synthetic_spectrum(circuit, std::vector{10.0, 100.0, 1e-4, 0.85}, log_frequencies(30, -1.0, 4.0));
+  const Result<FitOutcome, FitError> fitted = levenberg_marquardt_fit(
+      rebuild(circuit, std::vector{10.0, 100.0, 1e-4, kNaN}), spectrum, Weighting::Modulus, LmSettings{});
+  ASSERT_TRUE(fitted.ok());
+  EXPECT_TRUE(std::isfinite(fitted.value().cost));
+  EXPECT_FALSE(any_nan(fitted.value().params));
+}
+
+class PolishOrFallback : public ::testing::Test {
+ protected:
+  const Series circuit = circuit_of("R0-(R1,CPE1)");
+  const std::vector<double> truth = {10.0, 100.0, 1e-4, 0.85};
+};
+
+TEST_F(PolishOrFallback, KeepsThePolishWhenItIsBetter) {
+  const Spectrum spectrum = synthetic_spectrum(circuit, truth, log_frequencies(30, -1.0, 4.0));
+  const PreparedData prepared(spectrum, Weighting::Modulus);
+  EvalCounter counter;
+  counter.add(1000);
+  const std::vector<double> best = {12.0, 90.0, 1.5e-4, 0.8};
+  const Result<FitOutcome, FitError> result =
+      polish_or_fallback(circuit, best, 77, spectrum, Weighting::Modulus, prepared.view(), counter);
+  ASSERT_TRUE(result.ok());
+  const FitOutcome& outcome = result.value();
+  for (std::size_t j = 0; j < truth.size(); ++j) EXPECT_NEAR(outcome.params[j], truth[j], 1e-6 * truth[j]);
+  EXPECT_TRUE(outcome.success);
+  // The global search, the fallback's statistics and the whole polish.
+  EXPECT_EQ(outcome.impedance_evals, counter.value());
+  EXPECT_GT(counter.value(), 1000u + 1u + 2u * truth.size() + 9u);
+}
+
+// A zero frequency makes every cost NaN, so the polish cannot beat the
+// global point: its clamped values come back, counted in full.
+TEST_F(PolishOrFallback, KeepsTheGlobalPointWhenThePolishIsNotFinite) {
+  const Spectrum spectrum = synthetic_spectrum(circuit, truth, {0.0, 1.0, 10.0, 100.0});
+  const PreparedData prepared(spectrum, Weighting::Modulus);
+  EvalCounter counter;
+  const std::vector<double> best = {12.0, 90.0, 1.5e-4, 1.3};
+  const Result<FitOutcome, FitError> result =
+      polish_or_fallback(circuit, best, 77, spectrum, Weighting::Modulus, prepared.view(), counter);
+  ASSERT_TRUE(result.ok());
+  const FitOutcome& outcome = result.value();
+  EXPECT_EQ(outcome.params, (std::vector{12.0, 90.0, 1.5e-4, 1.0}));
+  EXPECT_EQ(outcome.iterations, 77u);
+  EXPECT_EQ(outcome.impedance_evals, counter.value());
+  EXPECT_FALSE(outcome.success);
+}
+
+// Regression: a global point whose cost is NaN (its exponent is NaN) must
+// not shut out a polish that found a finite cost from the spread-out
+// starts of the bounded parameter.
+TEST_F(PolishOrFallback, NanGlobalPointLosesToAFinitePolish) {
+  const Spectrum spectrum = synthetic_spectrum(circuit, truth, log_frequencies(30, -1.0, 4.0));
+  const PreparedData prepared(spectrum, Weighting::Modulus);
+  EvalCounter counter;
+  const std::vector<double> best = {10.0, 100.0, 1e-4, kNaN};
+  const Result<FitOutcome, FitError> result =
+      polish_or_fallback(circuit, best, 5, spectrum, Weighting::Modulus, prepared.view(), counter);
+  ASSERT_TRUE(result.ok());
+  EXPECT_TRUE(std::isfinite(result.value().cost));
+  EXPECT_FALSE(any_nan(result.value().params));
+}
+
+TEST_F(PolishOrFallback, PolishErrorsPassThrough) {
+  const Spectrum spectrum{{1.0, 2.0}, {{1.0, 0.0}}};
+  const PreparedData prepared({{1.0}, {{1.0, 0.0}}}, Weighting::Modulus);
+  EvalCounter counter;
+  const Result<FitOutcome, FitError> result =
+      polish_or_fallback(circuit, truth, 0, spectrum, Weighting::Modulus, prepared.view(), counter);
+  ASSERT_FALSE(result.ok());
+  EXPECT_TRUE(std::holds_alternative<fit_error::LengthMismatch>(result.error()));
+}
+
+}  // namespace
+}  // namespace kelvra

@@ -1,0 +1,67 @@
+#include "fit/lm_problem.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "fit/global/search_coordinates.h"
+
+namespace kelvra {
+namespace {
+
+// ln 10: d(10^u + lo)/du = 10^u ln 10 = (p - lo) ln 10, the chain-rule
+// factor of an open parameter's column.
+constexpr double kLn10 = 2.302585092994046;
+
+}  // namespace
+
+LmProblem::LmProblem(const Series& circuit, const WeightedSpectrum& data, std::span<const Bounds> bounds,
+                     std::span<const double> start, std::vector<bool> frozen, EvalCounter& counter)
+    : circuit_(circuit),
+      data_(data),
+      bounds_(bounds),
+      u_(start.begin(), start.end()),
+      physical_(start.size()),
+      frozen_(std::move(frozen)),
+      counter_(counter) {
+  frozen_.resize(u_.size(), false);
+}
+
+void LmProblem::set_params(std::span<const double> u) { std::copy(u.begin(), u.end(), u_.begin()); }
+
+std::span<const double> LmProblem::physical() {
+  to_physical(bounds_, u_, physical_);
+  return physical_;
+}
+
+void LmProblem::residuals(std::span<double> out) { kelvra::residuals(circuit_, physical(), data_, counter_, out); }
+
+void LmProblem::jacobian(std::span<double> out) {
+  const std::span<const double> p = physical();
+  jacobian_columns(circuit_, p, data_, counter_, out);
+  const std::size_t m = residual_count();
+  const std::size_t mapped = std::min(p.size(), bounds_.size());
+  for (std::size_t j = 0; j < p.size(); ++j) {
+    const std::span<double> column = out.subspan(j * m, m);
+    if (frozen_[j]) {
+      // Assigned rather than multiplied, so an infinite entry cannot leave
+      // a NaN in a column meant to be inert.
+      std::fill(column.begin(), column.end(), 0.0);
+    } else if (j < mapped && is_open(bounds_[j])) {
+      const double factor = (p[j] - bounds_[j].lo) * kLn10;
+      for (double& entry : column) entry *= factor;
+    }
+  }
+}
+
+LmRun levenberg_marquardt_single_start(const Series& circuit, const WeightedSpectrum& data,
+                                       std::span<const Bounds> bounds, std::span<const double> start,
+                                       std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter) {
+  LmSettings run_settings = settings;
+  run_settings.patience = std::max<std::uint32_t>(run_settings.patience, 1);
+  LmProblem problem(circuit, data, bounds, start, std::move(frozen), counter);
+  const LmReport report = lm_minimize(problem, run_settings);
+  const std::span<const double> p = problem.physical();
+  return LmRun{{p.begin(), p.end()}, is_success(report.stop), report.evaluations};
+}
+
+}  // namespace kelvra

@@ -1,0 +1,61 @@
+// One Levenberg-Marquardt run of a circuit fit: the circuit's weighted
+// residuals as a least-squares problem in search coordinates, with some
+// parameters optionally frozen, and the run that minimises it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "circuit/tree.h"
+#include "elements/element.h"
+#include "fit/lm/lm_solver.h"
+#include "fit/residuals.h"
+
+namespace kelvra {
+
+// The solver moves the internal vector u (search coordinates); residuals and
+// the Jacobian are taken at the physical point it maps to. The circuit and
+// data are borrowed read-only from the fit, which outlives every run.
+class LmProblem final : public LeastSquaresProblem {
+ public:
+  // `frozen[j]` zeroes column j of every Jacobian, so the solver cannot move
+  // parameter j.
+  LmProblem(const Series& circuit, const WeightedSpectrum& data, std::span<const Bounds> bounds,
+            std::span<const double> start, std::vector<bool> frozen, EvalCounter& counter);
+
+  std::size_t param_count() const override { return u_.size(); }
+  std::size_t residual_count() const override { return data_.residual_count(); }
+  std::span<const double> params() const override { return u_; }
+  void set_params(std::span<const double> u) override;
+  void residuals(std::span<double> out) override;
+  // d r / d u: the physical Jacobian with column j times 0 when frozen, 1
+  // when bounded, and (p_j - lo_j) ln 10 when open.
+  void jacobian(std::span<double> out) override;
+
+  // The current internal vector in physical values.
+  std::span<const double> physical();
+
+ private:
+  const Series& circuit_;
+  const WeightedSpectrum& data_;
+  std::span<const Bounds> bounds_;
+  std::vector<double> u_;
+  std::vector<double> physical_;  // sized once; refreshed from u_ before each use
+  std::vector<bool> frozen_;
+  EvalCounter& counter_;
+};
+
+struct LmRun {
+  std::vector<double> params;  // physical values of the final internal vector
+  bool success = false;
+  std::uint64_t evaluations = 0;  // the solver's count: start point plus trial points
+};
+
+// One solver run from the internal vector `start`. `settings` have passed
+// check_lm_settings; a patience of 0 runs as 1.
+LmRun levenberg_marquardt_single_start(const Series& circuit, const WeightedSpectrum& data,
+                                       std::span<const Bounds> bounds, std::span<const double> start,
+                                       std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter);
+
+}  // namespace kelvra
