@@ -66,7 +66,7 @@ struct ElementClassData {
   std::array<std::string, kMaxElementParams> fields;
   std::array<char*, kMaxElementParams + 1> keywords{};
   std::array<PyGetSetDef, kMaxElementParams + 1> getset{};
-  std::array<PyType_Slot, 4> slots{};
+  std::array<PyType_Slot, 4> slots{};  // new, getset, doc and the terminator
   PyType_Spec spec{};
 };
 
