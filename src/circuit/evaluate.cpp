@@ -1,6 +1,7 @@
 #include "circuit/evaluate.h"
 
 #include <limits>
+#include <vector>
 
 #include "elements/element.h"
 
@@ -12,14 +13,13 @@ struct StoredValues {
   Complex operator()(const Element& element, double omega) const { return element_impedance(element, omega); }
 };
 
-// Leaf impedance from the next values of an external vector, read through
-// one cursor shared by the whole walk so that leaves take their values in
-// leaf order.
+// Reads the next leaf's values from an external vector, through one cursor
+// shared by the whole walk so that leaves take their values in leaf order.
 struct ExternalValues {
   std::span<const double> params;
   std::size_t cursor = 0;
 
-  Complex operator()(const Element& element, double omega) {
+  Element next(const Element& element) {
     Element with_values{element.kind, {}};
     const std::size_t count = info(element.kind).param_count;
     // Callers pass at least param_count values; should one ever pass fewer,
@@ -28,8 +28,18 @@ struct ExternalValues {
     for (std::size_t i = 0; i < count; ++i, ++cursor) {
       with_values.params[i] = cursor < params.size() ? params[cursor] : std::numeric_limits<double>::quiet_NaN();
     }
-    return element_impedance(with_values, omega);
+    return with_values;
   }
+
+  Complex operator()(const Element& element, double omega) { return element_impedance(next(element), omega); }
+};
+
+// Leaf impedance from elements prepared beforehand in leaf order.
+struct PreparedValues {
+  const PreparedElement* leaves;
+  std::size_t cursor = 0;
+
+  Complex operator()(const Element&, double omega) { return prepared_impedance(leaves[cursor++], omega); }
 };
 
 // Nodes summed left to right from 0; a group is the reciprocal of the sum of
@@ -52,6 +62,33 @@ Complex series_sum(const Series& series, double omega, LeafImpedance& leaf_imped
   return sum;
 }
 
+// Calls visit(element) for every leaf in leaf order.
+template <class Visit>
+void for_each_leaf(const Series& series, Visit& visit) {
+  for (const Node& node : series) {
+    if (const Leaf* leaf = std::get_if<Leaf>(&node.value)) {
+      visit(leaf->element);
+      continue;
+    }
+    for (const Series& branch : std::get_if<ParallelGroup>(&node.value)->branches) for_each_leaf(branch, visit);
+  }
+}
+
+// `element_values` maps a tree leaf to the values it is evaluated with.
+template <class ElementValues>
+void prepared_sweep(const Series& series, ElementValues element_values, std::span<const double> omega,
+                    std::span<Complex> out) {
+  // Per-thread and only growing, so a fit's residual vectors reuse it.
+  thread_local std::vector<PreparedElement> prepared;
+  prepared.clear();
+  auto prepare_leaf = [&](const Element& element) { prepared.push_back(prepare(element_values(element))); };
+  for_each_leaf(series, prepare_leaf);
+  for (std::size_t k = 0; k < omega.size(); ++k) {
+    PreparedValues leaves{prepared.data()};
+    out[k] = series_sum(series, omega[k], leaves);
+  }
+}
+
 }  // namespace
 
 Complex impedance(const Series& series, double omega) {
@@ -62,6 +99,16 @@ Complex impedance(const Series& series, double omega) {
 Complex series_impedance_with_params(const Series& series, std::span<const double> params, double omega) {
   ExternalValues external{params};
   return series_sum(series, omega, external);
+}
+
+void spectrum_impedance(const Series& series, std::span<const double> omega, std::span<Complex> out) {
+  prepared_sweep(series, [](const Element& element) { return element; }, omega, out);
+}
+
+void spectrum_impedance_with_params(const Series& series, std::span<const double> params,
+                                    std::span<const double> omega, std::span<Complex> out) {
+  ExternalValues external{params};
+  prepared_sweep(series, [&external](const Element& element) { return external.next(element); }, omega, out);
 }
 
 }  // namespace kelvra

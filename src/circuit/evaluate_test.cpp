@@ -93,5 +93,45 @@ TEST(Evaluation, DoesNotAllocate) {
   EXPECT_TRUE(std::isfinite(checksum));
 }
 
+// Bit equality with NaNs of any payload counted equal.
+bool same(double a, double b) { return a == b ? std::signbit(a) == std::signbit(b) : std::isnan(a) && std::isnan(b); }
+
+TEST(SpectrumImpedance, EqualsTheOneFrequencyWalksBitForBit) {
+  const Series tree = circuit(kEveryKind);
+  const std::vector<double> omega = {0.0, -3.0, 1e-9, 0.01, 1.0, 2e4, 1e12, std::nan("")};
+  std::vector<Complex> out(omega.size());
+  // Exponents on and off their fast paths (1, 0.5, 0) in the power fields.
+  for (const double exponent : {0.73, 1.0, 0.5, 0.0}) {
+    std::vector<double> values = distinct_values(param_count(tree));
+    const std::vector<std::string> names = param_names(tree);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (names[i].ends_with(".alpha") || names[i].ends_with(".gamma")) values[i] = exponent;
+    }
+    const Series rebuilt = rebuild(tree, values);
+    spectrum_impedance_with_params(tree, values, omega, out);
+    for (std::size_t k = 0; k < omega.size(); ++k) {
+      const Complex expected = series_impedance_with_params(tree, values, omega[k]);
+      EXPECT_TRUE(same(out[k].re, expected.re) && same(out[k].im, expected.im)) << exponent << " " << omega[k];
+    }
+    spectrum_impedance(rebuilt, omega, out);
+    for (std::size_t k = 0; k < omega.size(); ++k) {
+      const Complex expected = impedance(rebuilt, omega[k]);
+      EXPECT_TRUE(same(out[k].re, expected.re) && same(out[k].im, expected.im)) << exponent << " " << omega[k];
+    }
+  }
+}
+
+TEST(SpectrumImpedance, DoesNotAllocateOnceWarm) {
+  const Series tree = circuit(kEveryKind);
+  const std::vector<double> values = distinct_values(param_count(tree));
+  const std::vector<double> omega = {0.1, 10.0, 1e3};
+  std::vector<Complex> out(omega.size());
+  spectrum_impedance_with_params(tree, values, omega, out);
+  const std::size_t before = allocations;
+  spectrum_impedance_with_params(tree, values, omega, out);
+  spectrum_impedance(tree, omega, out);
+  EXPECT_EQ(allocations, before);
+}
+
 }  // namespace
 }  // namespace kelvra

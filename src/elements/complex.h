@@ -29,6 +29,17 @@ constexpr Complex reciprocal(Complex b) { return quotient({1.0, 0.0}, b); }
 Complex principal_sqrt(Complex z);
 // z^e with fast paths for e == 1, 0.5 and 0, otherwise the polar form.
 Complex cpow(Complex z, double e);
+
+// The angle atan2(x, 0) of j*x for x > 0: the double nearest pi/2.
+inline constexpr double kHalfPi = 1.5707963267948966;
+
+// cos(e*pi/2) + j sin(e*pi/2): the phase of (j x)^e for x > 0, which does
+// not depend on x. Computed once per element and spectrum, it saves the
+// hypot, atan2, cos and sin of every frequency.
+Complex imaginary_unit_power(double e);
+// cpow(j*x, e), bit for bit, given unit_power = imaginary_unit_power(e).
+Complex imaginary_power(double x, double e, Complex unit_power);
+
 // tanh saturating to exactly ±1 when |Re z| > 20.
 Complex tanh_g(Complex z);
 // coth and csch of beta, saturating to ±1 and 0 when |Re beta| > 20.

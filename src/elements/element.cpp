@@ -18,20 +18,20 @@ constexpr std::string_view kExponentFields[] = {"alpha", "gamma"};
 }  // namespace
 
 const std::array<KindInfo, kKindCount> kKinds = {{
-    {"R", "R", "", 1, {"r"}, {"ohm"}, {1.0}},
-    {"C", "C", "", 1, {"c"}, {"F"}, {0.001}},
-    {"L", "L", "", 1, {"l"}, {"H"}, {1e-6}},
-    {"La", "La", "", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}},
-    {"Cpe", "CPE", "Cpe", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {0.001, 0.8}},
-    {"W", "W", "", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}},
-    {"Wo", "Wo", "", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
-    {"Ws", "Ws", "", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
-    {"G", "G", "", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}},
-    {"Gs", "Gs", "", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
-    {"K", "K", "", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 0.001}},
-    {"Zarc", "Zarc", "", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 0.001, 0.8}},
-    {"Tlmq", "TLMQ", "Tlmq", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}},
-    {"T", "T", "", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
+    {"R", "R", "", 1, {"r"}, {"ohm"}, {1.0}, kNoPowerField},
+    {"C", "C", "", 1, {"c"}, {"F"}, {0.001}, kNoPowerField},
+    {"L", "L", "", 1, {"l"}, {"H"}, {1e-6}, kNoPowerField},
+    {"La", "La", "", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}, 1},
+    {"Cpe", "CPE", "Cpe", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {0.001, 0.8}, 1},
+    {"W", "W", "", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}, kNoPowerField},
+    {"Wo", "Wo", "", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}, kNoPowerField},
+    {"Ws", "Ws", "", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}, kNoPowerField},
+    {"G", "G", "", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}, kNoPowerField},
+    {"Gs", "Gs", "", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}, kNoPowerField},
+    {"K", "K", "", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 0.001}, kNoPowerField},
+    {"Zarc", "Zarc", "", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 0.001, 0.8}, 2},
+    {"Tlmq", "TLMQ", "Tlmq", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}, 2},
+    {"T", "T", "", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}, kNoPowerField},
 }};
 
 std::optional<Element> default_for_code(std::string_view code) {
@@ -70,9 +70,13 @@ Complex capacitor(const double* p, double omega) { return reciprocal(jw_times(om
 Complex inductor(const double* p, double omega) { return jw_times(omega, p[0]); }
 
 // The power applies to the whole product j*omega*l.
-Complex fractional_inductor(const double* p, double omega) { return cpow(jw_times(omega, p[0]), p[1]); }
+Complex fractional_inductor(const double* p, double omega, Complex unit_power) {
+  return imaginary_power(omega * p[0], p[1], unit_power);
+}
 
-Complex constant_phase(const double* p, double omega) { return reciprocal(p[0] * cpow(jw_times(omega, 1.0), p[1])); }
+Complex constant_phase(const double* p, double omega, Complex unit_power) {
+  return reciprocal(p[0] * imaginary_power(omega, p[1], unit_power));
+}
 
 // aw * (1 - j) / sqrt(omega), divided as a complex quotient by the real
 // sqrt(omega) so that the denominator is (sqrt(omega))^2.
@@ -99,13 +103,13 @@ Complex gerischer_finite(const double* p, double omega) {
 
 Complex rc_time_constant(const double* p, double omega) { return quotient(real(p[0]), one_plus_jw_times(omega, p[1])); }
 
-Complex zarc(const double* p, double omega) {
-  return quotient(real(p[0]), real(1.0) + cpow(jw_times(omega, p[1]), p[2]));
+Complex zarc(const double* p, double omega, Complex unit_power) {
+  return quotient(real(p[0]), real(1.0) + imaginary_power(omega * p[1], p[2], unit_power));
 }
 
-Complex transmission_line_cpe(const double* p, double omega) {
+Complex transmission_line_cpe(const double* p, double omega, Complex unit_power) {
   const double r_ion = p[0];
-  const Complex zq = reciprocal(p[1] * cpow(jw_times(omega, 1.0), p[2]));
+  const Complex zq = reciprocal(p[1] * imaginary_power(omega, p[2], unit_power));
   return quotient(principal_sqrt(r_ion * zq), tanh_g(principal_sqrt(quotient(real(r_ion), zq))));
 }
 
@@ -117,22 +121,29 @@ Complex transmission_line(const double* p, double omega) {
 
 }  // namespace
 
-Complex element_impedance(const Element& element, double omega) {
+PreparedElement prepare(const Element& element) {
+  const std::size_t field = info(element.kind).power_field;
+  return {element, field == kNoPowerField ? Complex{} : imaginary_unit_power(element.params[field])};
+}
+
+Complex prepared_impedance(const PreparedElement& prepared, double omega) {
+  const Element& element = prepared.element;
   const double* p = element.params.data();
+  const Complex unit_power = prepared.unit_power;
   switch (element.kind) {
     case Kind::R: return resistor(p, omega);
     case Kind::C: return capacitor(p, omega);
     case Kind::L: return inductor(p, omega);
-    case Kind::La: return fractional_inductor(p, omega);
-    case Kind::Cpe: return constant_phase(p, omega);
+    case Kind::La: return fractional_inductor(p, omega, unit_power);
+    case Kind::Cpe: return constant_phase(p, omega, unit_power);
     case Kind::W: return warburg(p, omega);
     case Kind::Wo: return warburg_open(p, omega);
     case Kind::Ws: return warburg_short(p, omega);
     case Kind::G: return gerischer(p, omega);
     case Kind::Gs: return gerischer_finite(p, omega);
     case Kind::K: return rc_time_constant(p, omega);
-    case Kind::Zarc: return zarc(p, omega);
-    case Kind::Tlmq: return transmission_line_cpe(p, omega);
+    case Kind::Zarc: return zarc(p, omega, unit_power);
+    case Kind::Tlmq: return transmission_line_cpe(p, omega, unit_power);
     case Kind::T: return transmission_line(p, omega);
   }
   // Every kind is handled above; an out-of-range kind cannot be built.

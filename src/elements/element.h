@@ -27,7 +27,12 @@ struct KindInfo {
   std::array<std::string_view, kMaxElementParams> fields;
   std::array<std::string_view, kMaxElementParams> units;
   std::array<double, kMaxElementParams> defaults;
+  // Field raised to a power of a purely imaginary argument (alpha, gamma),
+  // or kNoPowerField.
+  std::size_t power_field;
 };
+
+inline constexpr std::size_t kNoPowerField = kMaxElementParams;
 
 // Indexed by kind; the order is also the order of the "available elements"
 // help listing.
@@ -59,7 +64,20 @@ Bounds bounds_for(std::string_view field);
 // `values`; the caller guarantees there are enough.
 Element make_element(Kind kind, std::span<const double> values);
 
+// An element with the frequency-independent part of its formula worked out
+// once: the phase of j^e for the kinds with a power field. A spectrum is
+// evaluated from prepared elements.
+struct PreparedElement {
+  Element element;
+  Complex unit_power;  // imaginary_unit_power of the power field, if any
+};
+
+PreparedElement prepare(const Element& element);
+
 // Impedance at angular frequency omega (rad/s). Never allocates.
-Complex element_impedance(const Element& element, double omega);
+Complex prepared_impedance(const PreparedElement& prepared, double omega);
+inline Complex element_impedance(const Element& element, double omega) {
+  return prepared_impedance(prepare(element), omega);
+}
 
 }  // namespace kelvra

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -222,6 +223,25 @@ TEST(Catalogue, BoundsGoByFieldName) {
   for (const char* field : {"phi", "k_tau", "r", "q", "Alpha", ""}) {
     EXPECT_EQ(bounds_for(field).lo, 1e-12) << field;
     EXPECT_EQ(bounds_for(field).hi, kInf) << field;
+  }
+}
+
+// The hoisted phase of a purely imaginary base must not change a single bit
+// of cpow's polar form, on or off the fast paths and for any sign of x.
+TEST(ImaginaryPower, EqualsCpowBitForBit) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(std::atan2(1.0, 0.0), kHalfPi);
+  for (const double x : {1e-300, 1e-9, 0.37, 1.0, 6.283185307179586, 1e7, inf, 0.0, -0.0, -2.5, -inf, nan}) {
+    for (const double e : {1.0, 0.5, 0.0, 0.3, 0.85, 0.999, 1.7, -0.2, nan}) {
+      const Complex expected = cpow({0.0, x}, e);
+      const Complex z = imaginary_power(x, e, imaginary_unit_power(e));
+      const bool re_same = std::memcmp(&z.re, &expected.re, sizeof(double)) == 0 ||
+                           (std::isnan(z.re) && std::isnan(expected.re));
+      const bool im_same = std::memcmp(&z.im, &expected.im, sizeof(double)) == 0 ||
+                           (std::isnan(z.im) && std::isnan(expected.im));
+      EXPECT_TRUE(re_same && im_same) << "x=" << x << " e=" << e;
+    }
   }
 }
 

@@ -12,7 +12,7 @@
 #include "circuit/evaluate.h"
 #include "circuit/params.h"
 #include "fit/residuals.h"
-#include "fit/worker_pool.h"
+#include "fit/impedance_sweep.h"
 #include "python/circuit.h"
 #include "python/convert.h"
 #include "python/numpy_api.h"
@@ -35,10 +35,6 @@ const char kJacobianDoc[] =
 
 namespace {
 
-// From this many frequencies a sweep is spread over the worker pool; below
-// it handing the work out costs more than it saves.
-constexpr std::size_t kParallelSweepThreshold = 1000;
-
 constexpr const char* kNotEnoughValues = "impedance_from_iter: not enough values supplied";
 
 // Names the buffer a result array borrows from its base capsule.
@@ -60,14 +56,6 @@ std::vector<double> sweep_frequencies(PyObject* frequencies) {
   return std::move(*from_frame);
 }
 
-void sweep(const Series& series, std::span<const double> frequencies, std::span<Complex> out) {
-  const auto at = [&](std::size_t i) { out[i] = impedance(series, kTwoPi * frequencies[i]); };
-  if (frequencies.size() < kParallelSweepThreshold) {
-    for (std::size_t i = 0; i < frequencies.size(); ++i) at(i);
-  } else {
-    parallel_for(frequencies.size(), at);
-  }
-}
 
 struct FreeDeleter {
   void operator()(Complex* buffer) const { std::free(buffer); }
@@ -146,7 +134,7 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!buffer) throw std::bad_alloc();
     {
       GilReleased unlocked;
-      sweep(as_circuit(self).series, frequencies, {buffer.get(), size});
+      sweep_impedance(as_circuit(self).series, frequencies, {buffer.get(), size});
     }
     return adopt_as_array(std::move(buffer), size);
   });
