@@ -3,6 +3,7 @@
 #include <limits>
 #include <vector>
 
+#include "circuit/spectrum_program.h"
 #include "elements/element.h"
 
 namespace kelvra {
@@ -34,14 +35,6 @@ struct ExternalValues {
   Complex operator()(const Element& element, double omega) { return element_impedance(next(element), omega); }
 };
 
-// Leaf impedance from elements prepared beforehand in leaf order.
-struct PreparedValues {
-  const PreparedElement* leaves;
-  std::size_t cursor = 0;
-
-  Complex operator()(const Element&, double omega) { return prepared_impedance(leaves[cursor++], omega); }
-};
-
 // Nodes summed left to right from 0; a group is the reciprocal of the sum of
 // its branches' reciprocals, so an empty group gives 1/0 = NaN and a
 // zero-impedance branch an infinite admittance, both left as computed.
@@ -62,31 +55,17 @@ Complex series_sum(const Series& series, double omega, LeafImpedance& leaf_imped
   return sum;
 }
 
-// Calls visit(element) for every leaf in leaf order.
-template <class Visit>
-void for_each_leaf(const Series& series, Visit& visit) {
-  for (const Node& node : series) {
-    if (const Leaf* leaf = std::get_if<Leaf>(&node.value)) {
-      visit(leaf->element);
-      continue;
-    }
-    for (const Series& branch : std::get_if<ParallelGroup>(&node.value)->branches) for_each_leaf(branch, visit);
-  }
-}
-
 // `element_values` maps a tree leaf to the values it is evaluated with.
 template <class ElementValues>
 void prepared_sweep(const Series& series, ElementValues element_values, std::span<const double> omega,
                     std::span<Complex> out) {
-  // Per-thread and only growing, so a fit's residual vectors reuse it.
+  // Per-thread and only growing, so a fit's residual vectors reuse them.
+  thread_local SpectrumProgram program;
   thread_local std::vector<PreparedElement> prepared;
+  compile(series, program);
   prepared.clear();
-  auto prepare_leaf = [&](const Element& element) { prepared.push_back(prepare(element_values(element))); };
-  for_each_leaf(series, prepare_leaf);
-  for (std::size_t k = 0; k < omega.size(); ++k) {
-    PreparedValues leaves{prepared.data()};
-    out[k] = series_sum(series, omega[k], leaves);
-  }
+  for (const Element* element : program.elements) prepared.push_back(prepare(element_values(*element)));
+  run(program, prepared, omega, out);
 }
 
 }  // namespace

@@ -21,9 +21,10 @@ Complex impedance(const Series& series, double omega);
 Complex series_impedance_with_params(const Series& series, std::span<const double> params, double omega);
 
 // out[k] = impedance at omega[k] (out.size() == omega.size()), bit for bit
-// what the one-frequency walks give, with each leaf prepared once for the
-// whole spectrum rather than once per frequency. Allocation-free once the
-// calling thread has seen a circuit of this many leaves.
+// what the one-frequency walks give. The tree is flattened and each leaf
+// prepared once for the whole spectrum rather than once per frequency.
+// Allocation-free once the calling thread has seen a circuit with this many
+// nodes and this deep a nesting.
 void spectrum_impedance(const Series& series, std::span<const double> omega, std::span<Complex> out);
 void spectrum_impedance_with_params(const Series& series, std::span<const double> params,
                                     std::span<const double> omega, std::span<Complex> out);

@@ -10,12 +10,6 @@ namespace {
 // sinh and cosh of large arguments from overflowing into inf/inf = NaN.
 constexpr double kTanhSaturation = 20.0;
 
-// The exponents the catalogue's defaults and limiting cases use most get
-// exact results instead of the rounding of the polar form.
-constexpr double kIdentityExponent = 1.0;
-constexpr double kSquareRootExponent = 0.5;
-constexpr double kZeroExponent = 0.0;
-
 Complex polar(double modulus, double angle) { return {modulus * std::cos(angle), modulus * std::sin(angle)}; }
 
 }  // namespace
@@ -42,20 +36,6 @@ Complex cpow(Complex z, double e) {
 }
 
 Complex imaginary_unit_power(double e) { return polar(1.0, e * kHalfPi); }
-
-Complex imaginary_power(double x, double e, Complex unit_power) {
-  // Same fast paths, in the same order, as cpow.
-  if (e == kIdentityExponent) return {0.0, x};
-  if (e == kSquareRootExponent) return principal_sqrt({0.0, x});
-  if (e == kZeroExponent) return {1.0, 0.0};
-  // For x > 0 (+inf included) hypot(0, x) is x and atan2(x, 0) is kHalfPi
-  // exactly, so this is cpow's polar form with its cos and sin hoisted.
-  if (x > 0.0) {
-    const double modulus = std::pow(x, e);
-    return {modulus * unit_power.re, modulus * unit_power.im};
-  }
-  return cpow({0.0, x}, e);
-}
 
 Complex tanh_g(Complex z) {
   if (std::fabs(z.re) > kTanhSaturation) return {std::copysign(1.0, z.re), 0.0};

@@ -1,0 +1,45 @@
+// A circuit flattened into a post-order program over running sums, so that
+// a whole spectrum is evaluated without recursion, variant dispatch or
+// pointer chasing per frequency. The program performs exactly the additions
+// and quotients of the one-frequency walk, in the same order, so its results
+// are the same bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "circuit/tree.h"
+#include "elements/complex.h"
+#include "elements/element.h"
+
+namespace kelvra {
+
+// The one-frequency walk keeps one running sum per open series (the
+// circuit's own and each branch's impedance) and per open group (its
+// admittance); these are the only things it does to them.
+enum class SumOp : std::uint8_t {
+  Open,   // start a new innermost sum at 0
+  Leaf,   // add the next leaf's impedance to the innermost sum
+  Close,  // drop the innermost sum and add its reciprocal to the one outside
+};
+
+struct SpectrumProgram {
+  std::vector<SumOp> ops;
+  std::vector<const Element*> elements;  // one per Leaf op, in leaf order
+  std::size_t max_open_sums = 0;         // the circuit's own sum included
+};
+
+// Rebuilds `program` for `series`, reusing its storage, so that a thread
+// compiling circuits no larger than before does not allocate. Recurses once
+// per nesting level, within kMaxNestingDepth like every tree walk.
+void compile(const Series& series, SpectrumProgram& program);
+
+// out[k] = impedance at omega[k] (out.size() == omega.size()), where
+// leaves[i] is program.elements[i] prepared with the values it is to be
+// evaluated with. Re-entrant; its scratch is per thread and only grows.
+void run(const SpectrumProgram& program, std::span<const PreparedElement> leaves, std::span<const double> omega,
+         std::span<Complex> out);
+
+}  // namespace kelvra
