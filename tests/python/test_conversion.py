@@ -99,3 +99,20 @@ def test_item_conversion_survives_a_hook_that_empties_the_list():
     values[0] = Shrinks()
     with pytest.raises((TypeError, ValueError)):
         CIRCUIT.with_values(values)
+
+
+@pytest.mark.parametrize("make", [
+    lambda a: a,                        # contiguous float64 / complex128
+    lambda a: a[::-1][::-1].copy()[::2],  # strided
+    lambda a: a[::-1],                  # negative stride
+    lambda a: a.astype(a.dtype.newbyteorder()),  # non-native byte order
+    lambda a: np.ma.masked_array(a),    # an ndarray subclass
+])
+def test_numpy_arrays_convert_like_the_lists_they_hold(make):
+    circuit = Circuit("R0-(R1,C1)")
+    freq = make(np.logspace(-2, 4, 9))
+    z = make(circuit.impedance(np.logspace(-2, 4, 9)) * (1 + 0.01j))
+    params = [1.0, 2.0, 3e-3]
+    assert np.array_equal(circuit.impedance(freq), circuit.impedance(list(freq)))
+    assert circuit.residuals(params, freq, z) == circuit.residuals(params, list(freq), list(z))
+    assert circuit.residuals(params, freq, z.real) == circuit.residuals(params, list(freq), list(z.real))
