@@ -43,14 +43,6 @@ struct SumBlock {
   double* im;
 };
 
-void add_leaf(const PreparedElement& leaf, const double* omega, std::size_t n, SumBlock sum) {
-  for (std::size_t k = 0; k < n; ++k) {
-    const Complex z = prepared_impedance(leaf, omega[k]);
-    sum.re[k] = sum.re[k] + z.re;
-    sum.im[k] = sum.im[k] + z.im;
-  }
-}
-
 void add_reciprocal(SumBlock inner, std::size_t n, SumBlock outer) {
   for (std::size_t k = 0; k < n; ++k) {
     const Complex r = reciprocal({inner.re[k], inner.im[k]});
@@ -78,7 +70,7 @@ void run_block(const SpectrumProgram& program, const PreparedElement* leaves, co
         clear(sum, n);
         break;
       case SumOp::Leaf:
-        add_leaf(*leaves++, omega, n, sum);
+        add_prepared_impedance(*leaves++, {omega, n}, {sum.re, n}, {sum.im, n});
         break;
       case SumOp::Close: {
         const SumBlock inner = sum;

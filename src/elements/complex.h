@@ -45,10 +45,20 @@ inline constexpr double kHalfPi = 1.5707963267948966;
 // not depend on x. Computed once per element and spectrum, it saves the
 // hypot, atan2, cos and sin of every frequency.
 Complex imaginary_unit_power(double e);
-// cpow(j*x, e), bit for bit, given unit_power = imaginary_unit_power(e).
+// Whether imaginary_power(x, e, ...) with x > 0 takes the polar form, the
+// only path that needs pow(x, e): false for the exponents with exact results.
+constexpr bool takes_polar_form(double e) {
+  return e != kIdentityExponent && e != kSquareRootExponent && e != kZeroExponent;
+}
+
+// cpow(j*x, e), bit for bit, given unit_power = imaginary_unit_power(e) and
+// a modulus() returning pow(x, e), called only on the polar path. A caller
+// with many frequencies can thus run all its pow calls in one tight loop
+// first and hand the stored values in.
 // Inline: it sits on every frequency of the power-law elements, where a
 // call in front of the call to pow costs as much as the arithmetic around it.
-inline Complex imaginary_power(double x, double e, Complex unit_power) {
+template <class Modulus>
+inline Complex imaginary_power(double x, double e, Complex unit_power, Modulus modulus) {
   // Same fast paths, in the same order, as cpow.
   if (e == kIdentityExponent) return {0.0, x};
   if (e == kSquareRootExponent) return principal_sqrt({0.0, x});
@@ -56,10 +66,14 @@ inline Complex imaginary_power(double x, double e, Complex unit_power) {
   // For x > 0 (+inf included) hypot(0, x) is x and atan2(x, 0) is kHalfPi
   // exactly, so this is cpow's polar form with its cos and sin hoisted.
   if (x > 0.0) {
-    const double modulus = std::pow(x, e);
-    return {modulus * unit_power.re, modulus * unit_power.im};
+    const double m = modulus();
+    return {m * unit_power.re, m * unit_power.im};
   }
   return cpow({0.0, x}, e);
+}
+
+inline Complex imaginary_power(double x, double e, Complex unit_power) {
+  return imaginary_power(x, e, unit_power, [x, e] { return std::pow(x, e); });
 }
 
 // tanh saturating to exactly ±1 when |Re z| > 20.

@@ -69,15 +69,6 @@ Complex capacitor(const double* p, double omega) { return reciprocal(jw_times(om
 
 Complex inductor(const double* p, double omega) { return jw_times(omega, p[0]); }
 
-// The power applies to the whole product j*omega*l.
-Complex fractional_inductor(const double* p, double omega, Complex unit_power) {
-  return imaginary_power(omega * p[0], p[1], unit_power);
-}
-
-Complex constant_phase(const double* p, double omega, Complex unit_power) {
-  return reciprocal(p[0] * imaginary_power(omega, p[1], unit_power));
-}
-
 // aw * (1 - j) / sqrt(omega), divided as a complex quotient by the real
 // sqrt(omega) so that the denominator is (sqrt(omega))^2.
 Complex warburg(const double* p, double omega) { return quotient({p[0], -p[0]}, real(std::sqrt(omega))); }
@@ -103,20 +94,78 @@ Complex gerischer_finite(const double* p, double omega) {
 
 Complex rc_time_constant(const double* p, double omega) { return quotient(real(p[0]), one_plus_jw_times(omega, p[1])); }
 
-Complex zarc(const double* p, double omega, Complex unit_power) {
-  return quotient(real(p[0]), real(1.0) + imaginary_power(omega * p[1], p[2], unit_power));
-}
-
-Complex transmission_line_cpe(const double* p, double omega, Complex unit_power) {
-  const double r_ion = p[0];
-  const Complex zq = reciprocal(p[1] * imaginary_power(omega, p[2], unit_power));
-  return quotient(principal_sqrt(r_ion * zq), tanh_g(principal_sqrt(quotient(real(r_ion), zq))));
-}
-
 Complex transmission_line(const double* p, double omega) {
   const Complex beta = principal_sqrt({p[2], omega * p[3]});
   const CothCsch h = coth_csch_g(beta);
   return quotient(p[0] * h.coth + p[1] * h.csch, beta);
+}
+
+// The power-law kinds raise j*x to their power field e, x being omega or
+// omega times a field: base() gives x, impedance() the rest of the formula
+// given w = (j x)^e.
+struct FractionalInductor {
+  // The power applies to the whole product j*omega*l.
+  static double base(const double* p, double omega) { return omega * p[0]; }
+  static Complex impedance(const double*, Complex w) { return w; }
+};
+
+struct ConstantPhase {
+  static double base(const double*, double omega) { return omega; }
+  static Complex impedance(const double* p, Complex w) { return reciprocal(p[0] * w); }
+};
+
+struct Zarc {
+  static double base(const double* p, double omega) { return omega * p[1]; }
+  static Complex impedance(const double* p, Complex w) { return quotient(real(p[0]), real(1.0) + w); }
+};
+
+struct TransmissionLineCpe {
+  static double base(const double*, double omega) { return omega; }
+  static Complex impedance(const double* p, Complex w) {
+    const double r_ion = p[0];
+    const Complex zq = reciprocal(p[1] * w);
+    return quotient(principal_sqrt(r_ion * zq), tanh_g(principal_sqrt(quotient(real(r_ion), zq))));
+  }
+};
+
+double power_exponent(const PreparedElement& prepared) {
+  return prepared.element.params[info(prepared.element.kind).power_field];
+}
+
+template <class Law>
+Complex power_law(const PreparedElement& prepared, double omega) {
+  const double* p = prepared.element.params.data();
+  return Law::impedance(p, imaginary_power(Law::base(p, omega), power_exponent(prepared), prepared.unit_power));
+}
+
+// Frequencies whose pow values are held at once, on the stack: the spectrum
+// program's block, so one of its blocks takes a single pass.
+constexpr std::size_t kModulusChunk = 64;
+
+template <class Law>
+void add_power_law(const PreparedElement& prepared, std::span<const double> omega, std::span<double> re,
+                   std::span<double> im) {
+  const double* p = prepared.element.params.data();
+  const double e = power_exponent(prepared);
+  std::array<double, kModulusChunk> modulus;
+  for (std::size_t begin = 0; begin < omega.size(); begin += kModulusChunk) {
+    const std::size_t n = std::min(kModulusChunk, omega.size() - begin);
+    const double* w = omega.data() + begin;
+    if (takes_polar_form(e)) {
+      // Only x > 0 reaches the polar form; skipping the rest keeps pow from
+      // raising invalid-operation flags the one-frequency path never raises.
+      for (std::size_t k = 0; k < n; ++k) {
+        const double x = Law::base(p, w[k]);
+        modulus[k] = x > 0.0 ? std::pow(x, e) : 0.0;
+      }
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      const Complex power = imaginary_power(Law::base(p, w[k]), e, prepared.unit_power, [&] { return modulus[k]; });
+      const Complex z = Law::impedance(p, power);
+      re[begin + k] = re[begin + k] + z.re;
+      im[begin + k] = im[begin + k] + z.im;
+    }
+  }
 }
 
 }  // namespace
@@ -129,25 +178,40 @@ PreparedElement prepare(const Element& element) {
 Complex prepared_impedance(const PreparedElement& prepared, double omega) {
   const Element& element = prepared.element;
   const double* p = element.params.data();
-  const Complex unit_power = prepared.unit_power;
   switch (element.kind) {
     case Kind::R: return resistor(p, omega);
     case Kind::C: return capacitor(p, omega);
     case Kind::L: return inductor(p, omega);
-    case Kind::La: return fractional_inductor(p, omega, unit_power);
-    case Kind::Cpe: return constant_phase(p, omega, unit_power);
+    case Kind::La: return power_law<FractionalInductor>(prepared, omega);
+    case Kind::Cpe: return power_law<ConstantPhase>(prepared, omega);
     case Kind::W: return warburg(p, omega);
     case Kind::Wo: return warburg_open(p, omega);
     case Kind::Ws: return warburg_short(p, omega);
     case Kind::G: return gerischer(p, omega);
     case Kind::Gs: return gerischer_finite(p, omega);
     case Kind::K: return rc_time_constant(p, omega);
-    case Kind::Zarc: return zarc(p, omega, unit_power);
-    case Kind::Tlmq: return transmission_line_cpe(p, omega, unit_power);
+    case Kind::Zarc: return power_law<Zarc>(prepared, omega);
+    case Kind::Tlmq: return power_law<TransmissionLineCpe>(prepared, omega);
     case Kind::T: return transmission_line(p, omega);
   }
   // Every kind is handled above; an out-of-range kind cannot be built.
   return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+}
+
+void add_prepared_impedance(const PreparedElement& prepared, std::span<const double> omega, std::span<double> re,
+                            std::span<double> im) {
+  switch (prepared.element.kind) {
+    case Kind::La: return add_power_law<FractionalInductor>(prepared, omega, re, im);
+    case Kind::Cpe: return add_power_law<ConstantPhase>(prepared, omega, re, im);
+    case Kind::Zarc: return add_power_law<Zarc>(prepared, omega, re, im);
+    case Kind::Tlmq: return add_power_law<TransmissionLineCpe>(prepared, omega, re, im);
+    default: break;
+  }
+  for (std::size_t k = 0; k < omega.size(); ++k) {
+    const Complex z = prepared_impedance(prepared, omega[k]);
+    re[k] = re[k] + z.re;
+    im[k] = im[k] + z.im;
+  }
 }
 
 }  // namespace kelvra

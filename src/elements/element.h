@@ -80,4 +80,12 @@ inline Complex element_impedance(const Element& element, double omega) {
   return prepared_impedance(prepare(element), omega);
 }
 
+// Adds the impedance at each omega[k] to (re[k], im[k]), with the bits of
+// prepared_impedance (re and im as long as omega). Over many frequencies the
+// power-law kinds run their pow calls in one loop ahead of the rest of the
+// formula, which keeps the libm call from stalling the arithmetic around it.
+// Never allocates; re-entrant.
+void add_prepared_impedance(const PreparedElement& prepared, std::span<const double> omega, std::span<double> re,
+                            std::span<double> im);
+
 }  // namespace kelvra
