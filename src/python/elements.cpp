@@ -156,7 +156,7 @@ void create_element_types(PyObject* module, ModuleState& state) {
   state.element_type = new_type(module, element_base_spec, nullptr);
   auto* base = reinterpret_cast<PyObject*>(state.element_type);
   for (std::size_t index = 0; index < kKindCount; ++index) {
-    // The spec is only read during creation; the class keeps pointers into
+    // PyType_Spec is only read during creation; the class keeps pointers into
     // the process-lifetime table.
     PyType_Spec spec = class_data()[index].spec;
     state.element_classes[index] = new_type(module, spec, state.element_type);
