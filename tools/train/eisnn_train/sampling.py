@@ -82,8 +82,10 @@ def _draw(param_names, n, rng, margin):
         drawn = rng.uniform(lo[:, None] - margin, hi[:, None] + margin, (n, count))
         return -np.sort(-drawn, axis=1)  # fastest (highest frequency) first
 
-    n_ordered = len(shape.arcs) + bool(shape.diffusion)
-    ordered = corners(n_ordered)
+    # The lead inductance takes over above the cell's fastest arc: where it
+    # sits lower it hides the arcs, and no fit can resolve them.
+    drawn = corners(len(shape.arcs) + bool(shape.diffusion) + shape.inductor)
+    inductor_corner, ordered = (drawn[:, 0], drawn[:, 1:]) if shape.inductor else (None, drawn)
     ok = np.all(-np.diff(ordered, axis=1) >= MIN_SEPARATION, axis=1)
     tau = 1.0 / (TWO_PI * 10.0 ** ordered)
 
@@ -115,8 +117,8 @@ def _draw(param_names, n, rng, margin):
     for log_c in log_capacitive:
         ok &= (log_c >= LOG_C_MIN) & (log_c <= LOG_C_MAX)
     if shape.inductor:
-        # The lead inductance takes over from R0 above omega = R0 / L.
-        tau_l = 1.0 / (TWO_PI * 10.0 ** corners(1)[:, 0])
+        # The inductance outgrows R0 above omega = R0 / L.
+        tau_l = 1.0 / (TWO_PI * 10.0 ** inductor_corner)
         values["L0.l"] = values["R0.r"] * tau_l
         log_l = np.log10(values["L0.l"])
         ok &= (log_l >= LOG_L_MIN) & (log_l <= LOG_L_MAX)

@@ -45,6 +45,8 @@ def test_evaluation_cells_keep_processes_inside_the_band(spec):
     assert np.all(every >= cells.log_f_lo[:, None] + inside)
     assert np.all(every <= cells.log_f_hi[:, None] - inside)
     assert np.all(-np.diff(ordered, axis=1) >= sampling.MIN_SEPARATION - TOLERANCE)
+    if inductor is not None:
+        assert np.all(inductor >= ordered[:, 0] - TOLERANCE)
 
 
 @pytest.mark.parametrize("spec", ALL_MODELS)
