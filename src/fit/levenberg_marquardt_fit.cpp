@@ -9,6 +9,7 @@
 #include "circuit/evaluate.h"
 #include "circuit/params.h"
 #include "fit/bounds_clamp.h"
+#include "fit/fit_inputs.h"
 #include "fit/global/search_coordinates.h"
 #include "fit/lm_candidates.h"
 #include "fit/lm_problem.h"
@@ -99,15 +100,12 @@ bool displaces(double cost, double best_cost) {
 
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
                                                      Weighting weighting, const LmSettings& settings) {
-  if (spectrum.frequencies.size() != spectrum.impedances.size()) return fail(FitError{fit_error::LengthMismatch{}});
-  if (spectrum.frequencies.empty()) return fail(FitError{fit_error::EmptyData{}});
-  if (param_count(circuit) == 0) return fail(FitError{fit_error::NoParameters{}});
+  if (std::optional<FitError> error = check_fit_inputs(circuit, spectrum)) return fail(std::move(*error));
   if (std::optional<std::string> message = check_lm_settings(settings)) {
     return fail(FitError{fit_error::InvalidSetting{std::move(*message)}});
   }
 
-  std::vector<double> omega(spectrum.frequencies.size());
-  for (std::size_t k = 0; k < omega.size(); ++k) omega[k] = spectrum.frequencies[k] * kTwoPi;
+  const std::vector<double> omega = angular_frequencies(spectrum);
   const std::vector<double> weights = compute_weights(spectrum.impedances, weighting);
   const WeightedSpectrum data{omega, spectrum.impedances, weights};
   EvalCounter counter;

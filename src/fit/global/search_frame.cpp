@@ -10,22 +10,7 @@
 #include "fit/levenberg_marquardt_fit.h"
 
 namespace kelvra {
-namespace {
 
-std::vector<double> angular_frequencies(const Spectrum& spectrum) {
-  std::vector<double> omega(spectrum.frequencies.size());
-  for (std::size_t k = 0; k < omega.size(); ++k) omega[k] = spectrum.frequencies[k] * kTwoPi;
-  return omega;
-}
-
-}  // namespace
-
-std::optional<FitError> check_fit_inputs(const Series& circuit, const Spectrum& spectrum) {
-  if (spectrum.frequencies.size() != spectrum.impedances.size()) return fit_error::LengthMismatch{};
-  if (spectrum.frequencies.empty()) return fit_error::EmptyData{};
-  if (param_count(circuit) == 0) return fit_error::NoParameters{};
-  return std::nullopt;
-}
 
 SearchFrame::SearchFrame(const Series& circuit, const Spectrum& spectrum, Weighting weighting)
     : circuit(circuit),

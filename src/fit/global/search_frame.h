@@ -13,6 +13,7 @@
 
 #include "circuit/tree.h"
 #include "elements/element.h"
+#include "fit/fit_inputs.h"
 #include "fit/fit_outcome.h"
 #include "fit/residuals.h"
 #include "support/result.h"
@@ -24,10 +25,6 @@ inline constexpr std::string_view kNelderMeadNoBest = "nelder-mead found no best
 inline constexpr std::string_view kParticleSwarmNoBest = "particle swarm found no best position";
 inline constexpr std::string_view kSimulatedAnnealingNoBest = "simulated annealing found no best position";
 inline constexpr std::string_view kDifferentialEvolutionNoBest = "differential evolution found no best position";
-
-// LengthMismatch, EmptyData, NoParameters, in that order; nothing when the
-// fit may go ahead.
-std::optional<FitError> check_fit_inputs(const Series& circuit, const Spectrum& spectrum);
 
 // The data a search derives once, after the input checks: angular
 // frequencies, weights, bounds, start values and the fit's counter, which
