@@ -11,7 +11,6 @@
 
 namespace kelvra {
 
-
 SearchFrame::SearchFrame(const Series& circuit, const Spectrum& spectrum, Weighting weighting)
     : circuit(circuit),
       spectrum(spectrum),
