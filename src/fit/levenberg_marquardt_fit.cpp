@@ -10,7 +10,7 @@
 #include "circuit/params.h"
 #include "fit/bounds_clamp.h"
 #include "fit/fit_inputs.h"
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 #include "fit/lm_candidates.h"
 #include "fit/lm_problem.h"
 #include "fit/total_order.h"

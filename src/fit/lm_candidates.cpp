@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>
 
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 
 namespace kelvra {
 namespace {

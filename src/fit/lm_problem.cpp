@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 
 namespace kelvra {
 namespace {

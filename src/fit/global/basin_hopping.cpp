@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "circuit/params.h"
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 #include "fit/global/search_frame.h"
 #include "fit/levenberg_marquardt_fit.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "circuit/params.h"
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 #include "fit/global/xorshift128.h"
 #include "support/text.h"
 

@@ -14,7 +14,7 @@
 #include "fit/global/differential_evolution.h"
 #include "fit/global/nelder_mead.h"
 #include "fit/global/particle_swarm.h"
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 #include "fit/global/simulated_annealing.h"
 #include "fit/levenberg_marquardt_fit.h"
 

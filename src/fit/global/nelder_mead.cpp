@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fit/global/cost_order.h"
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 #include "support/text.h"
 
 namespace kelvra {

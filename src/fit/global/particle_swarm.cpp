@@ -7,7 +7,7 @@
 
 #include "fit/global/chacha_rng.h"
 #include "fit/global/cost_order.h"
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 
 namespace kelvra {
 namespace {

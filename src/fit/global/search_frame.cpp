@@ -6,7 +6,7 @@
 
 #include "circuit/evaluate.h"
 #include "circuit/params.h"
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 #include "fit/levenberg_marquardt_fit.h"
 
 namespace kelvra {

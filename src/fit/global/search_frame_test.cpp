@@ -8,7 +8,7 @@
 
 #include "fit/fit_test_support.h"
 #include "fit/global/cost_order.h"
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 #include "fit/global/search_frame.h"
 
 namespace kelvra {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fit/global/chacha_rng.h"
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 #include "support/text.h"
 
 namespace kelvra {

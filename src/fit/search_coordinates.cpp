@@ -1,4 +1,4 @@
-#include "fit/global/search_coordinates.h"
+#include "fit/search_coordinates.h"
 
 #include <algorithm>
 #include <cmath>
