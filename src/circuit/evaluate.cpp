@@ -1,5 +1,6 @@
 #include "circuit/evaluate.h"
 
+#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -55,6 +56,19 @@ Complex series_sum(const Series& series, double omega, LeafImpedance& leaf_imped
   return sum;
 }
 
+// -0.0 + x is x for every double x, +0.0 and NaN included (+0.0 + -0.0 is
+// +0.0), so a table started at -0.0 receives exactly the values
+// add_prepared_impedance adds.
+constexpr double kAdditiveIdentity = -0.0;
+
+// Overwrites `re` and `im` (each as long as omega) with the element's
+// impedance at every frequency.
+void tabulate(const Element& element, std::span<const double> omega, std::span<double> re, std::span<double> im) {
+  std::fill(re.begin(), re.end(), kAdditiveIdentity);
+  std::fill(im.begin(), im.end(), kAdditiveIdentity);
+  add_prepared_impedance(prepare(element), omega, re, im);
+}
+
 // `element_values` maps a tree leaf to the values it is evaluated with.
 template <class ElementValues>
 void prepared_sweep(const Series& series, ElementValues element_values, std::span<const double> omega,
@@ -88,6 +102,44 @@ void spectrum_impedance_with_params(const Series& series, std::span<const double
                                     std::span<const double> omega, std::span<Complex> out) {
   ExternalValues external{params};
   prepared_sweep(series, [&external](const Element& element) { return external.next(element); }, omega, out);
+}
+
+void LeafSpectra::assign(const Series& series, std::span<const double> params, std::span<const double> omega) {
+  compile(series, program_);
+  omega_ = omega;
+  const std::size_t leaves = program_.elements.size();
+  elements_.clear();
+  first_param_.clear();
+  param_leaf_.clear();
+  ExternalValues external{params};
+  for (std::size_t leaf = 0; leaf < leaves; ++leaf) {
+    first_param_.push_back(external.cursor);
+    elements_.push_back(external.next(*program_.elements[leaf]));
+    param_leaf_.resize(external.cursor, leaf);
+  }
+  const std::size_t k = omega.size();
+  re_.resize(leaves * k);
+  im_.resize(leaves * k);
+  for (std::size_t leaf = 0; leaf < leaves; ++leaf) {
+    tabulate(elements_[leaf], omega, {re_.data() + leaf * k, k}, {im_.data() + leaf * k, k});
+  }
+}
+
+void LeafSpectra::spectrum_with(std::size_t index, double value, std::span<Complex> out) const {
+  if (index >= param_leaf_.size()) {
+    run(program_, LeafTables{re_, im_, elements_.size(), {}, {}}, out);
+    return;
+  }
+  // Per-thread and only growing: the changed leaf's tables.
+  thread_local std::vector<double> re;
+  thread_local std::vector<double> im;
+  re.resize(omega_.size());
+  im.resize(omega_.size());
+  const std::size_t leaf = param_leaf_[index];
+  Element changed = elements_[leaf];
+  changed.params[index - first_param_[leaf]] = value;
+  tabulate(changed, omega_, re, im);
+  run(program_, LeafTables{re_, im_, leaf, re, im}, out);
 }
 
 }  // namespace kelvra

@@ -3,10 +3,14 @@
 // on one shared tree.
 #pragma once
 
+#include <cstddef>
 #include <span>
+#include <vector>
 
+#include "circuit/spectrum_program.h"
 #include "circuit/tree.h"
 #include "elements/complex.h"
+#include "elements/element.h"
 
 namespace kelvra {
 
@@ -28,5 +32,33 @@ Complex series_impedance_with_params(const Series& series, std::span<const doubl
 void spectrum_impedance(const Series& series, std::span<const double> omega, std::span<Complex> out);
 void spectrum_impedance_with_params(const Series& series, std::span<const double> params,
                                     std::span<const double> omega, std::span<Complex> out);
+
+// Every leaf's impedance over a spectrum at one parameter vector, kept so
+// that the spectrum at a vector differing in a single parameter re-evaluates
+// only the leaf reading it: what a finite-difference column needs. The
+// circuit and the frequencies are viewed, not copied, and must outlive it;
+// its storage only grows.
+class LeafSpectra {
+ public:
+  // Compiles `series` and evaluates each leaf at `params` (read as
+  // spectrum_impedance_with_params reads them) over `omega`.
+  void assign(const Series& series, std::span<const double> params, std::span<const double> omega);
+
+  // out = spectrum_impedance_with_params at the assigned params with
+  // params[index] replaced by `value`, bit for bit (out.size() ==
+  // omega.size()); an index past param_count changes nothing. Const and
+  // re-entrant, so concurrent callers share one LeafSpectra; allocation-free
+  // once the calling thread has seen this many frequencies.
+  void spectrum_with(std::size_t index, double value, std::span<Complex> out) const;
+
+ private:
+  SpectrumProgram program_;
+  std::vector<Element> elements_;          // each leaf with its assigned values
+  std::vector<std::size_t> first_param_;   // each leaf's first index in params
+  std::vector<std::size_t> param_leaf_;    // the leaf reading each parameter
+  std::vector<double> re_;                 // leaf-major, omega_.size() per leaf
+  std::vector<double> im_;
+  std::span<const double> omega_;
+};
 
 }  // namespace kelvra

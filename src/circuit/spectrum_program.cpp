@@ -56,13 +56,43 @@ void clear(SumBlock sum, std::size_t n) {
   std::fill_n(sum.im, n, 0.0);
 }
 
-// Evaluates n <= block frequencies. The sums lie innermost last in `sums`,
-// each its `block` real parts followed by its `block` imaginary parts.
-void run_block(const SpectrumProgram& program, const PreparedElement* leaves, const double* omega, std::size_t n,
-               double* sums, std::size_t block, Complex* out) {
+// Leaves evaluated from their prepared elements, block by block.
+struct PreparedLeaves {
+  const PreparedElement* leaves;
+  const double* omega;
+
+  void add(std::size_t leaf, std::size_t begin, std::size_t n, SumBlock sum) const {
+    add_prepared_impedance(leaves[leaf], {omega + begin, n}, {sum.re, n}, {sum.im, n});
+  }
+};
+
+// Leaves read from tables computed beforehand.
+struct TabulatedLeaves {
+  const LeafTables& tables;
+  std::size_t frequencies;
+
+  void add(std::size_t leaf, std::size_t begin, std::size_t n, SumBlock sum) const {
+    const bool replaced = leaf == tables.replaced;
+    const std::size_t offset = replaced ? begin : leaf * frequencies + begin;
+    const double* re = (replaced ? tables.replacement_re : tables.re).data() + offset;
+    const double* im = (replaced ? tables.replacement_im : tables.im).data() + offset;
+    for (std::size_t k = 0; k < n; ++k) {
+      sum.re[k] = sum.re[k] + re[k];
+      sum.im[k] = sum.im[k] + im[k];
+    }
+  }
+};
+
+// Evaluates the n <= block frequencies from `begin`. The sums lie innermost
+// last in `sums`, each its `block` real parts followed by its `block`
+// imaginary parts.
+template <class Leaves>
+void run_block(const SpectrumProgram& program, const Leaves& leaves, std::size_t begin, std::size_t n, double* sums,
+               std::size_t block, Complex* out) {
   const std::size_t stride = 2 * block;
   SumBlock sum{sums, sums + block};
   clear(sum, n);
+  std::size_t leaf = 0;
   for (const SumOp op : program.ops) {
     switch (op) {
       case SumOp::Open:
@@ -70,7 +100,7 @@ void run_block(const SpectrumProgram& program, const PreparedElement* leaves, co
         clear(sum, n);
         break;
       case SumOp::Leaf:
-        add_prepared_impedance(*leaves++, {omega, n}, {sum.re, n}, {sum.im, n});
+        leaves.add(leaf++, begin, n, sum);
         break;
       case SumOp::Close: {
         const SumBlock inner = sum;
@@ -81,6 +111,24 @@ void run_block(const SpectrumProgram& program, const PreparedElement* leaves, co
     }
   }
   for (std::size_t k = 0; k < n; ++k) out[k] = {sum.re[k], sum.im[k]};
+}
+
+// The calling thread's sum storage, grown to at least `size` doubles and
+// shared by both kinds of run.
+double* sum_storage(std::size_t size) {
+  thread_local std::vector<double> sums;
+  if (sums.size() < size) sums.resize(size);
+  return sums.data();
+}
+
+template <class Leaves>
+void run_blocks(const SpectrumProgram& program, const Leaves& leaves, std::span<Complex> out) {
+  const std::size_t block = std::clamp<std::size_t>(kSumCapacity / program.max_open_sums, 1, kBlock);
+  double* sums = sum_storage(program.max_open_sums * 2 * block);
+  for (std::size_t begin = 0; begin < out.size(); begin += block) {
+    const std::size_t n = std::min(block, out.size() - begin);
+    run_block(program, leaves, begin, n, sums, block, out.data() + begin);
+  }
 }
 
 }  // namespace
@@ -94,14 +142,11 @@ void compile(const Series& series, SpectrumProgram& program) {
 
 void run(const SpectrumProgram& program, std::span<const PreparedElement> leaves, std::span<const double> omega,
          std::span<Complex> out) {
-  const std::size_t block = std::clamp<std::size_t>(kSumCapacity / program.max_open_sums, 1, kBlock);
-  const std::size_t size = program.max_open_sums * 2 * block;
-  thread_local std::vector<double> sums;
-  if (sums.size() < size) sums.resize(size);
-  for (std::size_t begin = 0; begin < omega.size(); begin += block) {
-    const std::size_t n = std::min(block, omega.size() - begin);
-    run_block(program, leaves.data(), omega.data() + begin, n, sums.data(), block, out.data() + begin);
-  }
+  run_blocks(program, PreparedLeaves{leaves.data(), omega.data()}, out);
+}
+
+void run(const SpectrumProgram& program, const LeafTables& tables, std::span<Complex> out) {
+  run_blocks(program, TabulatedLeaves{tables, out.size()}, out);
 }
 
 }  // namespace kelvra

@@ -42,4 +42,22 @@ void compile(const Series& series, SpectrumProgram& program);
 void run(const SpectrumProgram& program, std::span<const PreparedElement> leaves, std::span<const double> omega,
          std::span<Complex> out);
 
+// Leaf impedances worked out ahead of time over a whole spectrum of K
+// frequencies: leaf i's at frequency k is (re[i*K + k], im[i*K + k]), except
+// that leaf `replaced`, if it names a leaf, reads (replacement_re[k],
+// replacement_im[k]) instead.
+struct LeafTables {
+  std::span<const double> re;
+  std::span<const double> im;
+  std::size_t replaced;
+  std::span<const double> replacement_re;
+  std::span<const double> replacement_im;
+};
+
+// The other run with every leaf impedance read from `tables` (K =
+// out.size()) instead of computed. Each table entry is added where the other
+// run adds the computed impedance, so tables holding exactly the values
+// add_prepared_impedance adds give the same bits. Re-entrant, like run.
+void run(const SpectrumProgram& program, const LeafTables& tables, std::span<Complex> out);
+
 }  // namespace kelvra

@@ -21,33 +21,47 @@ constexpr double kCbrtEpsilon = 6.055454452393343e-06;
 // step (about 6e-14).
 constexpr double kMinStepScale = 1e-8;
 
+// Model minus measurement over the weight, into 2K entries.
+void weighted_residuals(std::span<const Complex> model, const WeightedSpectrum& data, std::span<double> out) {
+  for (std::size_t k = 0; k < data.omega.size(); ++k) {
+    out[2 * k] = (model[k].re - data.measured[k].re) / data.weights[k];
+    out[2 * k + 1] = (model[k].im - data.measured[k].im) / data.weights[k];
+  }
+}
+
 // Everything a column task needs, behind one pointer: a lambda capturing just
 // this fits std::function's inline storage, so dispatching the Jacobian does
 // not allocate.
 struct ColumnTask {
-  const Series& series;
+  const LeafSpectra& base;
   std::span<const double> params;
   const WeightedSpectrum& data;
   EvalCounter& counter;
   std::span<double> out;
 
-  void operator()(std::size_t j) const {
+  // The residual vector at params with params[j] = value: one counted
+  // evaluation, whatever share of the circuit it re-evaluates.
+  void residuals_with(std::size_t j, double value, std::span<double> r) const {
     // Per-thread scratch that only grows: after the first Jacobian of a fit
     // no column allocates.
-    thread_local std::vector<double> perturbed;
+    thread_local std::vector<Complex> model;
+    model.resize(data.omega.size());
+    counter.add(1);
+    base.spectrum_with(j, value, model);
+    weighted_residuals(model, data, r);
+  }
+
+  void operator()(std::size_t j) const {
     thread_local std::vector<double> r_minus;
     const std::size_t m = data.residual_count();
-    perturbed.assign(params.begin(), params.end());
     r_minus.resize(m);
 
     const double x = params[j];
     const double h = central_difference_step(x);
     // r+ goes straight into the output column and is differenced in place.
     const std::span<double> column = out.subspan(j * m, m);
-    perturbed[j] = x + h;
-    residuals(series, perturbed, data, counter, column);
-    perturbed[j] = x - h;
-    residuals(series, perturbed, data, counter, r_minus);
+    residuals_with(j, x + h, column);
+    residuals_with(j, x - h, r_minus);
 
     // h + h rather than (x + h) - (x - h): the divisor is the nominal step.
     const double two_h = h + h;
@@ -76,10 +90,7 @@ void residuals(const Series& series, std::span<const double> params, const Weigh
   thread_local std::vector<Complex> model;
   model.resize(data.omega.size());
   spectrum_impedance_with_params(series, params, data.omega, model);
-  for (std::size_t k = 0; k < data.omega.size(); ++k) {
-    out[2 * k] = (model[k].re - data.measured[k].re) / data.weights[k];
-    out[2 * k + 1] = (model[k].im - data.measured[k].im) / data.weights[k];
-  }
+  weighted_residuals(model, data, out);
 }
 
 double half_sum_of_squares(std::span<const double> r) {
@@ -103,7 +114,14 @@ double central_difference_step(double x) {
 
 void jacobian_columns(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
                       EvalCounter& counter, std::span<double> out) {
-  const ColumnTask task{series, params, data, counter, out};
+  // The leaves at the unperturbed params, computed once and read by every
+  // column, which then re-evaluates only the leaf its parameter belongs to.
+  // Per calling thread and only growing; a thread does not start another
+  // Jacobian until every column of this one is done, so no column sees it
+  // change.
+  thread_local LeafSpectra base;
+  base.assign(series, params, data.omega);
+  const ColumnTask task{base, params, data, counter, out};
   parallel_for(params.size(), [&task](std::size_t j) { task(j); });
 }
 

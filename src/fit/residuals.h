@@ -63,7 +63,9 @@ double cost_at(const Series& series, std::span<const double> params, const Weigh
 double central_difference_step(double x);
 
 // Fills `out` column by column (n columns of 2K rows, n = params.size()),
-// columns computed on the worker pool; adds 2n to `counter`.
+// columns computed on the worker pool; adds 2n to `counter`. Each column
+// re-evaluates only the leaf its parameter belongs to, yet holds the central
+// difference of two `residuals` vectors at x_j + h and x_j - h.
 void jacobian_columns(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
                       EvalCounter& counter, std::span<double> out);
 

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "circuit/params.h"
 #include "fit/fit_test_support.h"
 #include "fit/worker_pool.h"
 
@@ -20,6 +25,7 @@ using fit_testing::PreparedData;
 using fit_testing::synthetic_spectrum;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct WeightCase {
   Complex measured;
@@ -166,6 +172,105 @@ std::vector<double> serial_jacobian(const Series& circuit, const std::vector<dou
   }
   return out;
 }
+
+// Equal bits, so that -0.0 differs from +0.0, except that any NaN matches
+// any NaN: where both operands of an addition are NaN the result carries
+// the sign and payload of one of them, and which one depends on the operand
+// order the compiler chose for that loop, not on the arithmetic. Reports the
+// first difference.
+::testing::AssertionResult same_bits(const std::vector<double>& actual, const std::vector<double>& expected) {
+  if (actual.size() != expected.size()) return ::testing::AssertionFailure() << "sizes differ";
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    if (std::isnan(actual[i]) && std::isnan(expected[i])) continue;
+    if (std::bit_cast<std::uint64_t>(actual[i]) != std::bit_cast<std::uint64_t>(expected[i])) {
+      return ::testing::AssertionFailure() << "entry " << i << ": " << actual[i] << " vs " << expected[i];
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+struct JacobianCase {
+  std::string circuit;
+  double exponent;  // every alpha and gamma
+};
+
+// The circuit with an empty group appended and a group of an empty branch
+// and a resistor in front: shapes the grammar cannot write.
+Series with_empty_groups(Series series) {
+  series.emplace_back().value.emplace<ParallelGroup>();
+  Node shorted;
+  shorted.value.emplace<ParallelGroup>().branches = {Series{}, circuit_of("R9")};
+  series.insert(series.begin(), std::move(shorted));
+  return series;
+}
+
+// Distinct values, exponent fields set to `exponent`, with a parameter at 0
+// and a negative one among the magnitudes.
+std::vector<double> case_params(const Series& circuit, double exponent) {
+  const std::vector<Bounds> bounds = param_bounds(circuit);
+  constexpr double kExponentUpper = 1.0;
+  constexpr std::size_t kZeroAt = 2;
+  constexpr std::size_t kNegativeAt = 3;
+  std::vector<double> params;
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    const double magnitude = 0.3 + 0.11 * static_cast<double>(i % 7);
+    params.push_back(bounds[i].hi == kExponentUpper ? exponent : magnitude);
+  }
+  if (params.size() > kNegativeAt) {
+    params[kZeroAt] = 0.0;
+    params[kNegativeAt] = -params[kNegativeAt];
+  }
+  return params;
+}
+
+// More than one block of the spectrum program, then the frequencies every
+// leaf formula must survive.
+std::vector<double> case_frequencies() {
+  std::vector<double> f = log_frequencies(70, -3.0, 6.0);
+  for (const double special : {0.0, -5.0, kInf, -kInf, kNaN}) f.push_back(special);
+  return f;
+}
+
+class JacobianBits : public ::testing::TestWithParam<JacobianCase> {};
+
+// The Jacobian reuses the unperturbed leaves and re-evaluates one leaf per
+// column, yet must give exactly the central difference of two full residual
+// vectors: for the parameters as given, with one ignored value past the end
+// and (a caller error) one value short, whose missing value reads as NaN.
+TEST_P(JacobianBits, EqualsTwoResidualVectorsPerColumn) {
+  for (const bool grouped : {false, true}) {
+    const Series parsed = circuit_of(GetParam().circuit);
+    const Series circuit = grouped ? with_empty_groups(parsed) : parsed;
+    const std::vector<double> params = case_params(circuit, GetParam().exponent);
+    std::vector<double> truth = params;
+    for (double& v : truth) v *= 1.25;
+    const Spectrum spectrum = synthetic_spectrum(circuit, truth, case_frequencies());
+    const PreparedData prepared(spectrum, Weighting::Modulus);
+
+    std::vector<double> extended = params;
+    extended.push_back(2.5);
+    const std::vector<double> short_params(params.begin(), params.end() - 1);
+    for (const std::vector<double>& x : {params, extended, short_params}) {
+      EvalCounter counter;
+      std::vector<double> jacobian(x.size() * prepared.view().residual_count());
+      jacobian_columns(circuit, x, prepared.view(), counter, jacobian);
+      EXPECT_TRUE(same_bits(jacobian, serial_jacobian(circuit, x, prepared.view())))
+          << GetParam().circuit << (grouped ? " with empty groups, " : ", ") << x.size() << " values";
+      EXPECT_EQ(counter.value(), 2 * x.size());
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKindAndExponent, JacobianBits,
+                         ::testing::Values(JacobianCase{"L0-R0-(R1,CPE1-(W1,Zarc1))-La2-Wo3", 0.73},
+                                           JacobianCase{"L0-R0-(R1,CPE1-(W1,Zarc1))-La2-Wo3", 1.0},
+                                           JacobianCase{"L0-R0-(R1,CPE1-(W1,Zarc1))-La2-Wo3", 0.5},
+                                           JacobianCase{"L0-R0-(R1,CPE1-(W1,Zarc1))-La2-Wo3", 0.0},
+                                           JacobianCase{"(Ws4,G5,(Gs6,K7-(Tlmq8,T9)))-C10", 0.73},
+                                           JacobianCase{"(Ws4,G5,(Gs6,K7-(Tlmq8,T9)))-C10", 1.0},
+                                           JacobianCase{"(Ws4,G5,(Gs6,K7-(Tlmq8,T9)))-C10", 0.5},
+                                           JacobianCase{"(Ws4,G5,(Gs6,K7-(Tlmq8,T9)))-C10", 0.0},
+                                           JacobianCase{"R0", 0.73}));
 
 // Column order and every bit of every column are independent of which
 // thread computed it, whether the caller is a plain thread, one of several
