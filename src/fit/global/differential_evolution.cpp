@@ -140,6 +140,16 @@ void step(Population& population, DeCost& cost, Xorshift128& rng) {
   }
 }
 
+// The lower-cost of parent and trial at the best index, the parent on ties.
+// A NaN-cost parent yields to a trial with a number, so that a restart whose
+// best trial has a finite cost never reports a NaN point.
+const Individual& restart_choice(const Individual& parent, const Individual& trial) {
+  if (!parent.cost) return trial;
+  if (!trial.cost) return parent;
+  const bool parent_lost = *parent.cost > *trial.cost || (std::isnan(*parent.cost) && !std::isnan(*trial.cost));
+  return parent_lost ? trial : parent;
+}
+
 std::optional<FitError> check_box(const SearchFrame& frame, const FloatBox& box) {
   for (std::size_t j = 0; j < box.lower.size(); ++j) {
     if (box.lower[j] < box.upper[j]) continue;
@@ -152,16 +162,6 @@ std::optional<FitError> check_box(const SearchFrame& frame, const FloatBox& box)
 
 }  // namespace
 
-bool restart_takes_trial(std::optional<float> parent_cost, std::optional<float> trial_cost) {
-  if (!parent_cost) return true;
-  if (!trial_cost) return false;
-  return *parent_cost > *trial_cost;
-}
-
-bool replaces_overall_best(std::optional<double> best_cost, double restart_cost) {
-  return !best_cost || *best_cost > restart_cost;
-}
-
 Result<SearchOutcome, FitError> differential_evolution_search(SearchFrame& frame, std::uint64_t evaluations) {
   const SearchBox wide = pso_search_box(frame.bounds, frame.start);
   FloatBox box{std::vector<float>(wide.lower.begin(), wide.lower.end()),
@@ -170,22 +170,20 @@ Result<SearchOutcome, FitError> differential_evolution_search(SearchFrame& frame
 
   const std::uint64_t steps = std::max<std::uint64_t>(evaluations, 1);
   SearchOutcome outcome;
-  std::optional<double> best_cost;
+  double best_cost = std::numeric_limits<double>::quiet_NaN();
   for (int restart = 0; restart < kRestarts; ++restart) {
     DeCost cost(frame);
     Xorshift128 rng = Xorshift128::from_entropy();
     Population population = initial_population(box, rng);
     for (std::uint64_t s = 0; s < steps; ++s) step(population, cost, rng);
     outcome.iterations += population.evaluations;
-    // Every trial cost was NaN: the restart has no best index and no result.
     if (!population.best) continue;
 
     const std::size_t i = population.best->first;
-    const Individual& parent = population.parents[i];
-    const Individual& trial = population.trials[i];
-    const Individual& chosen = restart_takes_trial(parent.cost, trial.cost) ? trial : parent;
+    const Individual& chosen = restart_choice(population.parents[i], population.trials[i]);
     const double restart_cost = cost.cost(chosen.position);
-    if (replaces_overall_best(best_cost, restart_cost)) {
+    // Ties keep the earlier restart; NaN never becomes the overall best.
+    if (!std::isnan(restart_cost) && (!outcome.best || best_cost > restart_cost)) {
       outcome.best.emplace(cost.last_point().begin(), cost.last_point().end());
       best_cost = restart_cost;
     }

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 #include "circuit/tree.h"
 #include "fit/fit_outcome.h"
@@ -20,16 +19,6 @@ namespace kelvra {
 // 10 * max(E, 1) are counted as iterations. Refuses a box entry that is
 // empty in single precision before any cost.
 Result<SearchOutcome, FitError> differential_evolution_search(SearchFrame& frame, std::uint64_t evaluations);
-
-// The rules that end a restart, on costs alone. At the restart's best index
-// the trial is its result when the parent has no cost, the parent when the
-// trial has none, and otherwise the parent unless its cost is greater than
-// the trial's; a NaN-cost parent therefore stays, as it does in selection.
-bool restart_takes_trial(std::optional<float> parent_cost, std::optional<float> trial_cost);
-// A restart's recomputed cost replaces the overall best when there is none
-// yet or when the best cost is greater: ties keep the earlier restart, and a
-// first result of NaN cost is taken and then never displaced.
-bool replaces_overall_best(std::optional<double> best_cost, double restart_cost);
 
 Result<FitOutcome, FitError> differential_evolution_fit(const Series& circuit, const Spectrum& spectrum,
                                                         Weighting weighting, std::uint64_t evaluations);

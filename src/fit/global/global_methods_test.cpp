@@ -4,7 +4,6 @@
 #include <cmath>
 #include <functional>
 #include <limits>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -190,49 +189,6 @@ TEST(GlobalSearches, SeededSearchesRepeatAndUnseededEvolutionDoesNot) {
   }
   const Run evolution = [](SearchFrame& f) { return differential_evolution_search(f, 1); };
   EXPECT_NE(best_of(evolution), best_of(evolution));
-}
-
-constexpr float kNaNF = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInfF = std::numeric_limits<float>::infinity();
-
-// Pins the fault where a NaN-cost parent at the restart's best index yielded
-// to its trial: the parent stays unless its cost is greater.
-TEST(DifferentialEvolution, RestartResultKeepsANanCostParent) {
-  struct Case {
-    std::optional<float> parent;
-    std::optional<float> trial;
-    bool takes_trial;
-  };
-  const std::vector<Case> table = {
-      {std::nullopt, 1.0F, true},     {std::nullopt, std::nullopt, true}, {1.0F, std::nullopt, false},
-      {kNaNF, std::nullopt, false},   {2.0F, 1.0F, true},                 {1.0F, 1.0F, false},
-      {1.0F, 2.0F, false},            {kNaNF, 1.0F, false},               {1.0F, kNaNF, false},
-      {kNaNF, kNaNF, false},          {kInfF, 1.0F, true},                {kInfF, kInfF, false},
-  };
-  for (const Case& c : table) {
-    SCOPED_TRACE(::testing::Message() << c.parent.value_or(-1.0F) << " vs " << c.trial.value_or(-1.0F));
-    EXPECT_EQ(restart_takes_trial(c.parent, c.trial), c.takes_trial);
-  }
-}
-
-// Pins the fault where a NaN restart cost was refused as the first overall
-// best: the first result is taken whatever its cost, and a NaN best is then
-// never displaced, because no cost compares smaller than it.
-TEST(DifferentialEvolution, FirstRestartResultIsTakenEvenWithANanCost) {
-  struct Case {
-    std::optional<double> best;
-    double restart;
-    bool replaces;
-  };
-  const std::vector<Case> table = {
-      {std::nullopt, 1.0, true}, {std::nullopt, kNaN, true}, {std::nullopt, kInf, true},
-      {2.0, 1.0, true},          {1.0, 1.0, false},          {1.0, 2.0, false},
-      {1.0, kNaN, false},        {kNaN, 1.0, false},         {kInf, 1.0, true},
-  };
-  for (const Case& c : table) {
-    SCOPED_TRACE(::testing::Message() << c.best.value_or(-1.0) << " vs " << c.restart);
-    EXPECT_EQ(replaces_overall_best(c.best, c.restart), c.replaces);
-  }
 }
 
 TEST(GlobalSearches, SettingsAreRefusedBeforeAnyCost) {
