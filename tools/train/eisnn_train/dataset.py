@@ -13,7 +13,7 @@ from .features import spectrum_features
 
 def synthesize(topology, cells, rng):
     """One noisy spectrum (frequencies, impedances) per cell."""
-    import kelvra  # the module under training data, imported only where needed
+    import kelvra  # imported here so that the rest of the tool works without a build
 
     circuit = kelvra.Circuit(topology)
     spectra = []
