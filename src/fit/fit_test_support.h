@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,9 @@
 #include "fit/residuals.h"
 
 namespace kelvra::fit_testing {
+
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 inline Series circuit_of(std::string_view text) {
   Result<Series, ParseError> parsed = parse(text);

@@ -20,12 +20,11 @@ namespace kelvra {
 namespace {
 
 using fit_testing::circuit_of;
+using fit_testing::kInf;
+using fit_testing::kNaN;
 using fit_testing::log_frequencies;
 using fit_testing::PreparedData;
 using fit_testing::synthetic_spectrum;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct WeightCase {
   Complex measured;
