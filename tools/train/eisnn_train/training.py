@@ -18,7 +18,7 @@ from .network import SpectrumNet, gaussian_nll
 VALIDATION_FRACTION = 0.05
 BATCH_SIZE = 256
 LEARNING_RATE = 1e-3
-# Cosine decay from LEARNING_RATE down to this fraction of it, after a
+# Cosine decay from the starting learning rate down to this fraction of it, after a
 # linear warm-up over the first epoch (the likelihood is touchy early on,
 # while the variances are still far off).
 FINAL_LR_FRACTION = 0.01
@@ -59,7 +59,18 @@ def _evaluate(net, data, std):
     return nll, np.median(error, axis=0)
 
 
-def train(spec, n_samples, epochs, seed, log=print):
+def _warm_start(net, start):
+    """Copy a weight file's network into net. The file's half floats are
+    where training resumes from, so a resumed run is reproducible from the
+    committed file alone."""
+    state = {name[len("w."):]: torch.from_numpy(np.ascontiguousarray(value)).float()
+             for name, value in start.tensors.items()}
+    net.load_state_dict(state)
+
+
+def train(spec, n_samples, epochs, seed, log=print, start=None, learning_rate=LEARNING_RATE):
+    """Train a fresh network, or go on from start (a loaded weight file of
+    the same model, whose target normalisation is then kept)."""
     rng = np.random.default_rng(seed)
     torch.manual_seed(seed)
     started = time.monotonic()
@@ -71,8 +82,12 @@ def train(spec, n_samples, epochs, seed, log=print):
     rows = np.flatnonzero(finite)
     n_val = int(len(rows) * VALIDATION_FRACTION)
     train_rows, val_rows = rows[n_val:], rows[:n_val]
-    target_mean = targets[train_rows].mean(axis=0)
-    target_std = targets[train_rows].std(axis=0)
+    if start is None:
+        target_mean = targets[train_rows].mean(axis=0)
+        target_std = targets[train_rows].std(axis=0)
+    else:
+        target_mean = start.target_mean.astype(np.float64)
+        target_std = start.target_std.astype(np.float64)
     normalised = (targets - target_mean) / target_std
     log(f"{spec.name}: {len(rows)} usable spectra of {n_samples} "
         f"({time.monotonic() - started:.0f} s to generate)")
@@ -80,7 +95,9 @@ def train(spec, n_samples, epochs, seed, log=print):
     image, extras, target = _as_tensors(features, normalised, train_rows)
     validation = _as_tensors(features, normalised, val_rows)
     net = SpectrumNet(spec.channels, spec.head_width, spec.n_params)
-    optimizer = torch.optim.Adam(net.parameters(), lr=LEARNING_RATE)
+    if start is not None:
+        _warm_start(net, start)
+    optimizer = torch.optim.Adam(net.parameters(), lr=learning_rate)
     steps_per_epoch = math.ceil(len(train_rows) / BATCH_SIZE)
     scheduler = torch.optim.lr_scheduler.LambdaLR(
         optimizer, _schedule(epochs * steps_per_epoch, WARMUP_EPOCHS * steps_per_epoch))

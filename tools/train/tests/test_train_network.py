@@ -93,3 +93,18 @@ def test_predict_command_reports_too_few_points(tmp_path, capsys):
     spectra.write_text(json.dumps({"freq": [1.0], "zre": [1.0], "zim": [-1.0]}) + "\n")
     assert predict.main([str(weights), str(spectra)]) == 1
     assert "need at least 2 frequency points to guess, got 1" in capsys.readouterr().err
+
+
+def test_training_resumes_exactly_from_a_weight_file():
+    pytest.importorskip("kelvra")
+    from eisnn_train.training import train
+
+    spec = model_by_name("rc")
+    net = half_precision_net(spec, seed=6)
+    arrays = {name: value.numpy() for name, value in net.state_dict().items()}
+    data = model_file.export(spec, arrays, np.array([0.5, -1.0, 2.0]), np.array([1.5, 0.25, 3.0]))
+    # With a zero learning rate nothing moves: the loaded network and its
+    # normalisation must come back out bit for bit.
+    resumed = train(spec, 64, 1, seed=7, log=lambda _: None,
+                    start=model_file.load(data), learning_rate=0.0)
+    assert model_file.export(spec, resumed.arrays, resumed.target_mean, resumed.target_std) == data
