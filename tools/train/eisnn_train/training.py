@@ -18,9 +18,9 @@ from .network import SpectrumNet, gaussian_nll
 VALIDATION_FRACTION = 0.05
 BATCH_SIZE = 256
 LEARNING_RATE = 1e-3
-# Cosine decay from the starting learning rate down to this fraction of it, after a
-# linear warm-up over the first epoch (the likelihood is touchy early on,
-# while the variances are still far off).
+# Cosine decay from the starting learning rate down to this fraction of
+# it, after a linear warm-up over the first epoch (the likelihood is touchy
+# early on, while the variances are still far off).
 FINAL_LR_FRACTION = 0.01
 WARMUP_EPOCHS = 1
 GRAD_CLIP_NORM = 1.0
