@@ -1,7 +1,9 @@
 #include "fit/fit_method.h"
 
 #include <array>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "fit/global/basin_hopping.h"
 #include "fit/global/differential_evolution.h"
@@ -54,11 +56,42 @@ const std::array<MethodEntry, 6> kMethods = {{
      }},
 }};
 
+// A count argument read by one method, with its limit.
+struct CountLimit {
+  std::string_view method;
+  std::string_view argument;
+  std::uint64_t (*read)(const FitOptions&);
+  std::uint64_t limit;
+};
+
+const std::array<CountLimit, 5> kCountLimits = {{
+    {"nelder_mead", "nelder_mead_iterations", [](const FitOptions& o) { return o.nelder_mead_iterations; },
+     kMaxNelderMeadIterations},
+    {"particle_swarm", "generations", [](const FitOptions& o) { return o.generations; }, kMaxGenerations},
+    {"simulated_annealing", "sa_iterations", [](const FitOptions& o) { return o.sa_iterations; },
+     kMaxSaIterations},
+    {"differential_evolution", "de_evaluations", [](const FitOptions& o) { return o.de_evaluations; },
+     kMaxDeEvaluations},
+    {"basin_hopping", "basin_hopping_hops", [](const FitOptions& o) -> std::uint64_t { return o.basin_hopping_hops; },
+     kMaxBasinHoppingHops},
+}};
+
+std::optional<FitError> check_count_limits(std::string_view method, const FitOptions& options) {
+  for (const CountLimit& count : kCountLimits) {
+    if (count.method == method && count.read(options) > count.limit) {
+      return FitError{fit_error::InvalidSetting{std::string(count.argument) + " must be at most " +
+                                                std::to_string(count.limit)}};
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 Result<FitOutcome, FitError> run_fit_method(std::string_view method, const Series& circuit,
                                             const Spectrum& spectrum, Weighting weighting,
                                             const FitOptions& options) {
+  if (auto error = check_count_limits(method, options)) return fail(std::move(*error));
   for (const MethodEntry& entry : kMethods) {
     if (entry.name == method) return entry.run(circuit, spectrum, weighting, options);
   }

@@ -30,8 +30,20 @@ struct FitOptions {
   std::optional<std::uint64_t> seed;  // none: seeded from the OS entropy source
 };
 
+// Upper limits of the counts that set how long a global method runs. Each is
+// about 10^4 times its default: hours of work on an ordinary spectrum, far
+// past where any of these methods still improves a fit, so a larger value
+// can only be a slip (an extra digit, 2**63 meant as "until it converges").
+// num_particles has its own limit, kMaxParticles.
+inline constexpr std::uint64_t kMaxGenerations = 10'000'000;
+inline constexpr std::uint64_t kMaxNelderMeadIterations = 20'000'000;
+inline constexpr std::uint64_t kMaxDeEvaluations = 200'000'000;
+inline constexpr std::uint64_t kMaxSaIterations = 50'000'000;
+inline constexpr std::uint64_t kMaxBasinHoppingHops = 200'000;
+
 // Runs `method` ("levenberg_marquardt", "nelder_mead", ...) on `circuit`,
-// starting from its stored values; an unknown name is FitError UnknownMethod.
+// starting from its stored values; an unknown name is FitError UnknownMethod, a count
+// above its limit FitError InvalidSetting "{argument} must be at most {limit}".
 Result<FitOutcome, FitError> run_fit_method(std::string_view method, const Series& circuit,
                                             const Spectrum& spectrum, Weighting weighting,
                                             const FitOptions& options);

@@ -5,6 +5,7 @@
 
 #include "circuit/evaluate.h"
 #include "fit/worker_pool.h"
+#include "support/interrupt.h"
 
 namespace kelvra {
 namespace {
@@ -15,6 +16,7 @@ namespace {
 constexpr std::size_t kSweepChunk = 256;
 
 void sweep_chunk(const Series& series, std::span<const double> frequencies, std::span<Complex> out) {
+  poll_interrupt();
   std::array<double, kSweepChunk> omega;
   for (std::size_t i = 0; i < frequencies.size(); ++i) omega[i] = kTwoPi * frequencies[i];
   spectrum_impedance(series, std::span(omega).first(frequencies.size()), out);

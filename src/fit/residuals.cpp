@@ -5,6 +5,7 @@
 
 #include "circuit/evaluate.h"
 #include "fit/worker_pool.h"
+#include "support/interrupt.h"
 
 namespace kelvra {
 namespace {
@@ -42,6 +43,7 @@ struct ColumnTask {
   // The residual vector at params with params[j] = value: one counted
   // evaluation, whatever share of the circuit it re-evaluates.
   void residuals_with(std::size_t j, double value, std::span<double> r) const {
+    poll_interrupt();
     // Per-thread scratch that only grows: after the first Jacobian of a fit
     // no column allocates.
     thread_local std::vector<Complex> model;
@@ -85,6 +87,9 @@ std::vector<double> compute_weights(std::span<const Complex> measured, Weighting
 
 void residuals(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
                EvalCounter& counter, std::span<double> out) {
+  // Every fitting method spends its time in evaluations: polling here is
+  // what makes each of them stoppable.
+  poll_interrupt();
   counter.add(1);
   // Per-thread and only growing, like the Jacobian's scratch.
   thread_local std::vector<Complex> model;

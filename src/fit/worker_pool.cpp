@@ -1,13 +1,18 @@
 #include "fit/worker_pool.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
+
+#include "support/interrupt.h"
 
 namespace kelvra {
 namespace {
@@ -37,11 +42,18 @@ std::size_t pool_size() {
 // pointer to it while it is pending or while a worker helps with it.
 struct Loop {
   Loop(const std::function<void(std::size_t)>& loop_body, std::size_t loop_count)
-      : body(&loop_body), count(loop_count) {}
+      : body(&loop_body), count(loop_count), interrupt(current_interrupt()) {}
 
   const std::function<void(std::size_t)>* body;
   std::size_t count;
+  // The caller's stop request: helpers poll it too, so a stopped caller does
+  // not wait for the rest of the loop.
+  Interrupt* interrupt;
   std::atomic<std::size_t> next{0};
+  // The first exception any thread's share threw; read by the caller once
+  // every helper has left.
+  std::exception_ptr error;
+  std::atomic<bool> failed{false};
   // Pool workers inside work(); guarded by the pool's mutex. The caller may
   // not return (and destroy the loop) before this is back to zero.
   std::size_t helpers = 0;
@@ -50,10 +62,20 @@ struct Loop {
   // Claims indices one at a time until none are left. Claiming is the only
   // shared step, so a relaxed counter is enough: results are published to
   // the caller by the mutex every helper takes when it leaves.
-  void work() {
-    for (std::size_t i = next.fetch_add(1, std::memory_order_relaxed); i < count;
-         i = next.fetch_add(1, std::memory_order_relaxed)) {
-      (*body)(i);
+  // An exception ends this thread's share and, by claiming every index left,
+  // everyone else's: it is kept for the caller instead of escaping a worker
+  // (where it would terminate the process) or the caller's share (which
+  // would leave the loop while helpers still use it).
+  void work() noexcept {
+    InterruptScope scope(interrupt);
+    try {
+      for (std::size_t i = next.fetch_add(1, std::memory_order_relaxed); i < count;
+           i = next.fetch_add(1, std::memory_order_relaxed)) {
+        (*body)(i);
+      }
+    } catch (...) {
+      if (!failed.exchange(true)) error = std::current_exception();
+      next.store(count, std::memory_order_relaxed);
     }
   }
   bool exhausted() const { return next.load(std::memory_order_relaxed) >= count; }
@@ -61,9 +83,15 @@ struct Loop {
 
 class Pool {
  public:
+  // A pool that cannot start all its workers (the process is at its thread
+  // limit) runs with those it has: callers do their loops' work themselves,
+  // so even none is enough.
   Pool() {
     pending_.reserve(kPendingCapacity);
-    for (std::size_t i = 0; i < pool_size(); ++i) std::thread([this] { serve(); }).detach();
+    try {
+      for (; workers_ < pool_size(); ++workers_) std::thread([this] { serve(); }).detach();
+    } catch (const std::system_error&) {
+    }
   }
 
   void run(Loop& loop) {
@@ -72,7 +100,7 @@ class Pool {
       pending_.push_back(&loop);
     }
     // The caller takes one share itself, so wake at most count - 1 workers.
-    const std::size_t wake = std::min(loop.count - 1, pool_size());
+    const std::size_t wake = std::min(loop.count - 1, workers_);
     for (std::size_t i = 0; i < wake; ++i) work_ready_.notify_one();
 
     loop.work();
@@ -80,6 +108,7 @@ class Pool {
     std::unique_lock lock(mutex_);
     withdraw(loop);
     loop.helpers_gone.wait(lock, [&loop] { return loop.helpers == 0; });
+    if (loop.error) std::rethrow_exception(loop.error);
   }
 
  private:
@@ -110,16 +139,37 @@ class Pool {
     if (it != pending_.end()) pending_.erase(it);
   }
 
+  std::size_t workers_ = 0;
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::vector<Loop*> pending_;
 };
 
+// The pool of this process. Guarded by creation_mutex; never destroyed:
+// workers may still be asleep on its members while the process exits, and
+// static destructors must not pull them out from under those threads.
+Pool* instance = nullptr;
+std::mutex creation_mutex;
+
+// A child of fork() has only the forking thread: the parent's workers do not
+// exist there and its pool's mutex may have been held by one of them. The
+// child leaves that pool behind (leaked, never touched again) and starts its
+// own on first use. Holding creation_mutex across fork() keeps a pool from
+// being half-created at that moment.
+void lock_before_fork() { creation_mutex.lock(); }
+void unlock_in_parent() { creation_mutex.unlock(); }
+void forget_in_child() {
+  instance = nullptr;
+  creation_mutex.unlock();
+}
+
 Pool& pool() {
-  // Never destroyed: workers may still be asleep on its members while the
-  // process exits, and static destructors must not pull them out from under
-  // those threads.
-  static Pool* const instance = new Pool();
+  std::lock_guard lock(creation_mutex);
+  if (instance == nullptr) {
+    static const int fork_handlers = pthread_atfork(lock_before_fork, unlock_in_parent, forget_in_child);
+    (void)fork_handlers;  // fails only without memory for the entry, as the pool itself would
+    instance = new Pool();
+  }
   return *instance;
 }
 

@@ -3,7 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
 #include <vector>
+
+#include "support/interrupt.h"
 
 namespace kelvra {
 namespace {
@@ -31,6 +38,63 @@ TEST(WorkerPool, NestedLoopsComplete) {
     for (const std::size_t v : inner) sums[i] += v;
   });
   for (std::size_t i = 0; i < outer; ++i) EXPECT_EQ(sums[i], i * (kInner * (kInner - 1) / 2));
+}
+
+// An exception from any index, on the caller or on a worker, reaches the
+// caller once every helper has left the loop, and stops the indices not yet
+// claimed; the pool is whole afterwards.
+TEST(WorkerPool, AnExceptionFromAnyIndexReachesTheCaller) {
+  constexpr std::size_t kCount = 10000;
+  for (const std::size_t thrower : {std::size_t{0}, std::size_t{1}, kCount / 2, kCount - 1}) {
+    std::atomic<std::size_t> ran{0};
+    const auto loop = [&] {
+      parallel_for(kCount, [&](std::size_t i) {
+        if (i == thrower) throw std::runtime_error("index " + std::to_string(i));
+        ran.fetch_add(1);
+      });
+    };
+    EXPECT_THROW(loop(), std::runtime_error) << thrower;
+    EXPECT_LT(ran.load(), kCount) << thrower;
+    expect_each_index_once(257);
+  }
+}
+
+TEST(WorkerPool, ExceptionsFromEveryThreadAtOnceLeaveOneForTheCaller) {
+  const std::size_t count = 8 * worker_count();
+  EXPECT_THROW(parallel_for(count, [](std::size_t) { throw std::bad_alloc(); }), std::bad_alloc);
+  expect_each_index_once(count);
+}
+
+// A stop asked on the calling thread ends the loop for every thread: helpers
+// read the caller's flag, and the loop returns well before its end.
+TEST(WorkerPool, AStopOfTheCallerEndsTheLoopOnEveryThread) {
+  constexpr std::size_t kCount = 100000;
+  std::atomic<std::size_t> ran{0};
+  bool asked = false;
+  Interrupt interrupt([&asked] { return asked = true; });
+  InterruptScope scope(&interrupt);
+  const auto loop = [&] {
+    parallel_for(kCount, [&ran](std::size_t) {
+      poll_interrupt();
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      ran.fetch_add(1);
+    });
+  };
+  EXPECT_THROW(loop(), Interrupted);
+  EXPECT_TRUE(asked);
+  // 100 µs per index: a whole loop would take seconds on any machine.
+  EXPECT_LT(ran.load(), kCount / 10);
+}
+
+TEST(WorkerPool, WorkWithoutAStopRequestRunsToTheEnd) {
+  Interrupt interrupt([] { return false; });
+  InterruptScope scope(&interrupt);
+  std::atomic<std::size_t> ran{0};
+  parallel_for(5000, [&ran](std::size_t) {
+    poll_interrupt();
+    ran.fetch_add(1);
+  });
+  EXPECT_EQ(ran.load(), 5000u);
 }
 
 }  // namespace

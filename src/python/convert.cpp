@@ -75,11 +75,28 @@ void raise_wrong_type(PyObject* object, std::string_view what) {
 // sequences (a pandas Series after a row filter) working.
 Ref sequence_items(PyObject* object) {
   if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  // Binary data is a sequence of byte values, never meant as numbers.
+  if (PyBytes_Check(object) || PyByteArray_Check(object) || PyMemoryView_Check(object)) {
+    raise_wrong_type(object, "is binary data, not a sequence of numbers");
+  }
   if (!PySequence_Check(object)) raise_wrong_type(object, "is not a sequence");
   return Ref::steal(PySequence_Fast(object, "expected a sequence"));
 }
 
+// Python's complex is refused by the float conversion itself, but a NumPy
+// complex scalar converts to its real part (with only a warning), which
+// would silently drop the imaginary part of, say, a complex frequency array.
+bool is_complex(PyObject* object) {
+  if (PyComplex_Check(object)) return true;
+  if (!numpy_loaded()) return false;
+  ensure_numpy();
+  return PyObject_TypeCheck(object, &PyComplexFloatingArrType_Type);
+}
+
 double to_double(PyObject* object) {
+  if (!PyFloat_Check(object) && is_complex(object)) {
+    raise(PyExc_TypeError, std::string("must be real number, not ") + Py_TYPE(object)->tp_name);
+  }
   const double value = PyFloat_AsDouble(object);
   check(!(value == -1.0 && PyErr_Occurred()));
   return value;
@@ -117,8 +134,14 @@ std::string to_string(PyObject* object) {
   if (!PyUnicode_Check(object)) raise_wrong_type(object, "cannot be converted to 'str'");
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-  check(text != nullptr);
-  return {text, static_cast<std::size_t>(size)};
+  if (text != nullptr) return {text, static_cast<std::size_t>(size)};
+  // A lone surrogate has no UTF-8 form. Such a string can be no circuit,
+  // name or scheme, so it becomes text with '?' in its place and meets the
+  // error any other unknown text meets.
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw ErrorAlreadySet{};
+  PyErr_Clear();
+  Ref replaced = Ref::steal(PyUnicode_AsEncodedString(object, "utf-8", "replace"));
+  return {PyBytes_AS_STRING(replaced.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(replaced.get()))};
 }
 
 std::vector<double> to_doubles(PyObject* object) {
@@ -166,6 +189,17 @@ Ref new_str_list(std::span<const std::string> texts) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
   }
   return list;
+}
+
+bool clear_if_wrong_kind() {
+  for (PyObject* kind : {PyExc_TypeError, PyExc_ValueError, PyExc_LookupError, PyExc_AttributeError,
+                         PyExc_OverflowError}) {
+    if (PyErr_ExceptionMatches(kind)) {
+      PyErr_Clear();
+      return true;
+    }
+  }
+  return false;
 }
 
 void prefix_argument_error(const char* name) {

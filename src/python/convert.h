@@ -61,6 +61,13 @@ Ref new_str(std::string_view text);
 Ref new_float_list(std::span<const double> values);
 Ref new_str_list(std::span<const std::string> texts);
 
+// Clears the pending error when it only says that the input is not of the
+// kind just tried (TypeError, ValueError, LookupError, AttributeError,
+// OverflowError), so that the caller can try another reading of it; returns
+// false and leaves any other error set. KeyboardInterrupt, SystemExit and
+// MemoryError in particular must reach the user as they are.
+bool clear_if_wrong_kind();
+
 // Runs `convert(object)` for the argument `name`: a TypeError or
 // OverflowError it raises is re-raised with the message prefixed by
 // "argument '{name}': ", so the caller sees which argument was wrong.

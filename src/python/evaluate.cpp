@@ -46,7 +46,8 @@ std::vector<double> sweep_frequencies(PyObject* frequencies) {
   try {
     return to_doubles(frequencies);
   } catch (const ErrorAlreadySet&) {
-    PyErr_Clear();  // not a sequence of numbers; it may still be a dataframe
+    // Not a sequence of numbers; it may still be a dataframe.
+    if (!clear_if_wrong_kind()) throw;
   }
   auto from_frame = column(frequencies, kFrequencyColumn);
   if (!from_frame) {

@@ -7,9 +7,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
+
+#include "support/interrupt.h"
 
 namespace kelvra::python {
 
@@ -72,18 +76,27 @@ class Ref {
 };
 
 // Runs an entry point's body and maps C++ failures onto the C API's error
-// convention: ErrorAlreadySet leaves the error as it is, an allocation
-// failure becomes MemoryError. `failed` is the function's error return.
+// convention, so that nothing thrown inside ever reaches std::terminate:
+// ErrorAlreadySet leaves the error as it is; work stopped by a signal
+// handler leaves the handler's exception (KeyboardInterrupt for Ctrl-C); an
+// allocation failure becomes MemoryError and any other C++ exception (a
+// thread that cannot start, say) RuntimeError. `failed` is the function's
+// error return.
 template <class Return, class Body>
 Return guarded_with(Return failed, Body&& body) noexcept {
   try {
     return std::forward<Body>(body)();
   } catch (const ErrorAlreadySet&) {
-    return failed;
+  } catch (const Interrupted&) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return failed;
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected native exception");
   }
+  return failed;
 }
 
 // For entry points that return an object (null on error).
@@ -100,15 +113,39 @@ int guarded_status(Body&& body) noexcept {
 
 // Releases the interpreter lock for its lifetime. Nothing inside may touch a
 // Python object; the lock comes back on every exit, exceptions included.
+//
+// On the main thread, the only one that runs signal handlers, the work
+// inside polls for signals: every kPollInterval it takes the lock back for a
+// moment and runs the pending handlers. One that raises (Ctrl-C's
+// KeyboardInterrupt) stops the work with Interrupted, its exception left set
+// for the entry point's guard. Other threads never take the lock to ask.
 class GilReleased {
  public:
-  GilReleased() : state_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased() {
+    // Asked while the lock is still held; the interpreter offers no public
+    // name for it.
+    if (_PyOS_IsMainThread()) interrupt_.emplace([this] { return signal_raised(); });
+    state_ = PyEval_SaveThread();
+    scope_.emplace(interrupt_ ? &*interrupt_ : nullptr);
+  }
+  ~GilReleased() {
+    scope_.reset();
+    PyEval_RestoreThread(state_);
+  }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
 
  private:
-  PyThreadState* state_;
+  bool signal_raised() {
+    PyEval_RestoreThread(state_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    return raised;
+  }
+
+  PyThreadState* state_ = nullptr;
+  std::optional<Interrupt> interrupt_;
+  std::optional<InterruptScope> scope_;
 };
 
 // Casts a method implementation of any of the C API's calling conventions

@@ -18,12 +18,13 @@ constexpr ColumnNames kPhaseColumn{"Phase / deg", "phase_degree"};
 // pi / 180: the phase column is in degrees.
 constexpr double kRadiansPerDegree = 0.017453292519943295;
 
-// frame[name], or null when the lookup raises anything at all: a missing
-// column is not an error, the caller falls back to the other spelling.
+// frame[name], or null when the lookup says there is no such column (or
+// the object cannot be indexed by name): the caller falls back to the other
+// spelling.
 Ref lookup(PyObject* frame, const char* name) {
   Ref key = new_str(name);
   Ref found = Ref::steal_or_null(PyObject_GetItem(frame, key.get()));
-  if (!found) PyErr_Clear();
+  check(found || clear_if_wrong_kind());
   return found;
 }
 
@@ -117,7 +118,7 @@ std::optional<std::vector<double>> column(PyObject* frame, const ColumnNames& na
   try {
     return to_doubles(found.get());
   } catch (const ErrorAlreadySet&) {
-    PyErr_Clear();
+    if (!clear_if_wrong_kind()) throw;
     raise(PyExc_ValueError, "column " + debug_quoted(found_name) + " is not numeric");
   }
 }

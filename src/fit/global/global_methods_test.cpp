@@ -236,7 +236,7 @@ TEST(GlobalMethods, AllNaNCostsNeverMakeABestPoint) {
   no_iterations.sa_iterations = 5;
   const std::vector<std::pair<Case, FitOptions>> table = {
       {{"nelder_mead", "solver error: nelder-mead found no best position"}, no_iterations},
-      {{"nelder_mead", "solver error: Potential bug: \"`NelderMead`: Reached unreachable point.\" Please report"},
+      {{"nelder_mead", "solver error: nelder-mead cannot fit data with a NaN or infinite value (point 3)"},
        small_options()},
       {{"simulated_annealing", "solver error: simulated annealing found no best position"}, no_iterations},
       {{"differential_evolution", "solver error: differential evolution found no best position"}, no_iterations},

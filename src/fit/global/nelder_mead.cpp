@@ -9,7 +9,6 @@
 
 #include "fit/global/cost_order.h"
 #include "fit/search_coordinates.h"
-#include "support/text.h"
 
 namespace kelvra {
 namespace {
@@ -132,9 +131,17 @@ bool iterate(std::vector<Vertex>& simplex, PsoProblem& problem, Workspace& work)
   return true;
 }
 
-std::string unreachable_text() {
-  return "Potential bug: " + debug_quoted("`NelderMead`: Reached unreachable point.") +
-         " Please report this to the kelvra developers together with the circuit and spectrum that caused it.";
+// A step needs costs that compare. A NaN cost almost always comes from the
+// data (one NaN or infinite point makes every cost NaN), so the message
+// names that point when there is one.
+std::string nan_cost_text(const Spectrum& spectrum) {
+  for (std::size_t k = 0; k < spectrum.frequencies.size(); ++k) {
+    const Complex z = spectrum.impedances[k];
+    if (!std::isfinite(spectrum.frequencies[k]) || !std::isfinite(z.re) || !std::isfinite(z.im)) {
+      return "nelder-mead cannot fit data with a NaN or infinite value (point " + std::to_string(k) + ")";
+    }
+  }
+  return "nelder-mead met a NaN cost: the circuit does not evaluate to a finite impedance near the start";
 }
 
 }  // namespace
@@ -151,7 +158,7 @@ Result<SearchOutcome, FitError> nelder_mead_search(SearchFrame& frame, std::uint
   Workspace work{std::vector<double>(u0.size()), std::vector<double>(u0.size()), std::vector<double>(u0.size())};
   std::uint64_t iterations = 0;
   while (!converged(simplex) && iterations < max_iters) {
-    if (!iterate(simplex, problem, work)) return solver_failure(unreachable_text());
+    if (!iterate(simplex, problem, work)) return solver_failure(nan_cost_text(frame.spectrum));
     sort_by_cost(simplex, cost_of);
     best.offer(simplex.front().point, simplex.front().cost);
     ++iterations;
