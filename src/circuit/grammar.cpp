@@ -15,6 +15,9 @@ template <class... Handlers>
 struct Overloaded : Handlers... {
   using Handlers::operator()...;
 };
+// Spelled out for compilers without aggregate deduction (clang before 17).
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 bool is_ascii_letter(char32_t c) { return (c >= U'A' && c <= U'Z') || (c >= U'a' && c <= U'z'); }
 bool is_ascii_digit(char32_t c) { return c >= U'0' && c <= U'9'; }
@@ -110,7 +113,7 @@ class Parser {
       OpenGroup group = std::move(open_.back());
       open_.pop_back();
       group.branches.push_back(std::move(group.current));
-      current_series().emplace_back().value.emplace<ParallelGroup>(std::move(group.branches));
+      current_series().emplace_back().value.emplace<ParallelGroup>(ParallelGroup{std::move(group.branches)});
     }
   }
 
