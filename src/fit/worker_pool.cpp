@@ -145,10 +145,11 @@ class Pool {
   std::vector<Loop*> pending_;
 };
 
-// The pool of this process. Guarded by creation_mutex; never destroyed:
-// workers may still be asleep on its members while the process exits, and
-// static destructors must not pull them out from under those threads.
-Pool* instance = nullptr;
+// The pool of this process, created under creation_mutex and read without
+// it. Never destroyed: workers may still be asleep on its members while the
+// process exits, and static destructors must not pull them out from under
+// those threads.
+std::atomic<Pool*> instance{nullptr};
 std::mutex creation_mutex;
 
 // A child of fork() has only the forking thread: the parent's workers do not
@@ -159,18 +160,19 @@ std::mutex creation_mutex;
 void lock_before_fork() { creation_mutex.lock(); }
 void unlock_in_parent() { creation_mutex.unlock(); }
 void forget_in_child() {
-  instance = nullptr;
+  instance.store(nullptr, std::memory_order_relaxed);
   creation_mutex.unlock();
 }
 
 Pool& pool() {
+  if (Pool* existing = instance.load(std::memory_order_acquire)) return *existing;
   std::lock_guard lock(creation_mutex);
-  if (instance == nullptr) {
+  if (instance.load(std::memory_order_relaxed) == nullptr) {
     static const int fork_handlers = pthread_atfork(lock_before_fork, unlock_in_parent, forget_in_child);
     (void)fork_handlers;  // fails only without memory for the entry, as the pool itself would
-    instance = new Pool();
+    instance.store(new Pool(), std::memory_order_release);
   }
-  return *instance;
+  return *instance.load(std::memory_order_relaxed);
 }
 
 }  // namespace
