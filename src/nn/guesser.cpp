@@ -56,36 +56,35 @@ Result<std::span<const std::uint8_t>, NnError> value_bytes(Reader& reader, std::
   return reader.bytes(n * width);
 }
 
-// Decodes n values of the given encoding; the array is allocated only once
-// its bytes are known to be there.
+// Decodes n values of `width` bytes each into a new array, allocated only
+// once its bytes are known to be there.
+template <class Decode>
+Result<std::vector<double>, NnError> decode_values(Reader& reader, std::size_t n, std::size_t width, Decode decode) {
+  const auto bytes = value_bytes(reader, n, width);
+  if (!bytes) return fail(bytes.error());
+  const std::span<const std::uint8_t> data = bytes.value();
+  std::vector<double> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = decode(data.subspan(i * width, width));
+  return values;
+}
+
 Result<std::vector<double>, NnError> read_values(Reader& reader, std::uint8_t encoding, std::size_t n) {
-  std::vector<double> values;
   if (encoding == kEncodingBinary32) {
-    const auto bytes = value_bytes(reader, n, kBinary32Bytes);
-    if (!bytes) return fail(bytes.error());
-    values.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      values[i] = decode_binary32(little_endian_u32(bytes.value().subspan(i * kBinary32Bytes, kBinary32Bytes)));
-    }
-  } else if (encoding == kEncodingBinary16) {
-    const auto bytes = value_bytes(reader, n, kBinary16Bytes);
-    if (!bytes) return fail(bytes.error());
-    values.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      values[i] = decode_binary16(little_endian_u16(bytes.value().subspan(i * kBinary16Bytes, kBinary16Bytes)));
-    }
-  } else if (encoding == kEncodingScaledInt8) {
+    return decode_values(reader, n, kBinary32Bytes,
+                         [](std::span<const std::uint8_t> b) { return decode_binary32(little_endian_u32(b)); });
+  }
+  if (encoding == kEncodingBinary16) {
+    return decode_values(reader, n, kBinary16Bytes,
+                         [](std::span<const std::uint8_t> b) { return decode_binary16(little_endian_u16(b)); });
+  }
+  if (encoding == kEncodingScaledInt8) {
     const auto scale_bits = reader.u32();
     if (!scale_bits) return fail(scale_bits.error());
     const double scale = decode_binary32(scale_bits.value());
-    const auto bytes = value_bytes(reader, n, 1);
-    if (!bytes) return fail(bytes.error());
-    values.resize(n);
-    for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<std::int8_t>(bytes.value()[i]) * scale;
-  } else {
-    return fail(NnError{UnknownEncoding{encoding}});
+    return decode_values(reader, n, 1,
+                         [scale](std::span<const std::uint8_t> b) { return static_cast<std::int8_t>(b[0]) * scale; });
   }
-  return values;
+  return fail(NnError{UnknownEncoding{encoding}});
 }
 
 struct NamedTensor {
