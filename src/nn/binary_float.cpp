@@ -39,9 +39,8 @@ double decode_binary16(std::uint16_t bits) {
     const double magnitude = static_cast<double>(fraction) * kHalfSubnormalUnit;
     return sign != 0 ? -magnitude : magnitude;
   }
-  const std::uint64_t double_exponent = exponent == kHalfExponentAllOnes
-                                            ? kDoubleExponentAllOnes
-                                            : exponent - kHalfExponentBias + kDoubleExponentBias;
+  const std::uint64_t double_exponent =
+      exponent == kHalfExponentAllOnes ? kDoubleExponentAllOnes : exponent - kHalfExponentBias + kDoubleExponentBias;
   return std::bit_cast<double>(sign | (double_exponent << kDoubleFractionBits) | (fraction << kFractionShift));
 }
 
