@@ -6,26 +6,38 @@ namespace kelvra {
 
 namespace {
 
-// A GCC/Clang generic vector: on a processor without 256-bit registers the
-// compiler splits each operation into narrower ones. Loads and stores go
-// through memcpy because rows are not aligned to the vector size.
-typedef double Vec __attribute__((vector_size(kVectorWidth * sizeof(double))));
+// Doubles per register: 128-bit registers are in every x86-64 and 64-bit
+// ARM processor, 256-bit ones only in some x86-64 processors.
+constexpr std::size_t kNarrowWidth = 2;
+constexpr std::size_t kWideWidth = 4;
+static_assert(kPositionBlock % (kNarrowWidth * kPositionVectors) == 0 &&
+              kPositionBlock % (kWideWidth * kPositionVectors) == 0);
 
 // The whole layer, inlined into each target variant so that the variant's
 // instruction set (and its fused multiply-add) applies to every loop.
 // Every output value still adds the bias first, then input channels in
 // order and taps in order, as a plain convolution does.
+// The block is kOutBlock channels by kPositionVectors registers of Width
+// positions; loads and stores go through memcpy because rows are not
+// aligned to the register size.
+template <std::size_t Width>
 [[gnu::always_inline]] inline void conv1d_body(const ConvCall& call) {
+  using Vec [[gnu::vector_size(Width * sizeof(double))]] = double;
+  constexpr std::size_t kStep = Width * kPositionVectors;
   const ActivationLayout& layout = call.layout;
   const std::size_t weights_per_block = call.in_channels * call.taps * kOutBlock;
   for (std::size_t b = 0; b < call.out_blocks; ++b) {
     const double* const block_weights = call.weights + b * weights_per_block;
     const double* const block_bias = call.bias + b * kOutBlock;
     double* const block_out = call.output + b * kOutBlock * layout.stride + layout.left_pad;
-    for (std::size_t t0 = 0; t0 < layout.blocked_positions; t0 += kPositionBlock) {
+    for (std::size_t t0 = 0; t0 < layout.blocked_positions; t0 += kStep) {
+      // The block loops are unrolled completely so the accumulators stay in
+      // registers instead of an array on the stack.
       Vec acc[kOutBlock][kPositionVectors];
+#pragma GCC unroll 4
       for (std::size_t o = 0; o < kOutBlock; ++o) {
-        for (std::size_t v = 0; v < kPositionVectors; ++v) acc[o][v] = Vec{} + block_bias[o];
+#pragma GCC unroll 4
+        for (std::size_t v = 0; v < kPositionVectors; ++v) acc[o][v] = block_bias[o] + Vec{};
       }
       const double* w = block_weights;
       for (std::size_t c = 0; c < call.in_channels; ++c) {
@@ -33,16 +45,20 @@ typedef double Vec __attribute__((vector_size(kVectorWidth * sizeof(double))));
         for (std::size_t k = 0; k < call.taps; ++k, w += kOutBlock) {
           const double* const x = row + call.offsets[k];
           Vec in[kPositionVectors];
-          for (std::size_t v = 0; v < kPositionVectors; ++v) std::memcpy(&in[v], x + v * kVectorWidth, sizeof in[v]);
+#pragma GCC unroll 4
+          for (std::size_t v = 0; v < kPositionVectors; ++v) std::memcpy(&in[v], x + v * Width, sizeof in[v]);
+#pragma GCC unroll 4
           for (std::size_t o = 0; o < kOutBlock; ++o) {
-            const Vec weight = Vec{} + w[o];
-            for (std::size_t v = 0; v < kPositionVectors; ++v) acc[o][v] += weight * in[v];
+#pragma GCC unroll 4
+            for (std::size_t v = 0; v < kPositionVectors; ++v) acc[o][v] += w[o] * in[v];
           }
         }
       }
+#pragma GCC unroll 4
       for (std::size_t o = 0; o < kOutBlock; ++o) {
+#pragma GCC unroll 4
         for (std::size_t v = 0; v < kPositionVectors; ++v) {
-          std::memcpy(block_out + o * layout.stride + t0 + v * kVectorWidth, &acc[o][v], sizeof acc[o][v]);
+          std::memcpy(block_out + o * layout.stride + t0 + v * Width, &acc[o][v], sizeof acc[o][v]);
         }
       }
     }
@@ -56,7 +72,7 @@ typedef double Vec __attribute__((vector_size(kVectorWidth * sizeof(double))));
 #if defined(__x86_64__) && defined(__GNUC__)
 #define KELVRA_HAVE_AVX2_VARIANT 1
 // With FMA enabled the compiler fuses acc += weight * in into one rounding.
-[[gnu::target("avx2,fma")]] void conv1d_avx2(const ConvCall& call) { conv1d_body(call); }
+[[gnu::target("avx2,fma")]] void conv1d_avx2(const ConvCall& call) { conv1d_body<kWideWidth>(call); }
 #endif
 
 using ConvVariant = void (*)(const ConvCall&);
@@ -71,7 +87,7 @@ ConvVariant best_variant() {
 
 }  // namespace
 
-void conv1d_packed_portable(const ConvCall& call) { conv1d_body(call); }
+void conv1d_packed_portable(const ConvCall& call) { conv1d_body<kNarrowWidth>(call); }
 
 void conv1d_packed(const ConvCall& call) {
   static const ConvVariant variant = best_variant();
