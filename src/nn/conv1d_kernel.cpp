@@ -2,24 +2,22 @@
 
 #include <cstring>
 
+#include "nn/cpu_variant.h"
+
 namespace kelvra {
 
 namespace {
 
-// Doubles per register: 128-bit registers are in every x86-64 and 64-bit
-// ARM processor, 256-bit ones only in some x86-64 processors.
-constexpr std::size_t kNarrowWidth = 2;
-constexpr std::size_t kWideWidth = 4;
 static_assert(kPositionBlock % (kNarrowWidth * kPositionVectors) == 0 &&
               kPositionBlock % (kWideWidth * kPositionVectors) == 0);
 
 // The whole layer, inlined into each target variant so that the variant's
-// instruction set (and its fused multiply-add) applies to every loop.
-// Every output value still adds the bias first, then input channels in
-// order and taps in order, as a plain convolution does.
-// The block is kOutBlock channels by kPositionVectors registers of Width
-// positions; loads and stores go through memcpy because rows are not
-// aligned to the register size.
+// instruction set (and its fused multiply-add) applies to every loop. The
+// register block is kOutBlock channels by kPositionVectors registers of
+// Width positions; loads and stores go through memcpy because rows are not
+// aligned to the register size. Every output value still adds the bias
+// first, then input channels in order and taps in order, as a plain
+// convolution does.
 template <std::size_t Width>
 [[gnu::always_inline]] inline void conv1d_body(const ConvCall& call) {
   using Vec [[gnu::vector_size(Width * sizeof(double))]] = double;
@@ -69,29 +67,23 @@ template <std::size_t Width>
   }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define KELVRA_HAVE_AVX2_VARIANT 1
-// With FMA enabled the compiler fuses acc += weight * in into one rounding.
-[[gnu::target("avx2,fma")]] void conv1d_avx2(const ConvCall& call) { conv1d_body<kWideWidth>(call); }
+#ifdef KELVRA_HAVE_WIDE_VARIANT
+// With FMA enabled the compiler fuses acc += w * in into one rounding.
+KELVRA_WIDE_TARGET void conv1d_wide(const ConvCall& call) { conv1d_body<kWideWidth>(call); }
 #endif
-
-using ConvVariant = void (*)(const ConvCall&);
-
-ConvVariant best_variant() {
-#ifdef KELVRA_HAVE_AVX2_VARIANT
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return conv1d_avx2;
-#endif
-  return conv1d_packed_portable;
-}
 
 }  // namespace
 
 void conv1d_packed_portable(const ConvCall& call) { conv1d_body<kNarrowWidth>(call); }
 
 void conv1d_packed(const ConvCall& call) {
-  static const ConvVariant variant = best_variant();
-  variant(call);
+#ifdef KELVRA_HAVE_WIDE_VARIANT
+  if (runs_wide_variant()) {
+    conv1d_wide(call);
+    return;
+  }
+#endif
+  conv1d_packed_portable(call);
 }
 
 }  // namespace kelvra
