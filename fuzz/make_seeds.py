@@ -1,6 +1,7 @@
 """Writes the fuzz targets' seed corpora into a directory: the circuit
-strings the tests use, spectra built from them over real and synthetic
-frequency sweeps, and the shipped weight files."""
+strings the tests use and spectra built from them over real and synthetic
+frequency sweeps. (The weight-file seeds are small networks written by
+fuzz/weight_file_seeds.)"""
 import math
 import pathlib
 import re
@@ -56,10 +57,6 @@ def main(out):
             for weighting in (1.0, -1.0):
                 name = f"{i}-{j}-{'unit' if weighting < 0 else 'modulus'}"
                 (spectrum / name).write_bytes(spectrum_seed(circuit, points, weighting))
-    weights = out / "weight_file"
-    weights.mkdir(parents=True, exist_ok=True)
-    for path in sorted((ROOT / "weights").glob("*.eisnn")):
-        (weights / path.name).write_bytes(path.read_bytes())
 
 
 if __name__ == "__main__":
