@@ -94,7 +94,7 @@ bool is_complex(PyObject* object) {
 }
 
 double to_double(PyObject* object) {
-  if (!PyFloat_Check(object) && is_complex(object)) {
+  if (!PyFloat_Check(object) && !PyLong_Check(object) && is_complex(object)) {
     raise(PyExc_TypeError, std::string("must be real number, not ") + Py_TYPE(object)->tp_name);
   }
   const double value = PyFloat_AsDouble(object);
