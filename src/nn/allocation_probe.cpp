@@ -16,7 +16,9 @@ std::size_t largest_allocation() { return largest; }
 
 }  // namespace kelvra::testing_support
 
-// The array and nothrow forms of the standard library forward to these.
+// The standard library's array forms forward to these. The nothrow form is
+// replaced as well: a sanitizer runtime supplies its own, whose memory the
+// free() below would release with the wrong deallocator.
 void* operator new(std::size_t size) {
   std::size_t seen = kelvra::testing_support::largest.load();
   while (size > seen && !kelvra::testing_support::largest.compare_exchange_weak(seen, size)) {
@@ -27,3 +29,11 @@ void* operator new(std::size_t size) {
 
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
