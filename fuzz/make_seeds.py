@@ -1,6 +1,6 @@
 """Writes the fuzz targets' seed corpora into a directory: the circuit
-strings the tests use and spectra built from them over real and synthetic
-frequency sweeps. (The weight-file seeds are small networks written by
+strings the tests use and spectra built from them over a real and some
+synthetic frequency sweeps. (The weight-file seeds are small networks written by
 fuzz/weight_file_seeds.)"""
 import math
 import pathlib
@@ -9,7 +9,8 @@ import struct
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-REAL_SPECTRA = pathlib.Path("/work/shared/data/real")
+# A real measurement shipped with the examples: frequency, Re Z, Im Z per row.
+REAL_SPECTRUM = ROOT / "examples" / "li_ion_cell.csv"
 # A quoted string that could be meant as a circuit: short, no spaces inside
 # the letters, starting with an element code, a group or an operator.
 CIRCUIT_LIKE = re.compile(r'"((?:[A-Za-z(p-][^"\\\s]{0,60})?)"')
@@ -24,10 +25,7 @@ def circuit_strings():
 
 
 def real_sweeps():
-    path = REAL_SPECTRA / "exampleData.csv"
-    if not path.exists():
-        return []
-    rows = [line.split(",") for line in path.read_text().splitlines() if line.strip()]
+    rows = [line.split(",") for line in REAL_SPECTRUM.read_text().splitlines() if line.strip()]
     return [[(float(f), float(re_), float(im)) for f, re_, im in rows]]
 
 
