@@ -35,13 +35,13 @@ def parse(source: Source) -> List[Sweep]:
     if not 2 < header <= source.count:
         raise source.error(2, f"header of {header} lines does not fit a file of {source.count} lines")
     table = Table(source, header, split_on("\t")(source.line(header)), split_on("\t"))
-    positions = {FREQUENCY: table.require("freq/Hz"), REAL: table.require("Re(Z)/Ohm")}
-    negated = table.index("-Im(Z)/Ohm")
-    positions[IMAGINARY] = negated if negated is not None else table.require("-Im(Z)/Ohm", "Im(Z)/Ohm")
-    optional = {TIME: "time/s", VOLTAGE: "<Ewe>/V", CURRENT: "<I>/mA", _CYCLE: "cycle number"}
-    positions.update({key: table.index(name) for key, name in optional.items() if table.index(name) is not None})
+    positions = {FREQUENCY: table.require("freq/Hz"), REAL: table.require("Re(Z)/Ohm"),
+                 IMAGINARY: table.require("-Im(Z)/Ohm", "Im(Z)/Ohm")}
+    negated = table.names[positions[IMAGINARY]].startswith("-")
+    positions.update(table.positions({}, {TIME: "time/s", VOLTAGE: "<Ewe>/V", CURRENT: "<I>/mA",
+                                          _CYCLE: "cycle number"}))
     columns = table.read(header + 1, source.count + 1, positions)
-    if negated is not None:
+    if negated:
         columns[IMAGINARY] = -columns[IMAGINARY]
     if CURRENT in columns:
         columns[CURRENT] = columns[CURRENT] * _MILLIAMPERE
