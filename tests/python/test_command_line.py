@@ -11,7 +11,7 @@ import pytest
 import kelvra
 from kelvra import io
 
-DATA = pathlib.Path(__file__).resolve().parents[2] / "examples" / "data"
+DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 CIRCUIT = "R0-(R1,CPE1)"
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"

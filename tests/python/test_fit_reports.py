@@ -45,7 +45,7 @@ def test_report_matches_the_fit_it_came_from(report):
     assert report.fitted_circuit.param_values() == result.circuit.param_values()
     np.testing.assert_array_equal(report.model(), result.circuit.impedance(spectrum.frequencies))
     assert report.settings == {"method": "levenberg_marquardt", "seed": 7, "weight": "modulus"}
-    assert [r.sweep for r in fit_file(EXAMPLES / "data" / "biologic_ex1.mpt", "R0-(R1,C1)")] == [0, 1]
+    assert [r.sweep for r in fit_file(EXAMPLES.parent / "tests/data/biologic_ex1.mpt", "R0-(R1,C1)")] == [0, 1]
 
 
 def test_saved_fit_loads_back_exactly(report, tmp_path):

@@ -9,7 +9,7 @@ import pytest
 
 from kelvra import io
 
-DATA = pathlib.Path(__file__).resolve().parents[2] / "examples" / "data"
+DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 # file, format, sweep, points, first (f, Re, Im), last (f, Re, Im), some metadata

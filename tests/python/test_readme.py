@@ -24,6 +24,7 @@ def _blocks(language):
 @pytest.fixture()
 def workdir(tmp_path, monkeypatch):
     (tmp_path / "examples").symlink_to(ROOT / "examples")
+    (tmp_path / "tests").symlink_to(ROOT / "tests")
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
