@@ -73,6 +73,7 @@ def test_frame_on_request_fits_like_the_dict():
     assert list(as_frame) == list(as_dict) == [io.FREQUENCY, io.REAL, io.IMAGINARY]
     np.testing.assert_array_equal(as_frame.impedances, as_dict.impedances)
     assert as_dict.to_frame().equals(as_frame.data)
+    assert as_dict == as_dict and as_dict != io.read(DATA / "exampleDataPowersuite.txt")[0]
 
 
 def _lines(source):
