@@ -1,5 +1,5 @@
-"""Every example in the README runs: the Python blocks in order in one
-namespace, and each `kelvra` line of the shell blocks as a command."""
+"""Every example of the README's user guide runs: its Python blocks in order
+in one namespace, and each `kelvra` line of its shell blocks as a command."""
 import os
 import pathlib
 import re
@@ -17,8 +17,12 @@ BLOCK = re.compile(r"^```(\w+)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 NEEDS = {"models": "ml_circuits", "guess": "guess"}
 
 
+GUIDE = re.compile(r"^## User guide\n(.*?)(?=^## )", re.MULTILINE | re.DOTALL)
+
+
 def _blocks(language):
-    return [body for found, body in BLOCK.findall((ROOT / "README.md").read_text()) if found == language]
+    guide = GUIDE.search((ROOT / "README.md").read_text()).group(1)
+    return [body for found, body in BLOCK.findall(guide) if found == language]
 
 
 @pytest.fixture()
