@@ -112,7 +112,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Weighting weighting = parse_weighting(arguments.weight);
     // The fit owns its copy of the tree: the caller's circuit is only read,
     // and stays as it was whatever the fit does.
-    const Series start = as_circuit(self).series;
+    const Series start = starting_series(self, measured, arguments.guess_init, arguments.weights);
     std::optional<Result<FitOutcome, FitError>> result;
     {
       GilReleased unlocked;
