@@ -2,6 +2,7 @@
 // Circuit.fit: the Python face of the model registry. The guess runs with
 // the interpreter lock held; it reads weight files and a small network, and
 // is cheap next to the fit that follows.
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -98,6 +99,11 @@ Series starting_series(PyObject* self, const Spectrum& measured, std::optional<b
   if (values.size() != param_count(circuit.series)) {
     raise_internal_error(state_of(Py_TYPE(self)), "guess_params: one value per parameter");
   }
+  // A spectrum the features cannot take (a NaN, a zero or a negative value)
+  // gives a non-finite guess. Started from it every method fails in its own
+  // way, some as if the fault were theirs, so the fit starts from the
+  // circuit's own values and reports on the data itself.
+  if (!std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); })) return circuit.series;
   return rebuild(circuit.series, values);
 }
 
