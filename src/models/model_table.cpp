@@ -107,7 +107,9 @@ std::string quoted_names() {
   std::string out;
   for (const Model& model : MODELS) {
     if (!out.empty()) out += ", ";
-    out += "'" + std::string(model.name) + "'";
+    out += '\'';
+    out += model.name;
+    out += '\'';
   }
   return out;
 }

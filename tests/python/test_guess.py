@@ -77,16 +77,14 @@ def test_guess_follows_the_users_order_and_expansions():
 def test_guess_accepts_a_dataframe():
     pandas = pytest.importorskip("pandas")
     measured = spectrum_of("rc", TRUTH["rc"])
-    frame = pandas.DataFrame({"Frequency / Hz": FREQUENCIES, "Z_Re / Ohm": measured.real,
-                              "Z_Im / Ohm": measured.imag})
+    frame = pandas.DataFrame({"Frequency / Hz": FREQUENCIES, "Real Impedance / ohm": measured.real,
+                              "Imaginary Impedance / ohm": measured.imag})
     assert Circuit("rc").guess(frame) == Circuit("rc").guess(FREQUENCIES, measured)
 
 
 def test_ml_circuits():
     circuits = Circuit.ml_circuits()
     assert list(circuits.items()) == list(MODEL_TABLE.items())
-    assert Circuit.ml_circuits.__text_signature__ == "()"
-    assert Circuit.ml_circuits.__doc__ == "Available trained models, name: topology dict."
 
 
 @pytest.mark.parametrize("text, circuit", [
@@ -97,11 +95,13 @@ def test_model_names_in_the_constructor(text, circuit):
     assert repr(Circuit(text)) == repr(Circuit(circuit))
 
 
-@pytest.mark.parametrize("text, position", [("r c", 0), (" R0-C1", 0)])
-def test_text_that_is_no_name_is_parsed_untrimmed(text, position):
+@pytest.mark.parametrize("text, first_line", [
+    ("r c", "unexpected character at position 1"), (" R0-C1", "unexpected character at position 0"),
+])
+def test_text_that_is_no_name_is_parsed_untrimmed(text, first_line):
     with pytest.raises(ValueError) as error:
         Circuit(text)
-    assert f"position {position}" in str(error.value) or "^" in str(error.value)
+    assert str(error.value).split("\n")[:3] == [first_line, "", "  " + text]
 
 
 def guess_error(circuit, measured=None, frequencies=FREQUENCIES, **kwargs):
@@ -167,7 +167,7 @@ def test_default_fit_starts_from_the_guess():
 
 def test_fit_without_a_model_warns_once_and_still_fits():
     measured = spectrum_of("rc", TRUTH["rc"])
-    circuit = Circuit("R0-(R1,C1)-L1")
+    circuit = Circuit("R0-(R1,C1)-C2")
     with pytest.warns(UserWarning) as record:
         result = circuit.fit(FREQUENCIES, measured)
     assert [str(w.message) for w in record] == [NO_MODEL_WARNING]
