@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <latch>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -236,6 +237,18 @@ TEST_F(ExternalFiles, UnreadableAndUnparsable) {
   const std::string path = write("odd.eisnn", with_replaced(MODELS[0].weights, "R0-(R1,C1)", "R0-(R1,Q1)"));
   EXPECT_EQ(guess_error("R0-(R1,C1)", rc_spectrum(), path),
             "weight file has an unparsable value for \"circuit \\\"R0-(R1,Q1)\\\" in " + path + "\"");
+}
+
+TEST(ExternalWeightsLock, AnExceptionLeavingTheLockPoisonsIt) {
+  ExternalWeights cache;
+  { EXPECT_FALSE(ExternalWeights::Lock(cache).poisoned()); }
+  try {
+    ExternalWeights::Lock lock(cache);
+    throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+  }
+  ExternalWeights::Lock again(cache);
+  EXPECT_TRUE(again.poisoned());
 }
 
 TEST(QuotedNames, InTableOrder) {
