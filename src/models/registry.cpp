@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "circuit/grammar.h"
+#include "circuit/params.h"
 #include "models/external_weights.h"
 #include "support/text.h"
 
@@ -23,8 +24,9 @@ struct Selected {
   std::shared_ptr<const Predictor> external;  // holds an external network alive
   const Predictor* predictor;
   ModelMatch match;
-  std::string circuit;  // the network's "circuit", for messages
-  std::string source;   // the path as given, or empty for a built-in model
+  std::size_t model_params;  // parameters of the network's own circuit
+  std::string circuit;       // the network's "circuit", for messages
+  std::string source;        // the path as given, or empty for a built-in model
 };
 
 Failure<GuessError> invalid(std::string message) { return fail(GuessError{std::move(message), false}); }
@@ -37,7 +39,9 @@ Result<Selected, GuessError> select_builtin(const Series& user) {
   }
   auto predictor = found->model->guesser();
   if (!predictor) return invalid(predictor.error());
-  return Selected{nullptr, predictor.value(), std::move(found->match), std::string(found->model->topology), ""};
+  const std::size_t model_params = predictor.value()->guesser().param_names.size();
+  return Selected{nullptr, predictor.value(), std::move(found->match), model_params,
+                  std::string(found->model->topology), ""};
 }
 
 // Everything from the lookup to the match runs under the cache's lock, so
@@ -54,7 +58,8 @@ Result<Selected, GuessError> select_external(const Series& user, const std::stri
   auto match = match_or_expand(model_tree.value(), user);
   if (!match) return invalid(path + " was trained for " + debug_quoted(circuit) + ", which is a different circuit");
   const Predictor* raw = predictor.get();
-  return Selected{std::move(predictor), raw, std::move(*match), circuit, path};
+  const std::size_t model_params = param_count(model_tree.value());
+  return Selected{std::move(predictor), raw, std::move(*match), model_params, circuit, path};
 }
 
 // Values of the expanded circuit back onto the leaves as the user wrote
@@ -109,13 +114,14 @@ Result<std::vector<double>, GuessError> guess_params(const Series& user, std::sp
   if (!predicted) return invalid(display(predicted.error()));
   const std::vector<double>& outputs = predicted.value();
 
-  // An external file's outputs are trusted to follow its circuit's
-  // parameters, but not to be as many: a short list must not be read past.
-  const std::vector<std::size_t>& permutation = chosen.match.permutation;
-  if (std::any_of(permutation.begin(), permutation.end(), [&](std::size_t i) { return i >= outputs.size(); })) {
-    return invalid(chosen.source + " predicts " + std::to_string(outputs.size()) + " values, fewer than its circuit " +
-                   debug_quoted(chosen.circuit) + " has parameters");
+  // An external file's outputs are taken to follow its circuit's
+  // parameters, but not trusted to be as many: a short list must not be
+  // read past. (A built-in file's names were checked against its topology.)
+  if (outputs.size() < chosen.model_params) {
+    return invalid(chosen.source + " predicts " + std::to_string(outputs.size()) + " values but its circuit " +
+                   debug_quoted(chosen.circuit) + " has " + std::to_string(chosen.model_params) + " parameters");
   }
+  const std::vector<std::size_t>& permutation = chosen.match.permutation;
   std::vector<double> ordered;
   ordered.reserve(permutation.size());
   for (std::size_t index : permutation) ordered.push_back(outputs[index]);

@@ -237,6 +237,10 @@ TEST_F(ExternalFiles, UnreadableAndUnparsable) {
   const std::string path = write("odd.eisnn", with_replaced(MODELS[0].weights, "R0-(R1,C1)", "R0-(R1,Q1)"));
   EXPECT_EQ(guess_error("R0-(R1,C1)", rc_spectrum(), path),
             "weight file has an unparsable value for \"circuit \\\"R0-(R1,Q1)\\\" in " + path + "\"");
+  // Outputs fewer than the circuit's parameters: refused, not read past.
+  const std::string short_path = write("short.eisnn", with_replaced(MODELS[0].weights, "R0-(R1,C1)", "R0-(R1,K1)"));
+  EXPECT_EQ(guess_error("R0-(K1,R1)", rc_spectrum(), short_path),
+            short_path + " predicts 3 values but its circuit \"R0-(R1,K1)\" has 4 parameters");
 }
 
 TEST(ExternalWeightsLock, AnExceptionLeavingTheLockPoisonsIt) {

@@ -1,5 +1,6 @@
 // Circuit.fit: converts the nineteen arguments, builds the spectrum and the
-// weighting, and runs the chosen method on a private copy of the circuit
+// weighting, fixes the starting values (a learned guess where called for,
+// guess.cpp), and runs the chosen method on a private copy of the circuit
 // without the interpreter lock.
 #include <array>
 #include <optional>
