@@ -15,10 +15,12 @@
 
 namespace kelvra {
 
-inline constexpr std::size_t kVectorWidth = 4;       // doubles per 256-bit register
-inline constexpr std::size_t kPositionVectors = 3;   // 4 x 3 accumulators + 3 inputs + 1 weight fit 16 registers
+// 4 x 3 accumulators, 3 inputs and a weight fit the 16 vector registers.
 inline constexpr std::size_t kOutBlock = 4;
-inline constexpr std::size_t kPositionBlock = kVectorWidth * kPositionVectors;
+inline constexpr std::size_t kPositionVectors = 3;
+// Positions are padded to whole blocks of the widest registers used:
+// 3 registers of 4 doubles.
+inline constexpr std::size_t kPositionBlock = 12;
 
 struct ActivationLayout {
   std::size_t positions;          // G, the real signal length

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <limits>
 
-#include "nn/gelu.h"
+#include "nn/gelu_kernel.h"
 #include "nn/packed_network.h"
 
 namespace kelvra {
@@ -25,7 +25,8 @@ void convolve(const PackedConv& conv, const Rows& in, const Rows& out) {
 }
 
 // Normalises each group of channels over its channels and positions with
-// the population variance, then optionally applies GELU in the same pass.
+// the population variance, then optionally applies GELU while the row is
+// in cache.
 void group_norm(const PackedNorm& norm, std::size_t channels, std::size_t groups, const Rows& rows,
                 bool with_gelu) {
   const std::size_t positions = rows.layout->positions;
@@ -50,10 +51,8 @@ void group_norm(const PackedNorm& norm, std::size_t channels, std::size_t groups
       double* const x = rows.row(c);
       const double scale = norm.scale[c];
       const double shift = norm.shift[c];
-      for (std::size_t t = 0; t < positions; ++t) {
-        const double y = (x[t] - mean) * inverse_deviation * scale + shift;
-        x[t] = with_gelu ? gelu(y) : y;
-      }
+      for (std::size_t t = 0; t < positions; ++t) x[t] = (x[t] - mean) * inverse_deviation * scale + shift;
+      if (with_gelu) gelu_in_place(x, positions);
     }
   }
 }
@@ -63,7 +62,8 @@ void add_residual(std::size_t channels, const Rows& h, const Rows& u) {
   for (std::size_t c = 0; c < channels; ++c) {
     double* const x = h.row(c);
     const double* const r = u.row(c);
-    for (std::size_t t = 0; t < h.layout->positions; ++t) x[t] = gelu(x[t] + r[t]);
+    for (std::size_t t = 0; t < h.layout->positions; ++t) x[t] += r[t];
+    gelu_in_place(x, h.layout->positions);
   }
 }
 
@@ -97,10 +97,8 @@ std::vector<double> linear(const PackedLinear& layer, const std::vector<double>&
     const double xk = x[k];
     for (std::size_t j = 0; j < layer.outputs; ++j) out[j] += w[j] * xk;
   }
-  for (std::size_t j = 0; j < layer.outputs; ++j) {
-    const double y = layer.bias[j] + out[j];
-    out[j] = with_gelu ? gelu(y) : y;
-  }
+  for (std::size_t j = 0; j < layer.outputs; ++j) out[j] = layer.bias[j] + out[j];
+  if (with_gelu) gelu_in_place(out.data(), out.size());
   return out;
 }
 
