@@ -48,8 +48,7 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
 int main() {
   using namespace kelvra;
   const testing::TestSpectrum spectrum = testing::two_arc_spectrum(kPoints);
-  std::printf("%zu-point spectrum, %s convolution and GELU variant\n", kPoints,
-              runs_wide_variant() ? "AVX2+FMA" : "portable");
+  std::printf("%zu-point spectrum, %s kernels\n", kPoints, variant_name(best_variant()));
   std::printf("%-12s %-5s %12s %12s %8s\n", "model", "width", "guess ms", "plain ms", "ratio");
   for (const Model& model : kModels) {
     const std::vector<std::uint8_t> bytes = read_file(std::string(KELVRA_WEIGHTS_DIR) + "/" + model.file + ".eisnn");

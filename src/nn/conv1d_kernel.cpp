@@ -8,7 +8,8 @@ namespace kelvra {
 
 namespace {
 
-static_assert(kPositionPadding % kNarrowWidth == 0 && kPositionPadding % kWideWidth == 0);
+static_assert(kPositionPadding % kPortableWidth == 0 && kPositionPadding % kAvx2Width == 0 &&
+              kPositionPadding % kAvx512Width == 0);
 
 // One register block: kOutBlock output channels by Vectors registers of
 // Width positions from t0, kept in registers (the loops over the block are
@@ -52,8 +53,8 @@ template <std::size_t Width, std::size_t Vectors>
 
 // The whole layer, inlined into each target variant so that the variant's
 // instruction set (and its fused multiply-add) applies to every loop: full
-// blocks of kPositionVectors registers, then single registers up to the
-// end of the signal.
+// blocks of kPositionVectors registers, then what remains in a block of
+// two registers and single registers, up to the end of the signal.
 template <std::size_t Width>
 [[gnu::always_inline]] inline void conv1d_body(const ConvCall& call) {
   constexpr std::size_t kFullStep = Width * kPositionVectors;
@@ -61,6 +62,10 @@ template <std::size_t Width>
   for (std::size_t b = 0; b < call.out_blocks; ++b) {
     std::size_t t0 = 0;
     for (; t0 + kFullStep <= layout.positions; t0 += kFullStep) conv1d_block<Width, kPositionVectors>(call, b, t0);
+    if (t0 + 2 * Width <= layout.positions) {
+      conv1d_block<Width, 2>(call, b, t0);
+      t0 += 2 * Width;
+    }
     for (; t0 < layout.positions; t0 += Width) conv1d_block<Width, 1>(call, b, t0);
     // The last register may have run past the signal.
     for (std::size_t o = 0; o < kOutBlock; ++o) {
@@ -70,23 +75,30 @@ template <std::size_t Width>
   }
 }
 
-#ifdef KELVRA_HAVE_WIDE_VARIANT
+void conv1d_portable(const ConvCall& call) { conv1d_body<kPortableWidth>(call); }
+
+#ifdef KELVRA_HAVE_X86_VARIANTS
 // With FMA enabled the compiler fuses acc += w * in into one rounding.
-KELVRA_WIDE_TARGET void conv1d_wide(const ConvCall& call) { conv1d_body<kWideWidth>(call); }
+KELVRA_AVX2_TARGET void conv1d_avx2(const ConvCall& call) { conv1d_body<kAvx2Width>(call); }
+KELVRA_AVX512_TARGET void conv1d_avx512(const ConvCall& call) { conv1d_body<kAvx512Width>(call); }
 #endif
 
 }  // namespace
 
-void conv1d_packed_portable(const ConvCall& call) { conv1d_body<kNarrowWidth>(call); }
-
-void conv1d_packed(const ConvCall& call) {
-#ifdef KELVRA_HAVE_WIDE_VARIANT
-  if (runs_wide_variant()) {
-    conv1d_wide(call);
+void conv1d_packed(CpuVariant variant, const ConvCall& call) {
+#ifdef KELVRA_HAVE_X86_VARIANTS
+  if (variant == CpuVariant::Avx512) {
+    conv1d_avx512(call);
+    return;
+  }
+  if (variant == CpuVariant::Avx2) {
+    conv1d_avx2(call);
     return;
   }
 #endif
-  conv1d_packed_portable(call);
+  conv1d_portable(call);
 }
+
+void conv1d_packed(const ConvCall& call) { conv1d_packed(best_variant(), call); }
 
 }  // namespace kelvra

@@ -14,14 +14,16 @@
 
 #include <cstddef>
 
+#include "nn/cpu_variant.h"
+
 namespace kelvra {
 
 // 4 x 3 accumulators, 3 inputs and a weight fit the 16 vector registers.
 inline constexpr std::size_t kOutBlock = 4;
 inline constexpr std::size_t kPositionVectors = 3;
 // Rows are padded past the signal to a whole number of the widest
-// registers used (4 doubles).
-inline constexpr std::size_t kPositionPadding = 4;
+// registers used.
+inline constexpr std::size_t kPositionPadding = kWidestWidth;
 
 struct ActivationLayout {
   std::size_t positions;          // G, the real signal length
@@ -52,7 +54,7 @@ struct ConvCall {
 
 // The variant this processor runs best.
 void conv1d_packed(const ConvCall& call);
-// The variant for any processor of the architecture.
-void conv1d_packed_portable(const ConvCall& call);
+// A given variant, which the processor must support.
+void conv1d_packed(CpuVariant variant, const ConvCall& call);
 
 }  // namespace kelvra

@@ -63,13 +63,14 @@ TEST_P(PackedNetworkTest, EveryKernelVariantConvolvesAsThePlainLoop) {
       padded[c * layout.stride + layout.left_pad + t] = plain[c * shape.n_grid + t];
     }
   }
-  for (const auto variant : {conv1d_packed, conv1d_packed_portable}) {
+  for (const CpuVariant variant : kAllVariants) {
+    if (!supports(variant)) continue;
     for (std::size_t b = 0; b < network.blocks.size(); ++b) {
       const PackedConv& conv = network.blocks[b].conv1;
       const std::vector<double> expected =
           reference.conv1d(plain, shape.channels, "blocks." + std::to_string(b) + ".conv1", shape.dilations[b]);
       std::vector<double> out(rows * layout.stride, 0.0);
-      variant({conv.weights.data(), conv.bias.data(), padded.data(), out.data(), conv.in_channels, conv.out_blocks,
+      conv1d_packed(variant, {conv.weights.data(), conv.bias.data(), padded.data(), out.data(), conv.in_channels, conv.out_blocks,
                conv.offsets.data(), conv.offsets.size(), layout});
       std::vector<double> actual(shape.channels * shape.n_grid);
       for (std::size_t c = 0; c < shape.channels; ++c) {
@@ -85,6 +86,7 @@ TEST_P(PackedNetworkTest, EveryKernelVariantConvolvesAsThePlainLoop) {
       // layer's magnitude rather than by each value.
       double magnitude = 0.0;
       for (const double x : expected) magnitude = std::max(magnitude, std::abs(x));
+      SCOPED_TRACE(variant_name(variant));
       expect_close(actual, expected, magnitude);
     }
   }
