@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "nn/conv1d_kernel.h"
@@ -113,6 +114,25 @@ TEST(PredictorTest, DescendingFrequenciesPredictTheSame) {
   std::reverse(s.impedances.begin(), s.impedances.end());
   const std::vector<double> down = predictor.predict(s.frequencies, s.impedances).value();
   for (std::size_t i = 0; i < up.size(); ++i) EXPECT_NEAR(down[i], up[i], 1e-12 * std::abs(up[i]));
+}
+
+TEST(PredictorTest, ThreadsSharingOnePredictorGetTheSerialResult) {
+  const Predictor predictor(random_guesser({}, 13));
+  const testing::TestSpectrum s = two_arc_spectrum(50);
+  const std::vector<double> serial = predictor.predict(s.frequencies, s.impedances).value();
+  constexpr std::size_t kThreads = 4;
+  constexpr std::size_t kCallsPerThread = 20;
+  std::vector<std::vector<double>> last(kThreads);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      for (std::size_t call = 0; call < kCallsPerThread; ++call) {
+        last[i] = predictor.predict(s.frequencies, s.impedances).value();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::vector<double>& result : last) EXPECT_EQ(result, serial);
 }
 
 TEST(PredictorTest, FewerThanTwoPointsIsAnError) {
