@@ -13,7 +13,7 @@ namespace {
 
 // exp(y) = 2^k exp(r), k = round(y / ln 2), r = y - k ln 2 in
 // [-ln2/2, ln2/2], with ln 2 split so that k * kLn2High is exact for every
-// k used here (kLn2High has 32 significant bits, |k| < 2^11).
+// k used here (kLn2High has 33 significant bits, |k| < 2^11).
 constexpr double kLog2E = 1.4426950408889634;
 constexpr double kLn2High = 0x1.62e42feep-1;
 constexpr double kLn2Low = 0x1.a39ef35793c76p-33;
