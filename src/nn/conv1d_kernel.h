@@ -6,10 +6,10 @@
 // c * stride + left_pad + t, and every row carries enough zeros on both
 // sides (and past the last position, up to a whole register) that each tap
 // reads memory without a bounds test; zero padding of the signal falls out
-// of that. The kernel keeps a block of kOutBlock output channels by
+// of that. The kernel keeps a block of output channels by
 // kPositionVectors registers of positions in registers while it runs over
-// the input channels and taps, so each loaded input value feeds kOutBlock
-// products.
+// the input channels and taps, so each loaded input value feeds one
+// product per channel of the block.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +18,11 @@
 
 namespace kelvra {
 
-// 4 x 3 accumulators, 3 inputs and a weight fit the 16 vector registers.
-inline constexpr std::size_t kOutBlock = 4;
+// Weights are packed for blocks of kOutBlock output channels. A variant
+// with 32 registers keeps all of them by 3 registers of positions in
+// registers (24 accumulators, 3 inputs, a weight); one with 16 takes the
+// block in halves (12 accumulators).
+inline constexpr std::size_t kOutBlock = 8;
 inline constexpr std::size_t kPositionVectors = 3;
 // Rows are padded past the signal to a whole number of the widest
 // registers used.
