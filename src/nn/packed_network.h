@@ -56,8 +56,10 @@ struct PackedNetwork {
 PackedNetwork pack_network(const Guesser& guesser);
 
 // The raw outputs of the last head layer (all its rows, of which the first
-// P are parameters) for a 3 x G input image and the two extra scalars.
+// P are parameters) for a 3 x G input image and the two extra scalars,
+// computed with the given kernel variant (which the processor must
+// support).
 std::vector<double> forward(const PackedNetwork& network, const std::vector<double>& image,
-                            const std::array<double, 2>& extras);
+                            const std::array<double, 2>& extras, CpuVariant variant);
 
 }  // namespace kelvra
