@@ -9,7 +9,6 @@ namespace kelvra {
 
 namespace {
 
-constexpr std::size_t kInputChannels = 3;
 constexpr double kNormEpsilon = 1e-5;
 
 // Sums over a group run in two registers of two interleaved partial sums
@@ -163,9 +162,11 @@ std::vector<double> forward(const PackedNetwork& network, const std::vector<doub
                             const std::array<double, 2>& extras, CpuVariant variant) {
   const ActivationLayout& layout = network.layout;
   const std::size_t rows_per_array = network.stem.out_blocks * kOutBlock;
-  // Zero-initialised once: the padding must read as zeros and no layer
+  // The input and three arrays of C rows (h, and u, v within a block),
+  // zero-initialised once: the padding must read as zeros and no layer
   // writes it.
-  std::vector<double> buffer((kInputChannels + 3 * rows_per_array) * layout.stride, 0.0);
+  constexpr std::size_t kTrunkArrays = 3;
+  std::vector<double> buffer((kInputChannels + kTrunkArrays * rows_per_array) * layout.stride, 0.0);
   const Rows input{buffer.data(), &layout};
   const Rows h{input.base + kInputChannels * layout.stride, &layout};
   const Rows u{h.base + rows_per_array * layout.stride, &layout};

@@ -8,7 +8,6 @@ namespace kelvra {
 
 namespace {
 
-constexpr std::size_t kInputChannels = 3;
 constexpr std::uint64_t kStemDilation = 1;
 
 std::size_t round_up(std::size_t n, std::size_t multiple) { return (n + multiple - 1) / multiple * multiple; }

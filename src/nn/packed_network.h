@@ -13,6 +13,9 @@
 
 namespace kelvra {
 
+// Channels of the network input: log modulus, phase, log frequency.
+inline constexpr std::size_t kInputChannels = 3;
+
 struct PackedConv {
   std::size_t in_channels;
   std::size_t out_blocks;  // output channels rounded up to kOutBlock, in blocks
