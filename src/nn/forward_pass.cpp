@@ -26,25 +26,28 @@ struct PartialSums {
   double total() const { return (low[0] + low[1]) + (high[0] + high[1]); }
 };
 
+// One term of a sum: the value, or its squared distance from `centre`.
+template <bool kSquares>
+PairLanes term(PairLanes v, double centre) {
+  if constexpr (kSquares) {
+    v -= centre;
+    v *= v;
+  }
+  return v;
+}
+
 // Adds x[0..n) (or their squared distances from `centre`) into `sums`.
 template <bool kSquares>
 void accumulate(PartialSums& sums, const double* x, std::size_t n, double centre) {
   PartialSums local = sums;
-  const auto term = [centre](PairLanes v) {
-    if constexpr (kSquares) {
-      v -= centre;
-      v *= v;
-    }
-    return v;
-  };
   std::size_t t = 0;
   for (; t + kSumLanes <= n; t += kSumLanes) {
     PairLanes a;
     PairLanes b;
     std::memcpy(&a, x + t, sizeof a);
     std::memcpy(&b, x + t + kPairLanes, sizeof b);
-    local.low += term(a);
-    local.high += term(b);
+    local.low += term<kSquares>(a, centre);
+    local.high += term<kSquares>(b, centre);
   }
   for (; t < n; ++t) local.low[0] += kSquares ? (x[t] - centre) * (x[t] - centre) : x[t];
   sums = local;
