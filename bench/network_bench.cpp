@@ -1,7 +1,8 @@
 // Time of one learned guess (features, forward pass and decoding) on a
 // 50-point spectrum for the built-in networks of each trunk width, beside
 // the same prediction computed with plain loops in the network's defining
-// order.
+// order, and the time of features and forward pass with each kernel
+// variant this processor runs.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "nn/cpu_variant.h"
 #include "nn/network.h"
 #include "nn/nn_test_support.h"
+#include "nn/packed_network.h"
 
 namespace {
 
@@ -48,8 +50,13 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
 int main() {
   using namespace kelvra;
   const testing::TestSpectrum spectrum = testing::two_arc_spectrum(kPoints);
-  std::printf("%zu-point spectrum, %s kernels\n", kPoints, variant_name(best_variant()));
-  std::printf("%-12s %-5s %12s %12s %8s\n", "model", "width", "guess ms", "plain ms", "ratio");
+  std::printf("%zu-point spectrum; guess with the %s kernels; times in ms per spectrum\n", kPoints,
+              variant_name(best_variant()));
+  std::printf("%-12s %-5s %9s %9s %7s", "model", "width", "guess", "plain", "ratio");
+  for (const CpuVariant variant : kAllVariants) {
+    if (supports(variant)) std::printf(" %9s", variant_name(variant));
+  }
+  std::printf("\n");
   for (const Model& model : kModels) {
     const std::vector<std::uint8_t> bytes = read_file(std::string(KELVRA_WEIGHTS_DIR) + "/" + model.file + ".eisnn");
     auto loaded = from_bytes(bytes);
@@ -58,14 +65,23 @@ int main() {
       return 1;
     }
     const Predictor predictor(std::move(loaded).value());
-    const testing::ReferenceNetwork plain(predictor.guesser());
+    const Guesser& guesser = predictor.guesser();
+    const testing::ReferenceNetwork plain(guesser);
     double sink = 0.0;
     const double guess_ms = milliseconds_per_call(
         [&] { sink += predictor.predict(spectrum.frequencies, spectrum.impedances).value()[0]; });
     const double plain_ms =
         milliseconds_per_call([&] { sink += plain.predict(spectrum.frequencies, spectrum.impedances)[0]; });
-    std::printf("%-12s %-5s %12.4f %12.4f %7.1fx%s\n", model.file, model.width, guess_ms, plain_ms, plain_ms / guess_ms,
-                sink == 0.0 ? " " : "");
+    std::printf("%-12s %-5s %9.4f %9.4f %6.1fx", model.file, model.width, guess_ms, plain_ms, plain_ms / guess_ms);
+    const PackedNetwork network = pack_network(guesser);
+    for (const CpuVariant variant : kAllVariants) {
+      if (!supports(variant)) continue;
+      std::printf(" %9.4f", milliseconds_per_call([&] {
+                    const SpectrumFeatures in = features(guesser, spectrum.frequencies, spectrum.impedances);
+                    sink += forward(network, in.image, in.extras, variant)[0];
+                  }));
+    }
+    std::printf("%s\n", sink == 0.0 ? " " : "");
   }
   return 0;
 }
