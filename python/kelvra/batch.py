@@ -69,8 +69,10 @@ def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False,
             raise ValueError("workers= applies to local threads; a Dask worker runs as many fits as it has threads")
         rows = _run_on_dask(client, circuits, data, fit_arguments, warm_start, progress)
     else:
-        threads = usable_cores() if workers is None else _positive_count(workers)
-        rows = _run_local(circuits, data, fit_arguments, warm_start, threads, progress)
+        threads = usable_cores() if workers is None else positive_count(workers)
+        # A warm-started series is one chain of fits, so it runs on one thread.
+        rows = map_in_threads(row_maker(circuits, data, fit_arguments, warm_start), len(data),
+                              1 if warm_start else threads, progress)
     return result_table(KEY_COLUMN if key is None else key, keys, circuits, rows)
 
 
@@ -101,7 +103,7 @@ def usable_cores():
         return os.cpu_count() or 1
 
 
-def _positive_count(workers):
+def positive_count(workers):
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
         raise ValueError(f"workers must be a positive integer, got {workers!r}")
     return workers
@@ -170,75 +172,92 @@ def warm_circuit(circuit, previous):
     return fitted if fitted.param_names() == circuit.param_names() else circuit
 
 
-def fit_chain(circuits, data, fit_arguments, warm_start, stop=None, done=None):
-    """Fits spectra one after another, optionally warm-started; returns their rows."""
-    rows = []
-    previous = None
-    for circuit, item in zip(circuits, data):
-        if stop is not None and stop.is_set():
-            break
-        row = fit_row(warm_circuit(circuit, previous) if warm_start else circuit, item, fit_arguments)
+def row_maker(circuits, data, fit_arguments, warm_start):
+    """The function that fits spectrum i into its row.
+
+    With `warm_start` it must be called for i = 0, 1, 2, ... in turn, from
+    one thread: each fit starts from the last successful one before it.
+    """
+    if not warm_start:
+        return lambda i: fit_row(circuits[i], data[i], fit_arguments)
+    last_success = None
+
+    def warm_row(i):
+        nonlocal last_success
+        row = fit_row(warm_circuit(circuits[i], last_success), data[i], fit_arguments)
         if row[0] is not None and row[0].success:
-            previous = row[0]
-        rows.append(row)
-        if done is not None:
-            done()
-    return rows
+            last_success = row[0]
+        return row
+
+    return warm_row
 
 
-def _run_local(circuits, data, fit_arguments, warm_start, threads, progress):
-    """Runs the fits on `threads` threads (one for a warm-started chain); the
-    calling thread only waits, so Ctrl-C reaches it between polls and stops
-    the batch."""
-    count = len(data)
-    rows = [None] * count
-    threads = 1 if warm_start else max(1, min(threads, count))
-    # Claiming an index is one call into a C iterator, atomic under the lock.
+def map_in_threads(task, count, threads, progress=None):
+    """[task(0), ..., task(count - 1)], computed on `threads` threads.
+
+    Each thread claims the next index when it is done with one, and the
+    results keep index order. The calling thread only waits and updates the
+    progress bar, so Ctrl-C reaches it within a poll: the threads then finish
+    the task in hand and stop, and the interrupt propagates with no partial
+    result. An exception from `task` stops the batch the same way and is
+    raised here; tasks that can fail should return their failure instead.
+    """
+    results = [None] * count
+    threads = max(1, min(threads, count))
+    # Claiming is one call into a C iterator, atomic under the interpreter lock.
     claim = itertools.count()
     stop = threading.Event()
-    # Fits done by each thread, written only by that thread.
+    lock = threading.Lock()
+    finished = threading.Event()
+    running = [threads]
+    # Tasks done by each thread, written only by that thread.
     done = [0] * threads
     fatal = []
 
     def work(t):
-        def count_one():
-            done[t] += 1
-
         try:
-            if warm_start:
-                chained = fit_chain(circuits, data, fit_arguments, True, stop, count_one)
-                rows[:len(chained)] = chained
-                return
             for i in claim:
                 if i >= count or stop.is_set():
                     return
-                rows[i] = fit_row(circuits[i], data[i], fit_arguments)
-                count_one()
-        except BaseException as error:  # an internal error stops every thread and reaches the caller
+                results[i] = task(i)
+                done[t] += 1
+        except BaseException as error:  # stops every thread and reaches the caller
             fatal.append(error)
             stop.set()
+        finally:
+            with lock:
+                running[0] -= 1
+                if running[0] <= 0:
+                    finished.set()
 
-    pool = [threading.Thread(target=work, args=(t,), name=f"kelvra-batch-{t}", daemon=True)
-            for t in range(threads)]
+    # Not daemons: were the interpreter to exit while one is inside a fit, it
+    # would end that thread in the middle of native code. The waiting below
+    # uses an event rather than Thread.join, which Ctrl-C can leave believing
+    # a running thread has stopped.
+    pool = [threading.Thread(target=work, args=(t,), name=f"kelvra-batch-{t}") for t in range(threads)]
     bar = _progress_bar(progress, count)
     try:
         for thread in pool:
             thread.start()
-        for thread in pool:
-            while thread.is_alive():
-                thread.join(POLL_INTERVAL_S)
-                _advance(bar, sum(done))
+        while not finished.wait(POLL_INTERVAL_S):
+            _advance(bar, sum(done))
     finally:
-        # Reached on Ctrl-C too: the threads finish the fit in hand and exit,
-        # and no table is built from the rows they leave unfilled.
         stop.set()
+        with lock:
+            # A thread that Ctrl-C kept from starting will not count itself
+            # out; one that starts after all finds `stop` set and runs nothing.
+            running[0] -= sum(thread.ident is None for thread in pool)
+            if running[0] <= 0:
+                finished.set()
+        finished.wait()
         for thread in pool:
-            thread.join()
+            if thread.ident is not None:
+                thread.join()
         if bar is not None:
             bar.close()
     if fatal:
         raise fatal[0]
-    return rows
+    return results
 
 
 # --- progress ---------------------------------------------------------------
@@ -321,8 +340,8 @@ def plain_rows(rows):
 
 def fit_plain_chunk(circuits, data, fit_arguments, warm_start):
     """Runs on a Dask worker: fits a chunk of spectra given as plain data."""
-    circuits = [circuit_from_plain(c) for c in circuits]
-    return plain_rows(fit_chain(circuits, data, fit_arguments, warm_start))
+    fit = row_maker([circuit_from_plain(c) for c in circuits], data, fit_arguments, warm_start)
+    return plain_rows([fit(i) for i in range(len(data))])
 
 
 def _run_on_dask(client, circuits, data, fit_arguments, warm_start, progress):
@@ -354,7 +373,8 @@ def _run_on_dask(client, circuits, data, fit_arguments, warm_start, progress):
 def _fit_partition(partition, circuit, key, fit_arguments):
     keys, data = spectrum_jobs(partition, key)
     one = circuit_from_plain(circuit)
-    rows = plain_rows(fit_chain([one] * len(data), data, fit_arguments, False))
+    fit = row_maker([one] * len(data), data, fit_arguments, False)
+    rows = plain_rows([fit(i) for i in range(len(data))])
     return result_table(key, np.asarray(keys, dtype=partition[key].dtype), [one] * len(keys), rows)
 
 

@@ -126,4 +126,5 @@ def test_ctrl_c_stops_the_batch_promptly_and_returns_nothing():
     with pytest.raises(KeyboardInterrupt):
         fit_many(start("R0-(R1,CPE1)"), spectra, workers=2, **slow)
     assert time.perf_counter() - began < 5.0
-    assert not [t for t in threading.enumerate() if t.name.startswith("kelvra-batch") and t.is_alive()]
+    # Listed, not asked is_alive(): an interrupted join can mark a running thread stopped.
+    assert not [t for t in threading.enumerate() if t.name.startswith("kelvra-batch")]
