@@ -104,6 +104,13 @@ def fit_files(paths: Iterable[str], circuit: kelvra.Circuit, file_format: Option
             yield path, error
 
 
+def describe_failure(path: str, error: BaseException) -> str:
+    """The message of a file that failed, naming the file once."""
+    if isinstance(error, (OSError, _io().FormatError)):
+        return str(error)  # these name the file themselves
+    return f"{path}: {error}"
+
+
 def _number(value: float) -> str:
     return f"{value:.6g}" if math.isfinite(value) else str(value)
 
@@ -150,8 +157,8 @@ def _run_fit(args: argparse.Namespace) -> int:
     for path, outcome in fit_files(args.files, circuit, args.format, fit_options(args)):
         if isinstance(outcome, BaseException):
             failed = True
-            report_error(f"{path}: {outcome}")
-            rows.append(error_row(path, args.circuit, outcome))
+            report_error(describe_failure(path, outcome))
+            rows.append(error_row(path, args.circuit, describe_failure(path, outcome)))
             continue
         for report in outcome:
             print(format_report(report))

@@ -162,10 +162,10 @@ def fit_file(path: Union[str, "os.PathLike[str]"], circuit: CircuitLike, *, form
             for spectrum in io.read(path, format)]
 
 
-def error_row(source: str, circuit: str, error: BaseException) -> Dict[str, Any]:
+def error_row(source: str, circuit: str, message: str) -> Dict[str, Any]:
     """The results-table row of a file that could not be read or fitted."""
     return {"file": source, "sweep": "", "circuit": circuit, "method": "", "success": False, "chi_square": math.nan,
-            "error": str(error), "undetermined": "", "on_bound": ""}
+            "error": message, "undetermined": "", "on_bound": ""}
 
 
 def write_table(rows: Sequence[Mapping[str, Any]], path: Union[str, "os.PathLike[str]"]) -> None:

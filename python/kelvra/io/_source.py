@@ -1,19 +1,21 @@
 """A text file as numbered lines, and the numeric tables the readers cut out of it.
 
 Instruments write Latin-1 (micro signs in unit names), UTF-8 with or without
-a byte-order mark, and any of the three line endings, sometimes mixed within
-one file; every reader sees the same normalised lines, numbered from 1 as an
+a byte-order mark, and any line ending (one exporter doubles the carriage
+return); every reader sees the same normalised lines, numbered from 1 as an
 editor shows them, so that each error can point at its line.
 """
 from __future__ import annotations
 
 import os
+import re
 from typing import Callable, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
 PathLike = Union[str, "os.PathLike[str]"]
 
+_LINE_END = re.compile(r"\r*\n|\r")
 # Enough of a file's start to recognise every supported format by content.
 SNIFF_CHARACTERS = 4096
 
@@ -41,7 +43,8 @@ def decode(raw: bytes) -> str:
         text = raw.decode("utf-8-sig")
     except UnicodeDecodeError:
         text = raw.decode("latin-1")
-    return text.replace("\r\n", "\n").replace("\r", "\n")
+    # A carriage return doubled before the line feed still ends one line.
+    return _LINE_END.sub("\n", text)
 
 
 class Source:
