@@ -1,6 +1,9 @@
 """Batch fitting: the same rows whatever runs the fits, a row for every
 spectrum however broken, and a clean stop on Ctrl-C."""
 import _thread
+import pathlib
+import shutil
+import subprocess
 import sys
 import threading
 import time
@@ -128,3 +131,23 @@ def test_ctrl_c_stops_the_batch_promptly_and_returns_nothing():
     assert time.perf_counter() - began < 5.0
     # Listed, not asked is_alive(): an interrupted join can mark a running thread stopped.
     assert not [t for t in threading.enumerate() if t.name.startswith("kelvra-batch")]
+
+
+def test_fit_command_on_a_directory_writes_the_rows_of_its_files_on_any_number_of_threads(tmp_path):
+    data = pathlib.Path(__file__).resolve().parents[1] / "data"
+    files = [data / "biologic_ex1.mpt", data / "exampleDataGamry.DTA"]
+    folder = tmp_path / "spectra"
+    folder.mkdir()
+    for path in files:
+        shutil.copy(path, folder)
+    (folder / "notes.md").write_text("not a spectrum\n")
+
+    def fit(*arguments, out):
+        done = subprocess.run([sys.executable, "-m", "kelvra", "fit", *map(str, arguments), "--circuit",
+                               "R0-(R1,CPE1)", "--out", str(tmp_path / out)], capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        return (tmp_path / out).read_text().replace(str(folder), str(data)).splitlines()
+
+    rows = fit(folder, "--workers", "2", out="folder.csv")
+    assert len(rows) == 1 + 3  # the header, two sweeps of one file and one of the other
+    assert rows == fit(*files, "--workers", "1", out="files.csv")
