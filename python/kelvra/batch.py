@@ -426,7 +426,9 @@ def result_table(key_name, keys, circuits, rows, names=None):
         fitted, errors, chi_square[i], success[i], iterations[i], evals[i] = fields
         for name, value in fitted.items():
             params[name][i] = value
-            stderr[name][i] = errors[name]
+        # A fit without degrees of freedom, or with a singular Jacobian, has no standard errors.
+        for name, value in (errors or {}).items():
+            stderr[name][i] = value
     columns.update(params)
     columns.update({f"{name}_stderr": values for name, values in stderr.items()})
     columns.update(zip(SCALAR_COLUMNS, (chi_square, success, iterations, evals,

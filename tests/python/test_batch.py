@@ -83,6 +83,11 @@ def test_broken_spectra_fail_in_their_own_rows():
             assert np.isnan(table["R0.r"][row]) and np.isnan(table["chi_square"][row])
 
 
+def test_a_fit_without_standard_errors_leaves_their_columns_nan():
+    table = fit_many(start("R0-(R1,C1)"), [(FREQUENCIES[:1], GOOD[1][:1])])
+    assert table["error"][0] == "" and np.isfinite(table["R0.r"][0]) and np.isnan(table["R0.r_stderr"][0])
+
+
 def test_dataframe_groups_keep_first_appearance_order_and_mixed_circuits_share_a_table():
     pandas = pytest.importorskip("pandas")
     frames = []
