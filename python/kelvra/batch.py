@@ -89,7 +89,7 @@ def fit_partitions(circuit, frame, key, **fit_arguments):
     _require("pandas")
     one = circuits_for(circuit, 1)[0]
     names = one.param_names()
-    meta = result_table(key, np.empty(0, dtype=frame[key].dtype), [], [], names=names)
+    meta = result_table(key, np.empty(0, dtype=key_values(frame, key).dtype), [], [], names=names)
     return frame.map_partitions(_fit_partition, plain_circuit(one), key, fit_arguments, meta=meta)
 
 
@@ -118,7 +118,10 @@ def spectrum_jobs(spectra, key):
     if hasattr(spectra, "groupby") and hasattr(spectra, "columns"):
         if key is None:
             raise ValueError("a dataframe of many spectra needs key=, the column that tells them apart")
-        groups = spectra.groupby(key, sort=False, dropna=False)
+        # By the values rather than the label: a frame indexed by its key
+        # (often the case for a Dask dataframe's partitions) may also hold it
+        # as a column, and pandas calls that label ambiguous.
+        groups = spectra.groupby(key_values(spectra, key).to_numpy(), sort=False, dropna=False)
         return [k for k, _ in groups], [(_plain_frame(group, key), None) for _, group in groups]
     if key is not None:
         raise ValueError("key= names the column of a dataframe of many spectra")
@@ -129,6 +132,15 @@ def spectrum_jobs(spectra, key):
         return list(range(len(rows))), [(frequencies, row) for row in rows]
     items = list(spectra)
     return list(range(len(items))), items
+
+
+def key_values(frame, key):
+    """The column `key` of a (pandas or Dask) dataframe, or its index level of that name."""
+    if key in frame.columns:
+        return frame[key]
+    if key in (frame.index.names if hasattr(frame.index, "names") else [frame.index.name]):
+        return frame.index.get_level_values(key) if hasattr(frame.index, "get_level_values") else frame.index
+    raise KeyError(f"no column or index level {key!r} in the dataframe")
 
 
 def _plain_frame(group, key):
@@ -375,7 +387,7 @@ def _fit_partition(partition, circuit, key, fit_arguments):
     one = circuit_from_plain(circuit)
     fit = row_maker([one] * len(data), data, fit_arguments, False)
     rows = plain_rows([fit(i) for i in range(len(data))])
-    return result_table(key, np.asarray(keys, dtype=partition[key].dtype), [one] * len(keys), rows)
+    return result_table(key, np.asarray(keys, dtype=key_values(partition, key).dtype), [one] * len(keys), rows)
 
 
 # --- the result table -------------------------------------------------------

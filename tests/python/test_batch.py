@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from kelvra import Circuit
-from kelvra.batch import fit_many
+from kelvra.batch import fit_many, fit_partitions
 
 FREQUENCIES = np.logspace(-2, 5, 40)
 TRUTH = {"R0-(R1,C1)": [1.0, 2.0, 1e-3], "R0-(R1,CPE1)": [0.02, 0.05, 1e-3, 0.85]}
@@ -51,13 +51,20 @@ def test_one_and_two_workers_give_identical_rows(fit_arguments):
 
 def test_dask_local_cluster_gives_the_rows_of_local_threads():
     distributed = pytest.importorskip("distributed")
+    dask_dataframe = pytest.importorskip("dask.dataframe")
     spectra = noisy_spectra("R0-(R1,C1)", 12)
     circuits = [start("R0-(R1,C1)"), "R0-(R1,C1)"] * 6
     local = fit_many(circuits, spectra)
+    frame = battery_frame(spectra[:4], cycles=[0, 1, 2, 3])
+    by_cycle = fit_many(start("R0-(R1,C1)"), frame, key="cycle")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         remote = fit_many(circuits, spectra, client=client)
+        # Indexed by the cycle that is also a column, two cycles a partition.
+        partitions = dask_dataframe.from_pandas(frame.set_index("cycle", drop=False), npartitions=2)
+        mapped = fit_partitions(start("R0-(R1,C1)"), partitions, "cycle").compute()
     assert fitted(local).equals(fitted(remote))
+    assert fitted(mapped.reset_index(drop=True)).equals(fitted(by_cycle))
 
 
 GOOD = noisy_spectra("R0-(R1,C1)", 1)[0]
@@ -88,13 +95,19 @@ def test_a_fit_without_standard_errors_leaves_their_columns_nan():
     assert table["error"][0] == "" and np.isfinite(table["R0.r"][0]) and np.isnan(table["R0.r_stderr"][0])
 
 
+def battery_frame(spectra, cycles):
+    """One long-format battery data format frame of `spectra`, told apart by "cycle"."""
+    import pandas
+
+    return pandas.concat([pandas.DataFrame({"cycle": cycle, "frequency_hertz": frequencies,
+                                            "real_impedance_ohm": z.real, "imaginary_impedance_ohm": z.imag})
+                          for cycle, (frequencies, z) in zip(cycles, spectra)], ignore_index=True)
+
+
 def test_dataframe_groups_keep_first_appearance_order_and_mixed_circuits_share_a_table():
-    pandas = pytest.importorskip("pandas")
-    frames = []
-    for cycle, (frequencies, z) in zip([7, 3, 5], noisy_spectra("R0-(R1,C1)", 3)):
-        frames.append(pandas.DataFrame({"cycle": cycle, "frequency_hertz": frequencies,
-                                        "real_impedance_ohm": z.real, "imaginary_impedance_ohm": z.imag}))
-    frame = pandas.concat(frames).set_index(np.arange(100, 100 + 3 * FREQUENCIES.size))
+    pytest.importorskip("pandas")
+    frame = battery_frame(noisy_spectra("R0-(R1,C1)", 3), cycles=[7, 3, 5])
+    frame.index += 100
     table = fit_many([start("R0-(R1,C1)"), start("R0-(R1,CPE1)"), "R0-(R1,C1"], frame, key="cycle")
     assert table["cycle"].tolist() == [7, 3, 5]
     assert table["success"][0] and table["error"][1] == ""
