@@ -9,9 +9,10 @@ views of a `kelvra.fitting.FitReport` into one figure.
 """
 from __future__ import annotations
 
-from typing import Any, Optional, Sequence, Tuple
+from typing import Any, Optional, Tuple
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 # Model curves drawn from a Circuit use this many points per decade of frequency.
 MODEL_POINTS_PER_DECADE = 50
@@ -47,24 +48,24 @@ def _model_curve(frequencies: np.ndarray, model: Any) -> Tuple[np.ndarray, np.nd
 def _check_inputs(frequencies: Any, impedances: Any, model: Any) -> Tuple[np.ndarray, Optional[np.ndarray]]:
     if impedances is None and model is None:
         raise ValueError("nothing to draw: give impedances, a model, or both")
-    frequencies = np.asarray(frequencies, dtype=np.float64)
+    f = np.asarray(frequencies, dtype=np.float64)
     if impedances is None:
-        return frequencies, None
-    impedances = np.asarray(impedances, dtype=np.complex128)
-    if impedances.shape != frequencies.shape:
-        raise ValueError(f"{impedances.size} impedances for {frequencies.size} frequencies")
-    return frequencies, impedances
+        return f, None
+    z = np.asarray(impedances, dtype=np.complex128)
+    if z.shape != f.shape:
+        raise ValueError(f"{z.size} impedances for {f.size} frequencies")
+    return f, z
 
 
-def nyquist(frequencies: Sequence[float], impedances: Any = None, model: Any = None, *, ax: Any = None) -> Any:
+def nyquist(frequencies: ArrayLike, impedances: Any = None, model: Any = None, *, ax: Any = None) -> Any:
     """Nyquist plot: −Im Z against Re Z on equal scales, capacitive arcs upward. Returns the axes."""
-    frequencies, impedances = _check_inputs(frequencies, impedances, model)
+    f, z = _check_inputs(frequencies, impedances, model)
     if ax is None:
         ax = _pyplot().subplots()[1]
-    if impedances is not None:
-        ax.plot(impedances.real, -impedances.imag, **_DATA_STYLE)
+    if z is not None:
+        ax.plot(z.real, -z.imag, **_DATA_STYLE)
     if model is not None:
-        _, curve = _model_curve(frequencies, model)
+        _, curve = _model_curve(f, model)
         ax.plot(curve.real, -curve.imag, **_MODEL_STYLE)
     ax.set_aspect("equal", adjustable="datalim")
     ax.set_xlabel("Re Z / ohm")
@@ -74,18 +75,19 @@ def nyquist(frequencies: Sequence[float], impedances: Any = None, model: Any = N
     return ax
 
 
-def bode(frequencies: Sequence[float], impedances: Any = None, model: Any = None, *,
+def bode(frequencies: ArrayLike, impedances: Any = None, model: Any = None, *,
          axes: Optional[Tuple[Any, Any]] = None) -> Tuple[Any, Any]:
     """Bode plot: modulus (log scale) and phase against frequency. Returns the two axes."""
-    frequencies, impedances = _check_inputs(frequencies, impedances, model)
+    f, z = _check_inputs(frequencies, impedances, model)
     if axes is None:
-        axes = tuple(_pyplot().subplots(2, 1, sharex=True)[1])
-    modulus_ax, phase_ax = axes
-    if impedances is not None:
-        modulus_ax.plot(frequencies, np.abs(impedances), **_DATA_STYLE)
-        phase_ax.plot(frequencies, np.angle(impedances, deg=True), **_DATA_STYLE)
+        modulus_ax, phase_ax = _pyplot().subplots(2, 1, sharex=True)[1]
+    else:
+        modulus_ax, phase_ax = axes
+    if z is not None:
+        modulus_ax.plot(f, np.abs(z), **_DATA_STYLE)
+        phase_ax.plot(f, np.angle(z, deg=True), **_DATA_STYLE)
     if model is not None:
-        grid, curve = _model_curve(frequencies, model)
+        grid, curve = _model_curve(f, model)
         modulus_ax.plot(grid, np.abs(curve), **_MODEL_STYLE)
         phase_ax.plot(grid, np.angle(curve, deg=True), **_MODEL_STYLE)
     modulus_ax.set_xscale("log")
@@ -94,26 +96,26 @@ def bode(frequencies: Sequence[float], impedances: Any = None, model: Any = None
     phase_ax.set_xscale("log")
     phase_ax.set_ylabel("phase Z / deg")
     phase_ax.set_xlabel("frequency / Hz")
-    for ax in axes:
+    for ax in (modulus_ax, phase_ax):
         ax.grid(True, which="both", alpha=0.3)
     modulus_ax.legend()
     return modulus_ax, phase_ax
 
 
-def residuals(frequencies: Sequence[float], impedances: Any, model: Any, *, ax: Any = None) -> Any:
+def residuals(frequencies: ArrayLike, impedances: ArrayLike, model: Any, *, ax: Any = None) -> Any:
     """Relative residuals (Z − model)/|Z| in percent, real and imaginary parts,
     against frequency. Returns the axes."""
-    frequencies, impedances = _check_inputs(frequencies, impedances, None)
-    if hasattr(model, "impedance"):
-        fitted = np.asarray(model.impedance(frequencies))
-    else:
-        fitted = _model_curve(frequencies, model)[1]
-    relative = (impedances - fitted) / np.abs(impedances) * _PERCENT
+    f = np.asarray(frequencies, dtype=np.float64)
+    z = np.asarray(impedances, dtype=np.complex128)
+    if z.shape != f.shape:
+        raise ValueError(f"{z.size} impedances for {f.size} frequencies")
+    fitted = np.asarray(model.impedance(f)) if hasattr(model, "impedance") else _model_curve(f, model)[1]
+    relative = (z - fitted) / np.abs(z) * _PERCENT
     if ax is None:
         ax = _pyplot().subplots()[1]
     ax.axhline(0.0, color="0.5", linewidth=0.8)
-    ax.plot(frequencies, relative.real, marker="o", markersize=4, label="real")
-    ax.plot(frequencies, relative.imag, marker="s", markersize=4, label="imaginary")
+    ax.plot(f, relative.real, marker="o", markersize=4, label="real")
+    ax.plot(f, relative.imag, marker="s", markersize=4, label="imaginary")
     ax.set_xscale("log")
     ax.set_xlabel("frequency / Hz")
     ax.set_ylabel("(Z \u2212 model) / |Z| / %")

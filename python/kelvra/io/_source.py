@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 import re
-from typing import Callable, Dict, List, Optional, Sequence, Union
+from typing import Callable, Dict, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
@@ -70,7 +70,8 @@ class Source:
         return self.lines[number - 1]
 
     def error(self, number: Optional[int], reason: str) -> FormatError:
-        return FormatError(self.path, number, reason)
+        # An empty file has no line to point at.
+        return FormatError(self.path, number if self.count else None, reason)
 
     def find(self, predicate: Callable[[str], bool], start: int = 1) -> Optional[int]:
         """The number of the first line from `start` on that satisfies `predicate`."""
@@ -134,6 +135,16 @@ class Table:
         if found is None:
             wanted = " or ".join(repr(name) for name in candidates)
             raise self.source.error(self.header_line, f"expected a column {wanted} in the header")
+        return found
+
+    def positions(self, required: Mapping[str, str], optional: Mapping[str, str] = {}) -> Dict[str, int]:
+        """Where each required column is (an error names a missing one), and
+        each optional column that is present."""
+        found = {key: self.require(name) for key, name in required.items()}
+        for key, name in optional.items():
+            position = self.index(name)
+            if position is not None:
+                found[key] = position
         return found
 
     def read(self, first: int, stop: int, columns: Dict[str, int]) -> Dict[str, np.ndarray]:

@@ -30,22 +30,22 @@ def sniff(head: str) -> bool:
 def parse(source: Source) -> List[Sweep]:
     match = _HEADER_COUNT.match(source.line(2)) if source.count >= 2 else None
     if match is None:
-        raise source.error(min(2, source.count), "expected 'Nb header lines : N'")
+        raise source.error(2 if source.count >= 2 else source.count, "expected 'Nb header lines : N' on line 2")
     header = int(match.group(1))
     if not 2 < header <= source.count:
         raise source.error(2, f"header of {header} lines does not fit a file of {source.count} lines")
     table = Table(source, header, split_on("\t")(source.line(header)), split_on("\t"))
-    positions = {FREQUENCY: table.require("freq/Hz"), REAL: table.require("Re(Z)/Ohm")}
-    negated = table.index("-Im(Z)/Ohm")
-    positions[IMAGINARY] = negated if negated is not None else table.require("-Im(Z)/Ohm", "Im(Z)/Ohm")
-    optional = {TIME: "time/s", VOLTAGE: "<Ewe>/V", CURRENT: "<I>/mA", _CYCLE: "cycle number"}
-    positions.update({key: table.index(name) for key, name in optional.items() if table.index(name) is not None})
+    positions = {FREQUENCY: table.require("freq/Hz"), REAL: table.require("Re(Z)/Ohm"),
+                 IMAGINARY: table.require("-Im(Z)/Ohm", "Im(Z)/Ohm")}
+    negated = table.names[positions[IMAGINARY]].startswith("-")
+    positions.update(table.positions({}, {TIME: "time/s", VOLTAGE: "<Ewe>/V", CURRENT: "<I>/mA",
+                                          _CYCLE: "cycle number"}))
     columns = table.read(header + 1, source.count + 1, positions)
-    if negated is not None:
+    if negated:
         columns[IMAGINARY] = -columns[IMAGINARY]
     if CURRENT in columns:
         columns[CURRENT] = columns[CURRENT] * _MILLIAMPERE
     cycles = columns.pop(_CYCLE, np.zeros(len(columns[FREQUENCY])))
     if len(cycles) == 0:
-        raise source.error(header + 1, "expected data rows after the header")
+        raise source.error(header, "expected data rows after the header")
     return [(take(columns, rows), {"cycle": int(cycles[rows.start])}) for rows in split_runs(cycles)]

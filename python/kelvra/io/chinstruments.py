@@ -25,15 +25,18 @@ def sniff(head: str) -> bool:
 def parse(source: Source) -> List[Sweep]:
     header = source.require(lambda text: text.startswith("Freq/Hz"), "the column names ('Freq/Hz, ...')")
     facts: Dict[str, Any] = {"date": source.line(1).strip()}
-    for number in range(2, header):
-        match = _SETTING.match(source.line(number))
+    for line in range(2, header):
+        match = _SETTING.match(source.line(line))
         if match and match.group(1) in _FACTS:
-            facts[_FACTS[match.group(1)]] = float(match.group(2))
+            key, value = match.groups()
+            try:
+                facts[_FACTS[key]] = float(value)
+            except ValueError:
+                raise source.error(line, f"expected a number after {key!r}, found {value!r}") from None
     table = Table(source, header, split_on(",")(source.line(header)), split_on(","))
-    imaginary = table.index('Z"/ohm')
-    negated = imaginary is None
     positions = {FREQUENCY: table.require("Freq/Hz"), REAL: table.require("Z'/ohm"),
-                 IMAGINARY: imaginary if not negated else table.require('Z"/ohm', '-Z"/ohm')}
+                 IMAGINARY: table.require('Z"/ohm', '-Z"/ohm')}
+    negated = table.names[positions[IMAGINARY]].startswith("-")
     columns = table.read(header + 1, source.count + 1, positions)
     if len(columns[FREQUENCY]) == 0:
         raise source.error(header, "expected data rows after the column names")

@@ -16,8 +16,8 @@ SUFFIXES = (".dta",)
 
 _SPECTRUM_TABLE = "ZCURVE"
 _HEADER_FACTS = {"TITLE": "title", "DATE": "date", "TIME": "time", "VDC": "dc_potential_v", "EOC": "open_circuit_v"}
-_COLUMNS = {FREQUENCY: "Freq", REAL: "Zreal", IMAGINARY: "Zimag", TIME: "Time", CURRENT: "Idc", VOLTAGE: "Vdc"}
-_REQUIRED = (FREQUENCY, REAL, IMAGINARY)
+_COLUMNS = {FREQUENCY: "Freq", REAL: "Zreal", IMAGINARY: "Zimag"}
+_OPTIONAL = {TIME: "Time", CURRENT: "Idc", VOLTAGE: "Vdc"}
 
 
 def sniff(head: str) -> bool:
@@ -47,19 +47,19 @@ def parse(source: Source) -> List[Sweep]:
     sweeps = []
     start = source.require(_is_table_start, f"a {_SPECTRUM_TABLE} table")
     facts = _header_facts(source, start)
-    while start is not None:
+    while True:
         header = start + 1
         if header + 1 > source.count:
             raise source.error(source.count, f"file ends inside the heading of the {_SPECTRUM_TABLE} table")
         table = Table(source, header, source.line(header).strip("\t").split("\t"), split_on("\t"))
-        positions = {key: table.require(name) for key, name in _COLUMNS.items() if key in _REQUIRED}
-        positions.update({key: table.index(name) for key, name in _COLUMNS.items() if key not in _REQUIRED
-                          if table.index(name) is not None})
+        positions = table.positions(_COLUMNS, _OPTIONAL)
         first = header + 2  # after the units row
         stop = source.find(lambda text: not text.startswith("\t"), first) or source.count + 1
         columns = table.read(first, stop, positions)
         if len(columns[FREQUENCY]) == 0:
-            raise source.error(first, f"expected rows in the {_SPECTRUM_TABLE} table")
+            raise source.error(min(first, source.count), f"expected rows in the {_SPECTRUM_TABLE} table")
         sweeps.append((columns, dict(facts)))
-        start = source.find(_is_table_start, stop)
-    return sweeps
+        next_start = source.find(_is_table_start, stop)
+        if next_start is None:
+            return sweeps
+        start = next_start

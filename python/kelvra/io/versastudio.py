@@ -5,7 +5,7 @@ and must end with its closing tag. The imaginary part has its usual sign.
 from __future__ import annotations
 
 import re
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Optional
 
 from ._source import Source, Table, split_on
 from ._spectrum import CURRENT, FREQUENCY, IMAGINARY, REAL, TIME, VOLTAGE, Sweep
@@ -45,18 +45,16 @@ def parse(source: Source) -> List[Sweep]:
     first = source.require(lambda text: _SEGMENT.match(text) is not None, "a <SegmentN> section")
     facts = _facts(source, first)
     sweeps = []
-    start = first
+    start: Optional[int] = first
     while start is not None:
-        tag = _SEGMENT.match(source.line(start)).group(1)
+        tag = source.line(start).strip()[1:-1]
         closing = f"</{tag}>"
         end = source.require(lambda text: text.strip() == closing, f"the closing {closing}", start + 1)
         header = source.find(lambda text: text.startswith(_DEFINITION), start + 1)
         if header is None or header > end:
             raise source.error(start, f"expected a {_DEFINITION!r} line in <{tag}>")
         table = Table(source, header, _names(source.line(header)), split_on(","))
-        positions = {key: table.require(name) for key, name in _COLUMNS.items()}
-        positions.update({key: table.index(name) for key, name in _OPTIONAL.items() if table.index(name) is not None})
-        columns = table.read(header + 1, end, positions)
+        columns = table.read(header + 1, end, table.positions(_COLUMNS, _OPTIONAL))
         if len(columns[FREQUENCY]) == 0:
             raise source.error(header, f"expected data rows in <{tag}>")
         sweeps.append((columns, {"segment": tag, **facts}))
