@@ -51,7 +51,8 @@ def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False,
     than a second. `warm_start` starts each fit from the previous spectrum's
     fitted values (for series that change slowly); such a chain runs in one
     thread. With a `dask.distributed` Client as `client`, the fits run on its
-    workers instead.
+    workers instead, in chunks of spectra sent as plain arrays and circuit
+    strings; each worker fits as many chunks at once as it has threads.
 
     Returns a pandas DataFrame when pandas is installed, otherwise a dict of
     NumPy arrays, with the columns: the key, every parameter, every
