@@ -1,0 +1,251 @@
+"""The ``kelvra`` command line: ``kelvra COMMAND ...`` or ``python -m kelvra COMMAND ...``.
+
+Each command is a function that adds its arguments to a parser, a function
+that runs it and returns the exit status, and one entry in ``COMMANDS``.
+Results go to stdout, diagnostics to stderr. Exit status: 0 when everything
+succeeded, 1 when some input failed, 2 for a usage error.
+"""
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+
+import kelvra
+
+EXIT_OK = 0
+EXIT_INPUT_FAILED = 1
+EXIT_USAGE = 2
+
+FIT_METHODS = ("levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
+               "simulated_annealing", "basin_hopping")
+WEIGHTINGS = ("modulus", "unit")
+RESULT_SUFFIXES = (".csv", ".json")
+
+
+class Command(NamedTuple):
+    name: str
+    help: str
+    add_arguments: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace], int]
+
+
+def report_error(message: str) -> None:
+    print(f"kelvra: {message}", file=sys.stderr)
+
+
+def _add_circuit(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--circuit", required=True, help='circuit string such as "R0-(R1,CPE1)", or a model name')
+
+
+def _circuit(text: str) -> Optional[kelvra.Circuit]:
+    try:
+        return kelvra.Circuit(text)
+    except ValueError as error:
+        report_error(f"invalid circuit {text!r}:\n{error}")
+        return None
+
+
+# ---- kelvra fit
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, found {text}")
+    return value
+
+
+def _results_path(text: str) -> str:
+    if not text.casefold().endswith(RESULT_SUFFIXES):
+        raise argparse.ArgumentTypeError(f"expected a file name ending in .csv or .json, found {text!r}")
+    return text
+
+
+def _add_fit_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", nargs="+", metavar="FILE", help="measured spectra, in any format kelvra.io reads")
+    _add_circuit(parser)
+    parser.add_argument("--format", choices=list(_io().FORMATS), help="the files' format instead of detecting it")
+    parser.add_argument("--method", choices=FIT_METHODS, help="fit method (default levenberg_marquardt)")
+    parser.add_argument("--weighting", choices=WEIGHTINGS, help="residual weighting (default modulus)")
+    parser.add_argument("--seed", type=int, help="seed of the random starts, for repeatable fits")
+    parser.add_argument("--max-iterations", type=_positive_int, help="iteration limit of each local fit")
+    parser.add_argument("--out", type=_results_path, metavar="RESULTS",
+                        help="write one row per fitted spectrum to RESULTS (.csv or .json)")
+    parser.add_argument("--plot", metavar="DIR", help="write one PNG figure per fitted spectrum into DIR")
+
+
+def _io() -> Any:
+    from kelvra import io
+
+    return io
+
+
+def fit_options(args: argparse.Namespace) -> Dict[str, Any]:
+    """The arguments of Circuit.fit that the command line sets."""
+    options = {"method": args.method, "weight": args.weighting, "seed": args.seed,
+               "max_iterations": args.max_iterations}
+    return {key: value for key, value in options.items() if value is not None}
+
+
+FileOutcome = Tuple[str, Any]  # (path, list of FitReport, or the exception that stopped the file)
+
+
+def fit_files(paths: Iterable[str], circuit: kelvra.Circuit, file_format: Optional[str],
+              options: Dict[str, Any]) -> Iterator[FileOutcome]:
+    """Fit every file in turn; a file that fails yields its exception and the rest go on."""
+    from kelvra.fitting import fit_file
+
+    for path in paths:
+        try:
+            yield path, fit_file(path, circuit, format=file_format, **options)
+        except (OSError, ValueError) as error:
+            yield path, error
+
+
+def describe_failure(path: str, error: BaseException) -> str:
+    """The message of a file that failed, naming the file once."""
+    if isinstance(error, (OSError, _io().FormatError)):
+        return str(error)  # these name the file themselves
+    return f"{path}: {error}"
+
+
+def _number(value: float) -> str:
+    return f"{value:.6g}" if math.isfinite(value) else str(value)
+
+
+def format_report(report: Any) -> str:
+    """The parameter table of one fit, as printed by `kelvra fit`."""
+    status = "success" if report.success else "NOT CONVERGED"
+    lines = [f"{report.source} (sweep {report.sweep}): {report.circuit}, chi-square {_number(report.chi_square)}, "
+             f"{status}"]
+    width = max([len("parameter"), *(len(p.name) for p in report.parameters)])
+    lines.append(f"  {'parameter':<{width}}  {'value':>12}  {'stderr':>12}  {'unit':<16}  flags")
+    for p in report.parameters:
+        flags = [flag for flag, on in (("undetermined", p.undetermined), ("on-bound", p.on_bound)) if on]
+        lines.append(f"  {p.name:<{width}}  {_number(p.value):>12}  {_number(p.stderr):>12}  {p.unit:<16}  "
+                     f"{' '.join(flags)}".rstrip())
+    return "\n".join(lines)
+
+
+def _figure_path(directory: str, report: Any, sweeps_in_file: int) -> str:
+    stem = os.path.splitext(os.path.basename(report.source))[0]
+    suffix = f"_sweep{report.sweep}" if sweeps_in_file > 1 else ""
+    return os.path.join(directory, f"{stem}{suffix}.png")
+
+
+def save_figure(report: Any, path: str) -> None:
+    from matplotlib.figure import Figure
+
+    from kelvra.plot import plot_fit
+
+    figure = plot_fit(report, fig=Figure(figsize=(11, 8), layout="constrained"))
+    figure.savefig(path, dpi=100)
+
+
+def _run_fit(args: argparse.Namespace) -> int:
+    circuit = _circuit(args.circuit)
+    if circuit is None:
+        return EXIT_USAGE
+    if args.plot is not None:
+        os.makedirs(args.plot, exist_ok=True)
+    from kelvra.fitting import error_row, write_table
+
+    rows: List[Dict[str, Any]] = []
+    failed = False
+    for path, outcome in fit_files(args.files, circuit, args.format, fit_options(args)):
+        if isinstance(outcome, BaseException):
+            failed = True
+            report_error(describe_failure(path, outcome))
+            rows.append(error_row(path, args.circuit, describe_failure(path, outcome)))
+            continue
+        for report in outcome:
+            print(format_report(report))
+            rows.append(report.row())
+            failed = failed or not report.success
+            if args.plot is not None:
+                save_figure(report, _figure_path(args.plot, report, len(outcome)))
+    if args.out is not None:
+        write_table(rows, args.out)
+    return EXIT_INPUT_FAILED if failed else EXIT_OK
+
+
+# ---- kelvra guess
+
+def _add_guess_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("file", metavar="FILE", help="a measured spectrum")
+    _add_circuit(parser)
+    parser.add_argument("--format", choices=list(_io().FORMATS), help="the file's format instead of detecting it")
+
+
+def _run_guess(args: argparse.Namespace) -> int:
+    circuit = _circuit(args.circuit)
+    if circuit is None:
+        return EXIT_USAGE
+    if not hasattr(circuit, "guess"):
+        report_error("this build of kelvra has no learned initial guess")
+        return EXIT_INPUT_FAILED
+    try:
+        spectra = _io().read(args.file, args.format)
+    except (OSError, ValueError) as error:
+        report_error(str(error))
+        return EXIT_INPUT_FAILED
+    failed = False
+    for spectrum in spectra:
+        try:
+            values = circuit.guess(spectrum)
+        except ValueError as error:
+            report_error(f"{spectrum.path} (sweep {spectrum.metadata['sweep']}): {error}")
+            failed = True
+            continue
+        print(f"{spectrum.path} (sweep {spectrum.metadata['sweep']}):")
+        for name, unit, value in zip(circuit.param_names(), circuit.param_units(), values):
+            print(f"  {name} = {value!r} {unit}")
+    return EXIT_INPUT_FAILED if failed else EXIT_OK
+
+
+# ---- kelvra models
+
+def _no_arguments(parser: argparse.ArgumentParser) -> None:
+    del parser
+
+
+def _run_models(args: argparse.Namespace) -> int:
+    del args
+    ml_circuits = getattr(kelvra.Circuit, "ml_circuits", None)
+    if ml_circuits is None:
+        report_error("this build of kelvra has no built-in models")
+        return EXIT_INPUT_FAILED
+    models = ml_circuits()
+    width = max((len(name) for name in models), default=0)
+    for name, topology in models.items():
+        print(f"{name:<{width}}  {topology}")
+    return EXIT_OK
+
+
+COMMANDS = [
+    Command("fit", "fit a circuit to measured spectra", _add_fit_arguments, _run_fit),
+    Command("guess", "print the learned starting values of a circuit for a spectrum", _add_guess_arguments,
+            _run_guess),
+    Command("models", "list the built-in models and their circuits", _no_arguments, _run_models),
+]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="kelvra", description="Fit equivalent circuits to impedance spectra.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for command in COMMANDS:
+        sub = commands.add_parser(command.name, help=command.help, description=command.help)
+        command.add_arguments(sub)
+        sub.set_defaults(run=command.run)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    return args.run(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
