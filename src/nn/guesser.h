@@ -34,6 +34,14 @@ struct Scaling {
 using MetaMap = std::map<std::string, std::string, std::less<>>;
 using TensorMap = std::map<std::string, Tensor, std::less<>>;
 
+// The value of a metadata key; MissingKey with the key when absent.
+Result<std::string_view, NnError> meta(const MetaMap& meta_map, std::string_view key);
+
+// `meta` read as a number (T is std::uint64_t or double, in the syntax of
+// nn/meta_number.h); Unparsable with the key when the text is not one.
+template <class T>
+Result<T, NnError> parse(const MetaMap& meta_map, std::string_view key);
+
 struct Guesser {
   std::string circuit;
   std::vector<std::string> param_names;

@@ -9,6 +9,7 @@
 #include "elements/complex.h"
 #include "nn/guesser.h"
 #include "nn/nn_error.h"
+#include "nn/packed_network.h"
 #include "support/result.h"
 
 namespace kelvra {
@@ -23,6 +24,8 @@ struct SpectrumFeatures {
   double omega_scale;  // rad/s
 };
 
+// Needs at least one point; where the two spans differ, the shorter length
+// counts.
 SpectrumFeatures features(const Guesser& guesser, std::span<const double> frequencies,
                           std::span<const Complex> impedances);
 
@@ -45,8 +48,7 @@ class Predictor {
 
  private:
   Guesser guesser_;
-  // Packed layer weights; the layout is private to network.cpp.
-  std::vector<double> packed_;
+  PackedNetwork network_;
 };
 
 }  // namespace kelvra

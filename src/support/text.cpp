@@ -1,5 +1,6 @@
 #include "support/text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <optional>
@@ -80,6 +81,16 @@ void append_utf8(std::string& out, char32_t cp) {
     out += continuation(cp >> kContinuationBits);
     out += continuation(cp);
   }
+}
+
+// The Unicode White_Space property: the ASCII tab to carriage return, space,
+// next line, no-break space, ogham space mark, the en quad to hair space,
+// the line and paragraph separators, the narrow no-break space, the medium
+// mathematical space and the ideographic space.
+bool is_whitespace(char32_t cp) {
+  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
+         cp == 0x3000;
 }
 
 // C0 controls, DEL and the C1 controls are escaped; everything else is
@@ -188,6 +199,32 @@ std::vector<char32_t> decode_utf8(std::string_view text) {
     }
   }
   return out;
+}
+
+bool is_valid_utf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto decoded = decode_one(text, i);
+    if (!decoded) return false;
+    i += decoded->length;
+  }
+  return true;
+}
+
+std::string_view trim_whitespace(std::string_view text) {
+  std::size_t first = text.size();  // start of the first kept code point
+  std::size_t last = 0;             // end of the last kept code point
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto decoded = decode_one(text, i);
+    const std::size_t length = decoded ? decoded->length : 1;
+    if (!decoded || !is_whitespace(decoded->code_point)) {
+      first = std::min(first, i);
+      last = i + length;
+    }
+    i += length;
+  }
+  return first < last ? text.substr(first, last - first) : std::string_view{};
 }
 
 std::string debug_quoted(std::string_view text) {

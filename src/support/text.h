@@ -14,6 +14,14 @@ namespace kelvra {
 // to U+FFFD one byte at a time, so decoding never fails.
 std::vector<char32_t> decode_utf8(std::string_view text);
 
+// Whether `text` is well-formed UTF-8 throughout (no overlong forms, no
+// surrogates, nothing above U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
+// `text` without the Unicode White_Space characters at either end; a
+// malformed byte counts as a kept character.
+std::string_view trim_whitespace(std::string_view text);
+
 // `text` in double quotes with a backslash before '"' and '\\' and escapes
 // for control characters (\n, \r, \t, \0, otherwise \u{hex}).
 std::string debug_quoted(std::string_view text);

@@ -111,5 +111,23 @@ INSTANTIATE_TEST_SUITE_P(
                     DecodeCase{"\xf4\x90\x80\x80", U"\uFFFD\uFFFD\uFFFD\uFFFD"},    //
                     DecodeCase{"a\x80" "b", U"a\uFFFD" "b"}));
 
+TEST(IsValidUtf8, AcceptsOnlyWellFormedText) {
+  for (const char* text : {"", "R0", "\xce\xa9" "1", "\xf0\x9f\x94\x8b"}) EXPECT_TRUE(is_valid_utf8(text)) << text;
+  for (const char* text : {"\xe2\x82", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "a\x80"}) {
+    EXPECT_FALSE(is_valid_utf8(text)) << text;
+  }
+}
+
+TEST(TrimWhitespace, RemovesUnicodeWhiteSpaceAtBothEnds) {
+  const std::pair<std::string, std::string> cases[] = {
+      {" \t8\n", "8"},
+      {"\xc2\xa0" "1 2" "\xe3\x80\x80", "1 2"},  // no-break and ideographic spaces
+      {"\xe2\x80\x8b" "1", "\xe2\x80\x8b" "1"},    // a zero-width space is not White_Space
+      {"   ", ""},
+      {" \xff ", "\xff"},                           // a malformed byte is kept
+  };
+  for (const auto& [text, trimmed] : cases) EXPECT_EQ(trim_whitespace(text), trimmed) << text;
+}
+
 }  // namespace
 }  // namespace kelvra

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "nn/conv1d_kernel.h"
+#include "nn/network.h"
+#include "nn/nn_test_support.h"
+#include "nn/packed_network.h"
+
+namespace kelvra {
+namespace {
+
+using testing::NetworkShape;
+using testing::random_guesser;
+using testing::ReferenceNetwork;
+using testing::two_arc_spectrum;
+
+constexpr double kTolerance = 1e-12;
+
+// Within kTolerance of `scale`, or of each expected value where scale is 0.
+void expect_close(const std::vector<double>& actual, const std::vector<double>& expected, double scale = 0.0) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    EXPECT_NEAR(actual[i], expected[i], kTolerance * (scale > 0.0 ? scale : std::abs(expected[i]))) << "output " << i;
+  }
+}
+
+struct ShapeCase {
+  const char* name;
+  NetworkShape shape;
+};
+
+class PackedNetworkTest : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(PackedNetworkTest, PredictsAsThePlainLoops) {
+  const Guesser g = random_guesser(GetParam().shape, 7);
+  const Predictor predictor(g);
+  for (const std::size_t points : {50u, 9u}) {
+    const testing::TestSpectrum s = two_arc_spectrum(points);
+    const auto predicted = predictor.predict(s.frequencies, s.impedances);
+    ASSERT_TRUE(predicted.ok());
+    expect_close(predicted.value(), ReferenceNetwork(g).predict(s.frequencies, s.impedances));
+  }
+}
+
+// Both kernel variants against the plain convolution, one layer at a time,
+// so that the portable one is covered on a machine that runs the other.
+TEST_P(PackedNetworkTest, EveryKernelVariantConvolvesAsThePlainLoop) {
+  const NetworkShape& shape = GetParam().shape;
+  const Guesser g = random_guesser(shape, 11);
+  const PackedNetwork network = pack_network(g);
+  const ActivationLayout& layout = network.layout;
+  const std::size_t rows = network.stem.out_blocks * kOutBlock;
+  const ReferenceNetwork reference(g);
+
+  std::vector<double> plain(shape.channels * shape.n_grid);
+  for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = std::sin(0.37 * static_cast<double>(i)) + 0.1;
+  std::vector<double> padded(rows * layout.stride, 0.0);
+  for (std::size_t c = 0; c < shape.channels; ++c) {
+    for (std::size_t t = 0; t < shape.n_grid; ++t) {
+      padded[c * layout.stride + layout.left_pad + t] = plain[c * shape.n_grid + t];
+    }
+  }
+  for (const auto variant : {conv1d_packed, conv1d_packed_portable}) {
+    for (std::size_t b = 0; b < network.blocks.size(); ++b) {
+      const PackedConv& conv = network.blocks[b].conv1;
+      const std::vector<double> expected =
+          reference.conv1d(plain, shape.channels, "blocks." + std::to_string(b) + ".conv1", shape.dilations[b]);
+      std::vector<double> out(rows * layout.stride, 1.0);
+      variant({conv.weights.data(), conv.bias.data(), padded.data(), out.data(), conv.in_channels, conv.out_blocks,
+               conv.offsets.data(), conv.offsets.size(), layout});
+      std::vector<double> actual(shape.channels * shape.n_grid);
+      for (std::size_t c = 0; c < shape.channels; ++c) {
+        for (std::size_t t = 0; t < shape.n_grid; ++t) {
+          actual[c * shape.n_grid + t] = out[c * layout.stride + layout.left_pad + t];
+        }
+        // Past the signal the row must read as zero padding again.
+        for (std::size_t t = shape.n_grid; t < layout.blocked_positions; ++t) {
+          EXPECT_EQ(out[c * layout.stride + layout.left_pad + t], 0.0);
+        }
+      }
+      // Sums of mixed signs may cancel, so the tolerance is set by the
+      // layer's magnitude rather than by each value.
+      double magnitude = 0.0;
+      for (const double x : expected) magnitude = std::max(magnitude, std::abs(x));
+      expect_close(actual, expected, magnitude);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, PackedNetworkTest,
+    ::testing::Values(ShapeCase{"c16", {16, 5, 4, 64, {1, 2, 4, 8}}}, ShapeCase{"c32", {32, 5, 8, 64, {1, 2, 4, 8}}},
+                      ShapeCase{"c64", {64, 5, 8, 64, {1, 2, 4, 8}}},
+                      // Widths and lengths that are not whole register blocks.
+                      ShapeCase{"c10_g50", {10, 3, 5, 50, {3, 1}}},
+                      // Even kernel: the taps reach further right than left.
+                      ShapeCase{"c16_k4", {16, 4, 2, 33, {1, 5}}},
+                      // Dilations so large that the outer taps only ever read padding.
+                      ShapeCase{"c16_wide", {16, 5, 4, 20, {15, 1000000007, 1ull << 40}}},
+                      ShapeCase{"g1", {12, 5, 3, 1, {1, 2}}}),
+    [](const ::testing::TestParamInfo<ShapeCase>& info) { return std::string(info.param.name); });
+
+TEST(PredictorTest, DescendingFrequenciesPredictTheSame) {
+  const Predictor predictor(random_guesser({}, 3));
+  testing::TestSpectrum s = two_arc_spectrum(40);
+  const std::vector<double> up = predictor.predict(s.frequencies, s.impedances).value();
+  std::reverse(s.frequencies.begin(), s.frequencies.end());
+  std::reverse(s.impedances.begin(), s.impedances.end());
+  const std::vector<double> down = predictor.predict(s.frequencies, s.impedances).value();
+  for (std::size_t i = 0; i < up.size(); ++i) EXPECT_NEAR(down[i], up[i], 1e-12 * std::abs(up[i]));
+}
+
+TEST(PredictorTest, FewerThanTwoPointsIsAnError) {
+  const Predictor predictor(random_guesser({}, 3));
+  const std::vector<double> f = {1.0, 2.0, 3.0};
+  const std::vector<Complex> z = {{1.0, -1.0}};
+  const auto one = predictor.predict(f, z);
+  ASSERT_FALSE(one.ok());
+  EXPECT_EQ(display(one.error()), "need at least 2 frequency points to guess, got 1");
+  const auto none = predictor.predict({}, {});
+  ASSERT_FALSE(none.ok());
+  EXPECT_EQ(display(none.error()), "need at least 2 frequency points to guess, got 0");
+}
+
+TEST(PredictorTest, NonFiniteSpectraGiveNonFiniteParameters) {
+  const Predictor predictor(random_guesser({}, 3));
+  for (const auto& spoil : {+[](testing::TestSpectrum& s) { s.frequencies[3] = NAN; },
+                            +[](testing::TestSpectrum& s) { s.frequencies[0] = 0.0; },
+                            +[](testing::TestSpectrum& s) { s.impedances[5] = {INFINITY, -1.0}; }}) {
+    testing::TestSpectrum s = two_arc_spectrum(20);
+    spoil(s);
+    const auto predicted = predictor.predict(s.frequencies, s.impedances);
+    ASSERT_TRUE(predicted.ok());
+    bool any_non_finite = false;
+    for (const double p : predicted.value()) any_non_finite |= !std::isfinite(p);
+    EXPECT_TRUE(any_non_finite);
+  }
+}
+
+// A network whose weights are all zero outputs its last bias, so the
+// decoding alone decides the parameters.
+Guesser constant_output(double raw_q, double raw_alpha) {
+  Guesser g = random_guesser({}, 5);
+  for (auto& [name, tensor] : g.tensors) {
+    for (double& x : tensor.data) x = 0.0;
+  }
+  g.tensors["w.head.4.bias"].data = {0.5, raw_q, raw_alpha, 0.0, 0.0, 0.0};
+  return g;
+}
+
+struct DecodeCase {
+  double raw_alpha;  // de-normalised: 0.7 + 0.2 * raw
+  double alpha;
+};
+
+class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeTest, AlphaIsClampedBeforeItScalesQ) {
+  const Guesser g = constant_output(0.25, GetParam().raw_alpha);
+  const testing::TestSpectrum s = two_arc_spectrum(30);
+  const SpectrumFeatures in = features(g, s.frequencies, s.impedances);
+  const std::vector<double> p = Predictor(g).predict(s.frequencies, s.impedances).value();
+  const double alpha = GetParam().alpha;
+  EXPECT_DOUBLE_EQ(p[2], alpha);
+  EXPECT_NEAR(p[0], std::pow(10.0, 0.1 + 0.5 * 0.5) * in.r_scale, 1e-14 * p[0]);
+  const double q = std::pow(10.0, -0.2 + 0.8 * 0.25) / in.r_scale / std::pow(in.omega_scale, alpha);
+  EXPECT_NEAR(p[1], q, 1e-13 * q);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DecodeTest,
+                         ::testing::Values(DecodeCase{5.0, 1.0},     // 1.7 above alpha_max
+                                           DecodeCase{-4.5, 0.05},   // -0.2 below alpha_min
+                                           DecodeCase{0.5, 0.8}));  // inside: unchanged
+}  // namespace
+}  // namespace kelvra
