@@ -64,13 +64,16 @@ def _results_path(text: str) -> str:
 
 
 def _add_fit_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("files", nargs="+", metavar="FILE", help="measured spectra, in any format kelvra.io reads")
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help="measured spectra in any format kelvra.io reads, or directories of them")
     _add_circuit(parser)
     parser.add_argument("--format", choices=list(_io().FORMATS), help="the files' format instead of detecting it")
     parser.add_argument("--method", choices=FIT_METHODS, help="fit method (default levenberg_marquardt)")
     parser.add_argument("--weighting", choices=WEIGHTINGS, help="residual weighting (default modulus)")
     parser.add_argument("--seed", type=int, help="seed of the random starts, for repeatable fits")
     parser.add_argument("--max-iterations", type=_positive_int, help="iteration limit of each local fit")
+    parser.add_argument("--workers", type=_positive_int, metavar="N",
+                        help="fit on N threads (default: every core this process may use)")
     parser.add_argument("--out", type=_results_path, metavar="RESULTS",
                         help="write one row per fitted spectrum to RESULTS (.csv or .json)")
     parser.add_argument("--plot", metavar="DIR", help="write one PNG figure per fitted spectrum into DIR")
@@ -92,16 +95,58 @@ def fit_options(args: argparse.Namespace) -> Dict[str, Any]:
 FileOutcome = Tuple[str, Any]  # (path, list of FitReport, or the exception that stopped the file)
 
 
-def fit_files(paths: Iterable[str], circuit: kelvra.Circuit, file_format: Optional[str],
-              options: Dict[str, Any]) -> Iterator[FileOutcome]:
-    """Fit every file in turn; a file that fails yields its exception and the rest go on."""
-    from kelvra.fitting import fit_file
-
+def spectrum_files(paths: Iterable[str]) -> Iterator[str]:
+    """Each path as given, with a directory replaced by the files directly
+    inside it whose format is recognised, in name order."""
     for path in paths:
+        if not os.path.isdir(path):
+            yield path
+            continue
+        for name in sorted(os.listdir(path)):
+            inside = os.path.join(path, name)
+            if os.path.isfile(inside) and _recognised(inside):
+                yield inside
+
+
+def _recognised(path: str) -> bool:
+    try:
+        _io().detect(path)
+    except (OSError, ValueError):
+        return False
+    return True
+
+
+def fit_files(paths: Iterable[str], circuit: kelvra.Circuit, file_format: Optional[str],
+              options: Dict[str, Any], workers: Optional[int] = None) -> Iterator[FileOutcome]:
+    """Fit every spectrum of every file on the batch layer's threads; a file
+    that cannot be read, or one of whose spectra cannot be fitted, yields its
+    exception and the rest go on."""
+    from kelvra.batch import map_in_threads, usable_cores
+    from kelvra.fitting import fit_spectrum
+
+    files: List[Tuple[str, Any]] = []  # (path, its spectra or the exception that stopped reading it)
+    for path in spectrum_files(paths):
         try:
-            yield path, fit_file(path, circuit, format=file_format, **options)
+            files.append((path, _io().read(path, file_format)))
         except (OSError, ValueError) as error:
-            yield path, error
+            files.append((path, error))
+    spectra = [spectrum for _, read in files if not isinstance(read, BaseException) for spectrum in read]
+
+    def fit_one(i: int) -> Any:
+        spectrum = spectra[i]
+        try:
+            return fit_spectrum(circuit, spectrum, source=spectrum.path, sweep=spectrum.metadata["sweep"], **options)
+        except ValueError as error:
+            return error
+
+    reports = iter(map_in_threads(fit_one, len(spectra), workers or usable_cores()))
+    for path, read in files:
+        if isinstance(read, BaseException):
+            yield path, read
+            continue
+        outcomes = [next(reports) for _ in read]
+        failure = next((outcome for outcome in outcomes if isinstance(outcome, BaseException)), None)
+        yield path, outcomes if failure is None else failure
 
 
 def describe_failure(path: str, error: BaseException) -> str:
@@ -154,7 +199,7 @@ def _run_fit(args: argparse.Namespace) -> int:
 
     rows: List[Dict[str, Any]] = []
     failed = False
-    for path, outcome in fit_files(args.files, circuit, args.format, fit_options(args)):
+    for path, outcome in fit_files(args.files, circuit, args.format, fit_options(args), args.workers):
         if isinstance(outcome, BaseException):
             failed = True
             report_error(describe_failure(path, outcome))

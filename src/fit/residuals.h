@@ -62,8 +62,14 @@ double cost_at(const Series& series, std::span<const double> params, const Weigh
 // cbrt(eps) * max(|x|, 1e-8).
 double central_difference_step(double x);
 
+// Points x parameters below which a Jacobian is computed on the calling
+// thread: dispatching its columns to the worker pool costs more than it saves
+// (measured on two cores; see jacobian_columns in residuals.cpp).
+inline constexpr std::size_t kParallelJacobianWork = 2000;
+
 // Fills `out` column by column (n columns of 2K rows, n = params.size()),
-// columns computed on the worker pool; adds 2n to `counter`. Each column
+// columns computed on the worker pool from kParallelJacobianWork points x
+// parameters on, on the calling thread below it; adds 2n to `counter`. Each column
 // re-evaluates only the leaf its parameter belongs to, yet holds the central
 // difference of two `residuals` vectors at x_j + h and x_j - h.
 void jacobian_columns(const Series& series, std::span<const double> params, const WeightedSpectrum& data,

@@ -123,15 +123,31 @@ Pool& pool() {
   return *instance;
 }
 
+// Loops handed to the pool and not yet finished. A loop that starts while
+// another is in flight (a second fitting thread's Jacobian, or a loop nested
+// in a pool task) runs on its caller alone: the workers are already taken,
+// and callers competing for them only add wake-ups and context switches.
+std::atomic<std::size_t> loops_in_flight{0};
+
+// Counts a loop in flight for as long as it lives, however it is left.
+class InFlight {
+ public:
+  InFlight() { loops_in_flight.fetch_add(1, std::memory_order_relaxed); }
+  ~InFlight() { loops_in_flight.fetch_sub(1, std::memory_order_relaxed); }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+};
+
 }  // namespace
 
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
-  if (count == 0) return;
-  if (count == 1) {
-    // Nothing to share: waking a worker would cost more than the work.
-    body(0);
+  // One index has nothing to share, and a busy pool has nobody to share
+  // with: waking a worker would cost more than it saves.
+  if (count <= 1 || loops_in_flight.load(std::memory_order_relaxed) != 0) {
+    for (std::size_t i = 0; i < count; ++i) body(i);
     return;
   }
+  const InFlight in_flight;
   Loop loop(body, count);
   pool().run(loop);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 namespace kelvra {
@@ -31,6 +32,21 @@ TEST(WorkerPool, NestedLoopsComplete) {
     for (const std::size_t v : inner) sums[i] += v;
   });
   for (std::size_t i = 0; i < outer; ++i) EXPECT_EQ(sums[i], i * (kInner * (kInner - 1) / 2));
+}
+
+// A loop started while another is on the pool runs on its own caller: the
+// workers are taken, and queueing for them would only add wake-ups.
+TEST(WorkerPool, LoopStartedWhileThePoolIsBusyRunsOnItsCaller) {
+  const std::size_t outer = 4 * worker_count();
+  constexpr std::size_t kInner = 9;
+  std::atomic<std::size_t> ran_elsewhere{0};
+  parallel_for(outer, [&ran_elsewhere](std::size_t) {
+    const std::thread::id caller = std::this_thread::get_id();
+    parallel_for(kInner, [&ran_elsewhere, caller](std::size_t) {
+      if (std::this_thread::get_id() != caller) ran_elsewhere.fetch_add(1);
+    });
+  });
+  EXPECT_EQ(ran_elsewhere.load(), 0u);
 }
 
 }  // namespace
