@@ -98,11 +98,26 @@ class KKResult:
         order = np.argsort(np.where(np.isnan(worst), np.inf, worst), kind="stable")[::-1]
         return order[:count]
 
-    def plot(self, ax=None):
-        """Draws the relative residuals against frequency; returns the axes."""
-        from kelvra.plot import plot_kk_residuals
+    def row(self):
+        """The flat record of one results-table row."""
+        worst = self.worst_points(1)
+        return {"valid": self.valid, "mu": self.mu, "n_elements": self.n_elements,
+                "max_residual": self.max_residual, "threshold": self.threshold,
+                "worst_frequency": float(self.frequencies[worst[0]]) if worst.size else float("nan"),
+                "series_resistance": self.series_resistance, "inductance": self.inductance,
+                "capacitance": self.capacitance}
 
-        return plot_kk_residuals(self, ax=ax)
+    def plot(self, ax=None):
+        """Draws the relative residuals of the test against frequency, with
+        the threshold band, into `ax` (new axes when None); returns the axes."""
+        from kelvra.plot import residuals
+
+        ax = residuals(self.frequencies, self.impedances, self.fitted, ax=ax)
+        percent = 100.0 * self.threshold
+        ax.axhspan(-percent, percent, color="0.9", zorder=0)
+        ax.set_ylabel("Kramers\u2013Kronig residual / %")
+        ax.set_title(f"{self.verdict}; {self.n_elements} RC elements, \u03bc = {self.mu:.3f}")
+        return ax
 
 
 @functools.lru_cache(maxsize=64)
@@ -359,6 +374,29 @@ def kramers_kronig(frequencies, impedances, *, n_elements=None, mu_cutoff=DEFAUL
         _check_count("min_elements", min_elements, limit)
         count, coefficients, mu = _choose_count(system, mu_cutoff, min_elements, limit)
     return _result(system, frequencies, impedances, count, coefficients, mu, mu_cutoff, threshold)
+
+
+def kramers_kronig_many(spectra, *, workers=None, progress=None, **options):
+    """`kramers_kronig` of each of many spectra on the batch layer's threads;
+    returns one `KKResult` per spectrum in input order, or for a spectrum the
+    test refuses, the ValueError that says why. `spectra` holds
+    (frequencies, impedances) pairs or `kelvra.io.Spectrum`s; `options` go
+    to every test."""
+    from . import batch
+
+    items = list(spectra)
+
+    def task(index):
+        item = items[index]
+        frequencies, impedances = ((item.frequencies, item.impedances) if hasattr(item, "impedances")
+                                   else item)
+        try:
+            return kramers_kronig(frequencies, impedances, **options)
+        except ValueError as error:
+            return error
+
+    threads = batch.usable_cores() if workers is None else batch.positive_count(workers)
+    return batch.map_in_threads(task, len(items), threads, progress)
 
 
 def _check_count(name, value, most):
