@@ -321,7 +321,8 @@ def _choose_count(system, mu_cutoff, first, limit):
         coefficients, mu = _fit_counts(system, first, last)
         below = np.flatnonzero(mu < mu_cutoff)
         if below.size:
-            return first + below[0], coefficients[below[0]], float(mu[below[0]])
+            row = int(below[0])
+            return first + row, coefficients[row], float(mu[row])
         first = last + 1
     return limit, coefficients[-1], float(mu[-1])
 
