@@ -291,6 +291,8 @@ def _add_rank_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--candidate", action="append", default=[], metavar="CIRCUIT",
                         help="also rank this circuit string (repeatable)")
     parser.add_argument("--no-builtin", action="store_true", help="rank only the --candidate circuits")
+    parser.add_argument("--criterion", choices=("aic", "bic"), default="aic",
+                        help="information criterion that orders the circuits (default aic)")
     parser.add_argument("--format", choices=list(_io().FORMATS), help="the files' format instead of detecting it")
     parser.add_argument("--workers", type=_positive_int, metavar="N",
                         help="fit on N threads (default: every core this process may use)")
@@ -309,7 +311,8 @@ def _run_rank(args: argparse.Namespace) -> int:
         report_error("--no-builtin needs at least one --candidate")
         return EXIT_USAGE
     spectra, failed = _read_spectra(args.files, args.format)
-    rankings = rank_many(spectra, candidates, builtin=not args.no_builtin, workers=args.workers)
+    rankings = rank_many(spectra, candidates, builtin=not args.no_builtin, criterion=args.criterion,
+                         workers=args.workers)
     rows: List[Dict[str, Any]] = []
     for ranking in rankings:
         print(ranking.text())

@@ -91,9 +91,10 @@ class RankedFit:
 
 @dataclass(frozen=True)
 class Ranking:
-    """The ranked fits of one spectrum, best (lowest AIC) first."""
+    """The ranked fits of one spectrum, best (lowest `criterion`) first."""
 
     fits: Tuple[RankedFit, ...]
+    criterion: str = "aic"
     source: str = ""
     sweep: int = 0
 
@@ -108,15 +109,19 @@ class Ranking:
         return len(self.fits)
 
     def delta_aic(self):
-        """AIC of each fit minus the best's, in rank order."""
-        return [fit.aic - self.fits[0].aic for fit in self.fits]
+        """AIC of each fit minus the lowest AIC, in rank order."""
+        lowest = self._lowest_aic()
+        return [fit.aic - lowest for fit in self.fits]
+
+    def _lowest_aic(self):
+        return min((fit.aic for fit in self.fits if not math.isnan(fit.aic)), default=math.nan)
 
     def rows(self):
         """One flat record per fit in rank order, for a table: the spectrum,
         the figures, the flags, then each parameter's value under its name
         and its standard error under the name followed by "_stderr"."""
         rows = []
-        best = self.fits[0].aic
+        best = self._lowest_aic()
         for fit in self.fits:
             row = {"file": self.source, "sweep": self.sweep, "rank": fit.rank, "circuit": fit.circuit,
                    "model": fit.model, "aic": fit.aic, "bic": fit.bic, "chi_square": fit.chi_square,
@@ -136,7 +141,7 @@ class Ranking:
         lines = [heading,
                  f"  {'rank':>4}  {'model':<{model_width}}  {'circuit':<{width}}  {'AIC':>10}  {'dAIC':>8}  "
                  f"{'BIC':>10}  {'chi-square':>11}  flags"]
-        best = self.fits[0].aic
+        best = self._lowest_aic()
         for fit in self.fits:
             notes = fit.error or fit.flag_text()
             lines.append(f"  {fit.rank:>4}  {fit.model:<{model_width}}  {fit.circuit:<{width}}  {fit.aic:>10.2f}  "
@@ -240,11 +245,15 @@ def _fit_one(candidate, frequencies, impedances, fit_options):
                      fitted=fitted)
 
 
-def _ranked(fits, source="", sweep=0):
+CRITERIA = ("aic", "bic")
+
+
+def _ranked(fits, criterion, source="", sweep=0):
     # NaN (a failed fit) sorts after every number; ties keep candidate order.
-    order = sorted(range(len(fits)), key=lambda i: (math.isnan(fits[i].aic), fits[i].aic, i))
+    values = [getattr(fit, criterion) for fit in fits]
+    order = sorted(range(len(fits)), key=lambda i: (math.isnan(values[i]), values[i], i))
     ranked = tuple(replace(fits[i], rank=position + 1) for position, i in enumerate(order))
-    return Ranking(ranked, source, sweep)
+    return Ranking(ranked, criterion, source, sweep)
 
 
 # --- spectra ----------------------------------------------------------------------
@@ -270,7 +279,8 @@ def _map(task, count, workers, progress):
     return batch.map_in_threads(task, count, threads, progress)
 
 
-def rank(frequencies, impedances=None, candidates=None, *, builtin=True, workers=None, **fit_options):
+def rank(frequencies, impedances=None, candidates=None, *, builtin=True, criterion="aic", workers=None,
+         **fit_options):
     """Fits every built-in model (and each extra candidate) to one spectrum
     and returns a `Ranking`, best first.
 
@@ -279,23 +289,29 @@ def rank(frequencies, impedances=None, candidates=None, *, builtin=True, workers
     Circuit with explicit values starts from them, any other candidate from
     the learned guess where a model serves its topology and from placeholder
     values (flagged "no_learned_guess") where none does. `builtin=False`
-    leaves the built-in models out. The fits run on `workers` threads
-    (default: every usable core); `fit_options` go to every `Circuit.fit`.
+    leaves the built-in models out. `criterion` "bic" ranks by BIC instead
+    of AIC: it penalises each parameter more (ln m instead of 2) and so
+    prefers the simpler of two models that fit almost equally well. The fits
+    run on `workers` threads (default: every usable core); `fit_options` go
+    to every `Circuit.fit`.
     """
-    return _rank_prepared([_spectrum(frequencies, impedances)], candidates, builtin, workers, False,
+    return _rank_prepared([_spectrum(frequencies, impedances)], candidates, builtin, criterion, workers, False,
                           fit_options)[0]
 
 
-def rank_many(spectra, candidates=None, *, builtin=True, workers=None, progress=None, **fit_options):
+def rank_many(spectra, candidates=None, *, builtin=True, criterion="aic", workers=None, progress=None,
+              **fit_options):
     """`rank` for each of many spectra; returns one `Ranking` per spectrum,
     in input order. `spectra` holds (frequencies, impedances) pairs or
     `kelvra.io.Spectrum`s. Every fit of every spectrum is one task on the
     batch threads; `progress` shows a bar as in `kelvra.batch.fit_many`."""
-    return _rank_prepared([_spectrum(item) for item in spectra], candidates, builtin, workers, progress,
-                          fit_options)
+    return _rank_prepared([_spectrum(item) for item in spectra], candidates, builtin, criterion, workers,
+                          progress, fit_options)
 
 
-def _rank_prepared(prepared, candidates, builtin, workers, progress, fit_options):
+def _rank_prepared(prepared, candidates, builtin, criterion, workers, progress, fit_options):
+    if criterion not in CRITERIA:
+        raise ValueError(f"unknown criterion {criterion!r}, expected one of {', '.join(CRITERIA)}")
     pool = _candidates(candidates, builtin)
     per_spectrum = len(pool)
 
@@ -304,5 +320,5 @@ def _rank_prepared(prepared, candidates, builtin, workers, progress, fit_options
         return _fit_one(pool[index % per_spectrum], frequencies, impedances, fit_options)
 
     fits = _map(task, len(prepared) * per_spectrum, workers, progress)
-    return [_ranked(fits[i * per_spectrum:(i + 1) * per_spectrum], source, sweep)
+    return [_ranked(fits[i * per_spectrum:(i + 1) * per_spectrum], criterion, source, sweep)
             for i, (_, _, source, sweep) in enumerate(prepared)]
