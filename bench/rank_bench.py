@@ -59,16 +59,23 @@ def main():
     parser.add_argument("--spectra", type=int, default=100)
     parser.add_argument("--seed", type=int, default=20261208)
     parser.add_argument("--workers", type=int, default=None)
+    parser.add_argument("--max-iterations", type=int, help="passed to every fit")
+    parser.add_argument("--tolerance", type=float, help="ftol and xtol of every fit")
     args = parser.parse_args()
+    options = {}
+    if args.max_iterations is not None:
+        options["max_iterations"] = args.max_iterations
+    if args.tolerance is not None:
+        options["ftol"] = options["xtol"] = args.tolerance
     rng = np.random.default_rng(args.seed)
     models = kelvra.Circuit.ml_circuits()
-    print(f"{args.spectra} spectra per topology, {NOISE:.1%} noise, {FREQ.size} points")
+    print(f"{args.spectra} spectra per topology, {NOISE:.1%} noise, {FREQ.size} points, fit options {options}")
     print(f"{'true model':<16}{'first':>7}{'nested':>8}{'bic first':>11}   most frequent winner when not first")
     totals = np.zeros(3)
     for name in models:
         circuit = kelvra.Circuit(name)
         spectra = [(FREQ, spectrum(circuit, rng)) for _ in range(args.spectra)]
-        results = ranking.rank_many(spectra, workers=args.workers, progress=False)
+        results = ranking.rank_many(spectra, workers=args.workers, progress=False, **options)
         first = nested = bic_first = 0
         winners = {}
         for result in results:
@@ -88,11 +95,11 @@ def main():
     print(f"{'all':<16}{totals[0]:>7.0%}{totals[1]:>8.0%}{totals[2]:>11.0%}")
 
     z = spectrum(kelvra.Circuit("two_rq"), rng)
-    ranking.rank(FREQ, z, workers=1)
+    ranking.rank(FREQ, z, workers=1, **options)
     times = []
     for _ in range(20):
         start_wall, start_cpu = time.perf_counter(), time.process_time()
-        ranking.rank(FREQ, z, workers=1)
+        ranking.rank(FREQ, z, workers=1, **options)
         times.append((time.perf_counter() - start_wall, time.process_time() - start_cpu))
     wall, cpu = np.array(times).T * 1e3
     print(f"ranking one {FREQ.size}-point spectrum, eleven models, one thread: median {np.median(wall):.1f} ms wall "

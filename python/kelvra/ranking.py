@@ -21,7 +21,6 @@ over the other, while a difference below 2 does not separate them.
 """
 
 import math
-import warnings
 from dataclasses import dataclass, field, replace
 from typing import Any, Dict, Optional, Tuple
 
@@ -175,6 +174,10 @@ def information_criteria(chi_square, n_residuals, n_params):
 class _Candidate:
     circuit: Any
     model: str
+    # False when no trained model serves the topology: the fit then starts
+    # from the circuit's own values instead of warning on every spectrum.
+    guess_init: Optional[bool] = None
+    placeholder_start: bool = False
 
 
 def builtin_models():
@@ -196,6 +199,21 @@ def _candidates(extra, include_builtin):
     if not candidates:
         raise ValueError("no candidates to rank")
     return candidates
+
+
+def _without_guess_where_none_serves(candidate, frequencies, impedances):
+    """The candidate, set to start from its own values when no trained model
+    serves its topology; `placeholder_start` records whether those values
+    are only the elements' defaults."""
+    if candidate.model:
+        return candidate
+    try:
+        candidate.circuit.guess(frequencies, impedances)
+        return candidate
+    except ValueError:
+        circuit = candidate.circuit
+        defaults = _core.Circuit(circuit_text(circuit)).param_values()
+        return replace(candidate, guess_init=False, placeholder_start=circuit.param_values() == defaults)
 
 
 # --- one fit ----------------------------------------------------------------------
@@ -224,10 +242,9 @@ def _fit_one(candidate, frequencies, impedances, fit_options):
     n_params = len(circuit.param_names())
     n_residuals = 2 * len(frequencies)
     text = circuit_text(circuit)
+    options = fit_options if candidate.guess_init is None else {**fit_options, "guess_init": False}
     try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            result = circuit.fit(frequencies, impedances, **fit_options)
+        result = circuit.fit(frequencies, impedances, **options)
     except ValueError as error:
         return RankedFit(0, text, candidate.model, math.nan, math.nan, math.nan, n_params, n_residuals,
                          {}, {}, {}, False, str(error))
@@ -235,7 +252,7 @@ def _fit_one(candidate, frequencies, impedances, fit_options):
     params = result.params
     stderr = result.stderr or {}
     flags = _flags(fitted, params, stderr)
-    if any(issubclass(w.category, UserWarning) for w in caught):
+    if candidate.placeholder_start:
         flags[""] = (FLAG_NO_GUESS,)
     aic, bic = information_criteria(result.chi_square, n_residuals, n_params)
     names = fitted.param_names()
@@ -313,6 +330,8 @@ def _rank_prepared(prepared, candidates, builtin, criterion, workers, progress, 
     if criterion not in CRITERIA:
         raise ValueError(f"unknown criterion {criterion!r}, expected one of {', '.join(CRITERIA)}")
     pool = _candidates(candidates, builtin)
+    if prepared:
+        pool = [_without_guess_where_none_serves(candidate, *prepared[0][:2]) for candidate in pool]
     per_spectrum = len(pool)
 
     def task(index):

@@ -103,3 +103,15 @@ def test_rows_in_rank_order_with_parameters():
     for row, fit in zip(rows, result):
         for name, value in fit.params.items():
             assert row[name] == value and row[f"{name}_stderr"] == fit.stderr[name]
+
+
+def test_untrained_candidate_flagged_on_every_spectrum_without_warnings(recwarn):
+    # Warnings from fits on several threads cannot be told apart, so the
+    # flag must not come from them.
+    spectra = [(FREQUENCIES, noisy_spectrum("rc", seed=seed)) for seed in range(4)]
+    results = ranking.rank_many(spectra, ["R0-(R1,C1)-W2"], workers=3)
+    for result in results:
+        extra, = [fit for fit in result if not fit.model]
+        assert extra.flags[""] == ("no_learned_guess",)
+        assert all("" not in fit.flags for fit in result if fit.model)
+    assert not [w for w in recwarn if issubclass(w.category, UserWarning)]
