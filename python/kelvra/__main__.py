@@ -364,6 +364,8 @@ def _run_kk(args: argparse.Namespace) -> int:
     # Like the fit, the test leaves out points without a positive frequency.
     pairs = [(s.frequencies[s.frequencies > 0], s.impedances[s.frequencies > 0]) for s in spectra]
     rows: List[Dict[str, Any]] = []
+    # The test is NumPy on arrays so small that it holds the interpreter
+    # lock throughout: more threads would only take turns.
     for spectrum, result in zip(spectra, kramers_kronig_many(pairs, workers=1, **options)):
         name = f"{spectrum.path} (sweep {spectrum.metadata['sweep']})"
         row: Dict[str, Any] = {"file": spectrum.path, "sweep": spectrum.metadata["sweep"]}
