@@ -11,7 +11,7 @@ import argparse
 import math
 import os
 import sys
-from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 import kelvra
 
@@ -174,10 +174,19 @@ def format_report(report: Any) -> str:
     return "\n".join(lines)
 
 
-def _figure_path(directory: str, report: Any, sweeps_in_file: int) -> str:
+def _figure_path(directory: str, report: Any, sweeps_in_file: int, taken: Set[str]) -> str:
+    """DIR/NAME.png after the input file's name, with the sweep when the file
+    has several, and a number when an earlier input of this run had that name."""
     stem = os.path.splitext(os.path.basename(report.source))[0]
-    suffix = f"_sweep{report.sweep}" if sweeps_in_file > 1 else ""
-    return os.path.join(directory, f"{stem}{suffix}.png")
+    if sweeps_in_file > 1:
+        stem += f"_sweep{report.sweep}"
+    path = os.path.join(directory, f"{stem}.png")
+    repeat = 1
+    while path in taken:
+        repeat += 1
+        path = os.path.join(directory, f"{stem}_{repeat}.png")
+    taken.add(path)
+    return path
 
 
 def save_figure(report: Any, path: str) -> None:
@@ -193,6 +202,7 @@ def _run_fit(args: argparse.Namespace) -> int:
     circuit = _circuit(args.circuit)
     if circuit is None:
         return EXIT_USAGE
+    figures: Set[str] = set()  # written by this run, so that inputs of the same name never share a figure
     if args.plot is not None:
         os.makedirs(args.plot, exist_ok=True)
     from kelvra.fitting import error_row, write_table
@@ -210,7 +220,7 @@ def _run_fit(args: argparse.Namespace) -> int:
             rows.append(report.row())
             failed = failed or not report.success
             if args.plot is not None:
-                save_figure(report, _figure_path(args.plot, report, len(outcome)))
+                save_figure(report, _figure_path(args.plot, report, len(outcome), figures))
     if args.out is not None:
         write_table(rows, args.out)
     return EXIT_INPUT_FAILED if failed else EXIT_OK
@@ -407,7 +417,14 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
-    return args.run(args)
+    try:
+        return args.run(args)
+    except BrokenPipeError:
+        # Whoever read stdout stopped early (kelvra fit ... | head): end
+        # quietly, with stdout pointed where the interpreter's final flush
+        # cannot fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_OK
 
 
 if __name__ == "__main__":

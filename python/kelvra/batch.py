@@ -17,6 +17,7 @@ from collections.abc import Mapping
 import numpy as np
 
 import kelvra
+from kelvra.fitting import circuit_text
 
 # A progress bar appears only on batches still running after this long.
 PROGRESS_DELAY_S = 1.0
@@ -50,7 +51,8 @@ def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False,
     than a second. `warm_start` starts each fit from the previous spectrum's
     fitted values (for series that change slowly); such a chain runs in one
     thread. With a `dask.distributed` Client as `client`, the fits run on its
-    workers instead.
+    workers instead, in chunks of spectra sent as plain arrays and circuit
+    strings; each worker fits as many chunks at once as it has threads.
 
     Returns a pandas DataFrame when pandas is installed, otherwise a dict of
     NumPy arrays, with the columns: the key, every parameter, every
@@ -307,13 +309,14 @@ def _require(package):
 def plain_circuit(circuit):
     """A circuit as plain data for another process: its text and values.
 
-    The text is the first line of the repr. Values that differ from a fresh
-    circuit's defaults are sent as chosen values; otherwise the circuit goes
-    as fresh, so the fit there may guess its start as it would here.
+    Values that differ from a fresh circuit's defaults are sent as chosen
+    values; otherwise the circuit goes as fresh, so the fit there guesses its
+    start as it would here. (Python cannot see whether values equal to the
+    defaults were chosen; such a circuit is guessed for on the workers.)
     """
     if isinstance(circuit, str):
         return circuit
-    text = repr(circuit).split("\n", 1)[0].removeprefix("Circuit ").rpartition(" (")[0]
+    text = circuit_text(circuit)
     values = circuit.param_values()
     fresh = kelvra.Circuit(text)
     if fresh.param_names() != circuit.param_names():
@@ -419,12 +422,25 @@ def parameter_names(circuits):
     return list(names)
 
 
+def key_column(keys):
+    """The keys as a 1-D array: typed when they are plain scalars, objects
+    otherwise (tuples would become a 2-D array)."""
+    if isinstance(keys, np.ndarray):
+        return keys
+    column = np.asarray(keys) if len(keys) else np.empty(0, dtype=object)
+    if column.ndim != 1:
+        column = np.empty(len(keys), dtype=object)
+        for i, key in enumerate(keys):
+            column[i] = key
+    return column
+
+
 def result_table(key_name, keys, circuits, rows, names=None):
     """The rows as columns: a pandas DataFrame when pandas is installed,
     otherwise a dict of NumPy arrays."""
     names = parameter_names(circuits) if names is None else names
     count = len(rows)
-    columns = {key_name: np.asarray(keys) if len(keys) else np.asarray(keys, dtype=object)}
+    columns = {key_name: key_column(keys)}
     params = {name: np.full(count, np.nan) for name in names}
     stderr = {name: np.full(count, np.nan) for name in names}
     chi_square = np.full(count, np.nan)

@@ -22,9 +22,12 @@ CircuitLike = Union[str, _core.Circuit]
 _CIRCUIT_HEADING = re.compile(r"Circuit (.*) \(\d+ parameters?\)")
 # What Circuit.fit uses when no method is named.
 DEFAULT_METHOD = "levenberg_marquardt"
-_FREQUENCY = "Frequency / Hz"
-_REAL = "Real Impedance / ohm"
-_IMAGINARY = "Imaginary Impedance / ohm"
+# The battery-data-format column names, each pair in the order Circuit.fit tries them.
+_FREQUENCY = ("Frequency / Hz", "frequency_hertz")
+_REAL = ("Real Impedance / ohm", "real_impedance_ohm")
+_IMAGINARY = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
+_MODULUS = ("Absolute Impedance / ohm", "absolute_impedance_ohm")
+_PHASE = ("Phase / deg", "phase_degree")
 
 
 def circuit_text(circuit: _core.Circuit) -> str:
@@ -115,15 +118,36 @@ class FitReport:
         return row
 
 
+def _column(frame: Any, names: Tuple[str, str]) -> Optional[np.ndarray]:
+    for name in names:
+        try:
+            return np.asarray(frame[name], dtype=np.float64)
+        except (KeyError, IndexError, TypeError, ValueError):
+            continue
+    return None
+
+
+def _required_column(frame: Any, names: Tuple[str, str]) -> np.ndarray:
+    found = _column(frame, names)
+    if found is None:  # the frame changed since the fit read it
+        raise ValueError(f"the spectrum has no column {names[0]!r} or {names[1]!r}")
+    return found
+
+
 def _spectrum_arrays(spectrum: Any, impedances: Any) -> Tuple[np.ndarray, np.ndarray]:
+    """The spectrum `Circuit.fit` saw, for a call it has already accepted:
+    the two sequences as given, or a frame's columns read as it reads them."""
     if impedances is not None:
         return np.asarray(spectrum, dtype=np.float64), np.asarray(impedances, dtype=np.complex128)
-    frequencies = np.asarray(spectrum[_FREQUENCY], dtype=np.float64)
-    real = np.asarray(spectrum[_REAL], dtype=np.float64)
-    imaginary = np.asarray(spectrum[_IMAGINARY], dtype=np.float64)
-    # The rows the fit drops (zero or negative frequency) stay out of the report too.
+    frequencies = _required_column(spectrum, _FREQUENCY)
+    real, imaginary = _column(spectrum, _REAL), _column(spectrum, _IMAGINARY)
+    if real is not None and imaginary is not None:
+        measured = real + 1j * imaginary
+    else:
+        measured = _required_column(spectrum, _MODULUS) * np.exp(1j * np.radians(_required_column(spectrum, _PHASE)))
+    # The fit drops rows whose frequency is not positive; so does the report.
     kept = frequencies > 0
-    return frequencies[kept], (real + 1j * imaginary)[kept]
+    return frequencies[kept], measured[kept]
 
 
 def fit_spectrum(circuit: CircuitLike, spectrum: Any, impedances: Any = None, *, source: str = "", sweep: int = 0,
@@ -137,8 +161,8 @@ def fit_spectrum(circuit: CircuitLike, spectrum: Any, impedances: Any = None, *,
     """
     if isinstance(circuit, str):
         circuit = _core.Circuit(circuit)
+    result = circuit.fit(spectrum, impedances, **options)
     frequencies, measured = _spectrum_arrays(spectrum, impedances)
-    result = circuit.fit(frequencies, measured, **options)
     fitted = result.circuit
     values, stderr = result.params, result.stderr or {}
     parameters = tuple(

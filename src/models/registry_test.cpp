@@ -162,24 +162,6 @@ TEST(GuessParams, MapsPairsBackOntoKAndZarc) {
   EXPECT_LE(rq[3], 1.0);
 }
 
-TEST(GuessParams, LandsNearTheTruthOnACleanSpectrum) {
-  const std::vector<double> truth = {10.0, 100.0, 1e-5};
-  const std::vector<double> rc = guess("R0-(R1,C1)", rc_spectrum());
-  ASSERT_EQ(rc.size(), truth.size());
-  for (std::size_t i = 0; i < truth.size(); ++i) EXPECT_NEAR(std::log10(rc[i] / truth[i]), 0.0, 0.5) << i;
-}
-
-TEST(GuessParams, Failures) {
-  EXPECT_EQ(guess_error("R0-(R1,CPE1)-(R2,C2)", rc_spectrum()),
-            "No training data on this circuit. Machine-learning based initial parameters available for 'rc', "
-            "'rc_l', 'rq', 'rq_l', 'two_rc', 'two_rc_l', 'two_rq', 'two_rq_l', 'randles', 'sei_randles', "
-            "'sei_randles_wo'");
-  TestSpectrum one_point = rc_spectrum();
-  one_point.frequencies.resize(1);
-  one_point.impedances.resize(1);
-  EXPECT_EQ(guess_error("R0-(R1,C1)", one_point), "need at least 2 frequency points to guess, got 1");
-}
-
 // A scratch directory of weight files, removed at the end of the test.
 class ExternalFiles : public testing::Test {
  protected:

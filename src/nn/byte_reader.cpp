@@ -8,7 +8,6 @@ namespace kelvra {
 namespace {
 
 constexpr std::size_t kU32Bytes = 4;
-constexpr int kBitsPerByte = 8;
 
 }  // namespace
 
@@ -17,6 +16,11 @@ Result<std::span<const std::uint8_t>, NnError> Reader::bytes(std::size_t n) {
   const auto taken = bytes_.subspan(pos_, n);
   pos_ += n;
   return taken;
+}
+
+Result<std::span<const std::uint8_t>, NnError> Reader::items(std::size_t n, std::size_t width) {
+  if (n > remaining() / width) return fail(NnError{Truncated{}});
+  return bytes(n * width);
 }
 
 Result<std::uint8_t, NnError> Reader::u8() {
@@ -28,11 +32,7 @@ Result<std::uint8_t, NnError> Reader::u8() {
 Result<std::uint32_t, NnError> Reader::u32() {
   const auto taken = bytes(kU32Bytes);
   if (!taken) return fail(taken.error());
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < kU32Bytes; ++i) {
-    value |= static_cast<std::uint32_t>(taken.value()[i]) << (kBitsPerByte * i);
-  }
-  return value;
+  return load_u32(taken.value());
 }
 
 Result<std::string, NnError> Reader::string() {

@@ -26,15 +26,6 @@ constexpr std::size_t kBinary32Bytes = 4;
 constexpr std::size_t kBinary16Bytes = 2;
 constexpr std::size_t kScalingRowLength = 4;
 
-std::uint16_t little_endian_u16(std::span<const std::uint8_t> bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-std::uint32_t little_endian_u32(std::span<const std::uint8_t> bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-         (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
-
 // The product of the dims, at least 1: no dims, or a zero among them, means
 // one value. A product past the size type is damage, reported as Truncated.
 Result<std::size_t, NnError> element_count(const std::vector<std::uint32_t>& dims) {
@@ -49,43 +40,35 @@ Result<std::size_t, NnError> element_count(const std::vector<std::uint32_t>& dim
   return n;
 }
 
-// The next `n` values of `width` bytes each, checked against what remains
-// before n * width is formed, so a huge count cannot overflow it.
-Result<std::span<const std::uint8_t>, NnError> value_bytes(Reader& reader, std::size_t n, std::size_t width) {
-  if (n > reader.remaining() / width) return fail(NnError{Truncated{}});
-  return reader.bytes(n * width);
+// Decodes n values of `width` bytes each into a new array, allocated only
+// once its bytes are known to be there.
+template <class Decode>
+Result<std::vector<double>, NnError> decode_values(Reader& reader, std::size_t n, std::size_t width, Decode decode) {
+  const auto bytes = reader.items(n, width);
+  if (!bytes) return fail(bytes.error());
+  const std::span<const std::uint8_t> data = bytes.value();
+  std::vector<double> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = decode(data.subspan(i * width, width));
+  return values;
 }
 
-// Decodes n values of the given encoding; the array is allocated only once
-// its bytes are known to be there.
 Result<std::vector<double>, NnError> read_values(Reader& reader, std::uint8_t encoding, std::size_t n) {
-  std::vector<double> values;
   if (encoding == kEncodingBinary32) {
-    const auto bytes = value_bytes(reader, n, kBinary32Bytes);
-    if (!bytes) return fail(bytes.error());
-    values.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      values[i] = decode_binary32(little_endian_u32(bytes.value().subspan(i * kBinary32Bytes, kBinary32Bytes)));
-    }
-  } else if (encoding == kEncodingBinary16) {
-    const auto bytes = value_bytes(reader, n, kBinary16Bytes);
-    if (!bytes) return fail(bytes.error());
-    values.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      values[i] = decode_binary16(little_endian_u16(bytes.value().subspan(i * kBinary16Bytes, kBinary16Bytes)));
-    }
-  } else if (encoding == kEncodingScaledInt8) {
+    return decode_values(reader, n, kBinary32Bytes,
+                         [](std::span<const std::uint8_t> b) { return decode_binary32(load_u32(b)); });
+  }
+  if (encoding == kEncodingBinary16) {
+    return decode_values(reader, n, kBinary16Bytes,
+                         [](std::span<const std::uint8_t> b) { return decode_binary16(load_u16(b)); });
+  }
+  if (encoding == kEncodingScaledInt8) {
     const auto scale_bits = reader.u32();
     if (!scale_bits) return fail(scale_bits.error());
     const double scale = decode_binary32(scale_bits.value());
-    const auto bytes = value_bytes(reader, n, 1);
-    if (!bytes) return fail(bytes.error());
-    values.resize(n);
-    for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<std::int8_t>(bytes.value()[i]) * scale;
-  } else {
-    return fail(NnError{UnknownEncoding{encoding}});
+    return decode_values(reader, n, 1,
+                         [scale](std::span<const std::uint8_t> b) { return static_cast<std::int8_t>(b[0]) * scale; });
   }
-  return values;
+  return fail(NnError{UnknownEncoding{encoding}});
 }
 
 struct NamedTensor {
@@ -100,12 +83,12 @@ Result<NamedTensor, NnError> read_tensor_record(Reader& reader) {
   if (!encoding) return fail(encoding.error());
   const auto ndim = reader.u8();
   if (!ndim) return fail(ndim.error());
-  const auto dim_bytes = value_bytes(reader, ndim.value(), kBinary32Bytes);
+  const auto dim_bytes = reader.items(ndim.value(), kBinary32Bytes);
   if (!dim_bytes) return fail(dim_bytes.error());
   Tensor tensor;
   tensor.dims.resize(ndim.value());
   for (std::size_t i = 0; i < tensor.dims.size(); ++i) {
-    tensor.dims[i] = little_endian_u32(dim_bytes.value().subspan(i * kBinary32Bytes, kBinary32Bytes));
+    tensor.dims[i] = load_u32(dim_bytes.value().subspan(i * kBinary32Bytes, kBinary32Bytes));
   }
   const auto n = element_count(tensor.dims);
   if (!n) return fail(n.error());

@@ -18,9 +18,9 @@ std::size_t count_digits(std::string_view text, std::size_t from) {
 }
 
 bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower_word) {
-  return text.size() == lower_word.size() && std::equal(text.begin(), text.end(), lower_word.begin(), [](char a, char b) {
-           return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
-         });
+  return text.size() == lower_word.size() &&
+         std::equal(text.begin(), text.end(), lower_word.begin(),
+                    [](char a, char b) { return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b; });
 }
 
 // The decimal form split into its parts; nothing when the text is not one.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "nn/conv1d_kernel.h"
@@ -63,20 +64,21 @@ TEST_P(PackedNetworkTest, EveryKernelVariantConvolvesAsThePlainLoop) {
       padded[c * layout.stride + layout.left_pad + t] = plain[c * shape.n_grid + t];
     }
   }
-  for (const auto variant : {conv1d_packed, conv1d_packed_portable}) {
+  for (const CpuVariant variant : kAllVariants) {
+    if (!supports(variant)) continue;
     for (std::size_t b = 0; b < network.blocks.size(); ++b) {
       const PackedConv& conv = network.blocks[b].conv1;
       const std::vector<double> expected =
           reference.conv1d(plain, shape.channels, "blocks." + std::to_string(b) + ".conv1", shape.dilations[b]);
-      std::vector<double> out(rows * layout.stride, 1.0);
-      variant({conv.weights.data(), conv.bias.data(), padded.data(), out.data(), conv.in_channels, conv.out_blocks,
+      std::vector<double> out(rows * layout.stride, 0.0);
+      conv1d_packed(variant, {conv.weights.data(), conv.bias.data(), padded.data(), out.data(), conv.in_channels, conv.out_blocks,
                conv.offsets.data(), conv.offsets.size(), layout});
       std::vector<double> actual(shape.channels * shape.n_grid);
       for (std::size_t c = 0; c < shape.channels; ++c) {
         for (std::size_t t = 0; t < shape.n_grid; ++t) {
           actual[c * shape.n_grid + t] = out[c * layout.stride + layout.left_pad + t];
         }
-        // Past the signal the row must read as zero padding again.
+        // What the last register wrote past the signal must be zero again.
         for (std::size_t t = shape.n_grid; t < layout.blocked_positions; ++t) {
           EXPECT_EQ(out[c * layout.stride + layout.left_pad + t], 0.0);
         }
@@ -85,6 +87,7 @@ TEST_P(PackedNetworkTest, EveryKernelVariantConvolvesAsThePlainLoop) {
       // layer's magnitude rather than by each value.
       double magnitude = 0.0;
       for (const double x : expected) magnitude = std::max(magnitude, std::abs(x));
+      SCOPED_TRACE(variant_name(variant));
       expect_close(actual, expected, magnitude);
     }
   }
@@ -111,6 +114,25 @@ TEST(PredictorTest, DescendingFrequenciesPredictTheSame) {
   std::reverse(s.impedances.begin(), s.impedances.end());
   const std::vector<double> down = predictor.predict(s.frequencies, s.impedances).value();
   for (std::size_t i = 0; i < up.size(); ++i) EXPECT_NEAR(down[i], up[i], 1e-12 * std::abs(up[i]));
+}
+
+TEST(PredictorTest, ThreadsSharingOnePredictorGetTheSerialResult) {
+  const Predictor predictor(random_guesser({}, 13));
+  const testing::TestSpectrum s = two_arc_spectrum(50);
+  const std::vector<double> serial = predictor.predict(s.frequencies, s.impedances).value();
+  constexpr std::size_t kThreads = 4;
+  constexpr std::size_t kCallsPerThread = 20;
+  std::vector<std::vector<double>> last(kThreads);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      for (std::size_t call = 0; call < kCallsPerThread; ++call) {
+        last[i] = predictor.predict(s.frequencies, s.impedances).value();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::vector<double>& result : last) EXPECT_EQ(result, serial);
 }
 
 TEST(PredictorTest, FewerThanTwoPointsIsAnError) {

@@ -83,7 +83,7 @@ PackedLinear pack_linear(const Guesser& guesser, const std::string& prefix) {
 }
 
 // Rows padded with enough zeros on each side for the farthest tap of any
-// layer, and past the signal up to a whole position block.
+// layer, and past the signal up to a whole register.
 ActivationLayout layout_for(const PackedNetwork& network, std::size_t positions) {
   std::ptrdiff_t left = 0;
   std::ptrdiff_t right = 0;
@@ -98,7 +98,7 @@ ActivationLayout layout_for(const PackedNetwork& network, std::size_t positions)
     widen(block.conv1);
     widen(block.conv2);
   }
-  const std::size_t blocked = round_up(positions, kPositionBlock);
+  const std::size_t blocked = round_up(positions, kPositionPadding);
   return {positions, blocked, static_cast<std::size_t>(left),
           static_cast<std::size_t>(left) + blocked + static_cast<std::size_t>(right)};
 }

@@ -25,7 +25,7 @@ TensorRecord binary32_record(std::string name, std::vector<std::uint32_t> dims, 
 
 struct WeightFile {
   std::vector<std::pair<std::string, std::string>> meta;  // in file order
-  std::vector<TensorRecord> tensors;                       // in file order
+  std::vector<TensorRecord> tensors;                      // in file order
 
   std::vector<std::uint8_t> bytes() const;
 

@@ -132,6 +132,8 @@ def test_without_pandas_the_table_is_a_dict_of_arrays(monkeypatch):
     table = fit_many("R0-(R1,C1)", (FREQUENCIES, np.array([GOOD[1], GOOD[1]])), guess_init=False)
     assert list(table)[:4] == ["key", "R0.r", "R1.r", "C1.c"]
     assert table["C1.c_stderr"].dtype == float and table["iterations"].dtype == np.int64
+    assert fit_many("R0-(R1,C1)", {("cell 1", 3): GOOD, ("cell 2", 3): GOOD})["key"].tolist() == [
+        ("cell 1", 3), ("cell 2", 3)]
     with pytest.raises(ImportError, match="tqdm"):
         monkeypatch.setitem(sys.modules, "tqdm", None)
         fit_many("R0-(R1,C1)", [GOOD], progress=True)

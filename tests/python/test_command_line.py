@@ -66,6 +66,16 @@ def test_fit_to_json_with_method_and_weighting(tmp_path):
     assert row["R1.r"] == expected.params["R1.r"]
 
 
+def test_inputs_of_the_same_name_get_their_own_figures(tmp_path):
+    for folder in ("a", "b"):
+        (tmp_path / folder).mkdir()
+        (tmp_path / folder / "cell.txt").write_bytes((DATA / "exampleDataPowersuite.txt").read_bytes())
+    done = kelvra_command("fit", "a/cell.txt", "b/cell.txt", "--circuit", "R0-(R1,C1)", "--plot", "figures",
+                          cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert sorted(path.name for path in (tmp_path / "figures").iterdir()) == ["cell.png", "cell_2.png"]
+
+
 @pytest.mark.parametrize("arguments, status, message", [
     (["fit", "--circuit", CIRCUIT], 2, "the following arguments are required: FILE"),
     (["fit", "x.csv", "--circuit", "R0-X1"], 2, "invalid circuit 'R0-X1'"),

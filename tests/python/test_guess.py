@@ -62,18 +62,6 @@ def test_guess_lands_near_the_truth(name):
             assert abs(math.log10(got / want)) < math.log10(3.0), label
 
 
-def test_guess_follows_the_users_order_and_expansions():
-    measured = spectrum_of("rc", TRUTH["rc"])
-    r0, r1, c1 = Circuit("R0-(R1,C1)").guess(FREQUENCIES, measured)
-    assert Circuit("(R1,C2)-R3").guess(FREQUENCIES, measured) == [r1, c1, r0]
-    assert Circuit("R0-K1").guess(FREQUENCIES, measured) == [r0, r1, r1 * c1]
-    measured = spectrum_of("rq", TRUTH["rq"])
-    r0, r1, q, alpha = Circuit("rq").guess(FREQUENCIES, measured)
-    zarc = Circuit("R0-Zarc1").guess(FREQUENCIES, measured)
-    assert zarc == [r0, r1, (r1 * q) ** (1 / alpha), alpha]
-    assert 0.05 <= zarc[3] <= 1.0
-
-
 def test_guess_accepts_a_dataframe():
     pandas = pytest.importorskip("pandas")
     measured = spectrum_of("rc", TRUTH["rc"])

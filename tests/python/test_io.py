@@ -73,6 +73,7 @@ def test_frame_on_request_fits_like_the_dict():
     assert list(as_frame) == list(as_dict) == [io.FREQUENCY, io.REAL, io.IMAGINARY]
     np.testing.assert_array_equal(as_frame.impedances, as_dict.impedances)
     assert as_dict.to_frame().equals(as_frame.data)
+    assert as_dict == as_dict and as_dict != io.read(DATA / "exampleDataPowersuite.txt")[0]
 
 
 def _lines(source):
@@ -201,3 +202,13 @@ def test_spectrum_fits_directly():
     result = start.fit(spectrum, seed=1)
     assert result.success
     assert result.chi_square < 1e-2
+
+
+@pytest.mark.parametrize("name", list(io.FORMATS))
+@pytest.mark.parametrize("text", ["", "\n", "x\n", "1\n2\n", "End Comments\n<Segment1>\n"])
+def test_every_reader_refuses_scraps_with_a_format_error(tmp_path, name, text):
+    path = tmp_path / "scrap.txt"
+    path.write_text(text)
+    with pytest.raises(io.FormatError) as caught:
+        getattr(io, f"read_{name}")(path)
+    assert caught.value.line is None or 1 <= caught.value.line <= max(1, text.count("\n"))

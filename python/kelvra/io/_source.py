@@ -70,7 +70,8 @@ class Source:
         return self.lines[number - 1]
 
     def error(self, number: Optional[int], reason: str) -> FormatError:
-        return FormatError(self.path, number, reason)
+        # An empty file has no line to point at.
+        return FormatError(self.path, number if self.count else None, reason)
 
     def find(self, predicate: Callable[[str], bool], start: int = 1) -> Optional[int]:
         """The number of the first line from `start` on that satisfies `predicate`."""

@@ -30,7 +30,8 @@ def parse(source: Source) -> List[Sweep]:
     header = source.require(_is_header, "the quoted column names")
     count_text = source.line(header - 1).strip() if header > 1 else ""
     if not count_text.isdigit():
-        raise source.error(header - 1, f"expected the number of points, found {count_text!r}")
+        raise source.error(max(header - 1, 1), f"expected the number of points before the column names, "
+                           f"found {count_text!r}")
     planned = int(count_text)
     names = source.line(header).strip().strip('"').split()
     # The names are separated by runs of spaces, but "Freq (Hz)" holds one.

@@ -30,7 +30,7 @@ def sniff(head: str) -> bool:
 def parse(source: Source) -> List[Sweep]:
     match = _HEADER_COUNT.match(source.line(2)) if source.count >= 2 else None
     if match is None:
-        raise source.error(min(2, source.count), "expected 'Nb header lines : N'")
+        raise source.error(2 if source.count >= 2 else source.count, "expected 'Nb header lines : N' on line 2")
     header = int(match.group(1))
     if not 2 < header <= source.count:
         raise source.error(2, f"header of {header} lines does not fit a file of {source.count} lines")
@@ -47,5 +47,5 @@ def parse(source: Source) -> List[Sweep]:
         columns[CURRENT] = columns[CURRENT] * _MILLIAMPERE
     cycles = columns.pop(_CYCLE, np.zeros(len(columns[FREQUENCY])))
     if len(cycles) == 0:
-        raise source.error(header + 1, "expected data rows after the header")
+        raise source.error(header, "expected data rows after the header")
     return [(take(columns, rows), {"cycle": int(cycles[rows.start])}) for rows in split_runs(cycles)]

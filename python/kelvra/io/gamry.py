@@ -57,7 +57,7 @@ def parse(source: Source) -> List[Sweep]:
         stop = source.find(lambda text: not text.startswith("\t"), first) or source.count + 1
         columns = table.read(first, stop, positions)
         if len(columns[FREQUENCY]) == 0:
-            raise source.error(first, f"expected rows in the {_SPECTRUM_TABLE} table")
+            raise source.error(min(first, source.count), f"expected rows in the {_SPECTRUM_TABLE} table")
         sweeps.append((columns, dict(facts)))
         next_start = source.find(_is_table_start, stop)
         if next_start is None:

@@ -19,6 +19,8 @@ def sniff(head: str) -> bool:
 
 
 def parse(source: Source) -> List[Sweep]:
+    if source.count == 0:
+        raise source.error(None, "expected a header row")
     table = Table(source, 1, split_on("\t")(source.line(1)), split_on("\t"))
     columns = table.read(2, source.count + 1, {key: table.require(name) for key, name in _COLUMNS.items()})
     if len(columns[FREQUENCY]) == 0:
