@@ -279,11 +279,129 @@ def _run_models(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+# ---- kelvra rank and kelvra kk
+
+def _read_spectra(paths: Iterable[str], file_format: Optional[str]) -> Tuple[List[Any], bool]:
+    """Every spectrum of every file (directories expanded); a file that
+    cannot be read is reported and left out. Returns (spectra, some failed)."""
+    spectra: List[Any] = []
+    failed = False
+    for path in spectrum_files(paths):
+        try:
+            spectra.extend(_io().read(path, file_format))
+        except (OSError, ValueError) as error:
+            report_error(describe_failure(path, error))
+            failed = True
+    return spectra, failed
+
+
+def _add_rank_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help="measured spectra in any format kelvra.io reads, or directories of them")
+    parser.add_argument("--candidate", action="append", default=[], metavar="CIRCUIT",
+                        help="also rank this circuit string (repeatable)")
+    parser.add_argument("--no-builtin", action="store_true", help="rank only the --candidate circuits")
+    parser.add_argument("--criterion", choices=("aic", "bic"), default="aic",
+                        help="information criterion that orders the circuits (default aic)")
+    parser.add_argument("--format", choices=list(_io().FORMATS), help="the files' format instead of detecting it")
+    parser.add_argument("--workers", type=_positive_int, metavar="N",
+                        help="fit on N threads (default: every core this process may use)")
+    parser.add_argument("--out", type=_results_path, metavar="RESULTS",
+                        help="write one row per spectrum and circuit, in rank order, to RESULTS (.csv or .json)")
+
+
+def _run_rank(args: argparse.Namespace) -> int:
+    from kelvra.fitting import write_table
+    from kelvra.ranking import rank_many
+
+    candidates = [_circuit(text) for text in args.candidate]
+    if any(candidate is None for candidate in candidates):
+        return EXIT_USAGE
+    if args.no_builtin and not candidates:
+        report_error("--no-builtin needs at least one --candidate")
+        return EXIT_USAGE
+    spectra, failed = _read_spectra(args.files, args.format)
+    rankings = rank_many(spectra, candidates, builtin=not args.no_builtin, criterion=args.criterion,
+                         workers=args.workers)
+    rows: List[Dict[str, Any]] = []
+    for ranking in rankings:
+        print(ranking.text())
+        rows.extend(ranking.rows())
+        if all(fit.error for fit in ranking):
+            failed = True
+    if args.out is not None:
+        write_table(rows, args.out)
+    return EXIT_INPUT_FAILED if failed else EXIT_OK
+
+
+def _percent(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"expected a positive percentage, found {text}")
+    return value
+
+
+def _add_kk_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help="measured spectra in any format kelvra.io reads, or directories of them")
+    parser.add_argument("--threshold", type=_percent, default=1.0, metavar="PERCENT",
+                        help="largest relative residual of a valid spectrum (default 1)")
+    parser.add_argument("--mu-cutoff", type=float, metavar="MU",
+                        help="stop adding RC elements when mu falls below MU (default 0.85)")
+    parser.add_argument("--capacitance", action="store_true",
+                        help="add a series capacitor, for a blocking electrode or an open diffusion tail")
+    parser.add_argument("--no-inductance", action="store_true", help="leave out the series inductor")
+    parser.add_argument("--format", choices=list(_io().FORMATS), help="the files' format instead of detecting it")
+    parser.add_argument("--out", type=_results_path, metavar="RESULTS",
+                        help="write one row per spectrum to RESULTS (.csv or .json)")
+
+
+# The largest residuals listed per spectrum by `kelvra kk`.
+KK_WORST_POINTS = 3
+
+
+def _run_kk(args: argparse.Namespace) -> int:
+    """A spectrum that fails the test is a result like one that passes: only
+    unreadable files and spectra the test cannot take change the status."""
+    from kelvra.fitting import write_table
+    from kelvra.kk import kramers_kronig_many
+
+    options: Dict[str, Any] = {"threshold": args.threshold / 100.0, "capacitance": args.capacitance,
+                               "inductance": not args.no_inductance}
+    if args.mu_cutoff is not None:
+        options["mu_cutoff"] = args.mu_cutoff
+    spectra, failed = _read_spectra(args.files, args.format)
+    # Like the fit, the test leaves out points without a positive frequency.
+    pairs = [(s.frequencies[s.frequencies > 0], s.impedances[s.frequencies > 0]) for s in spectra]
+    rows: List[Dict[str, Any]] = []
+    # The test is NumPy on arrays so small that it holds the interpreter
+    # lock throughout: more threads would only take turns.
+    for spectrum, result in zip(spectra, kramers_kronig_many(pairs, workers=1, **options)):
+        name = f"{spectrum.path} (sweep {spectrum.metadata['sweep']})"
+        row: Dict[str, Any] = {"file": spectrum.path, "sweep": spectrum.metadata["sweep"]}
+        if isinstance(result, ValueError):
+            report_error(f"{name}: {result}")
+            failed = True
+            rows.append({**row, "error": str(result)})
+            continue
+        print(f"{name}: {result.verdict}, mu {result.mu:.3f}, {result.n_elements} RC elements")
+        for i in result.worst_points(KK_WORST_POINTS):
+            print(f"  {result.frequencies[i]:12.6g} Hz  real {100 * result.residuals_real[i]:+7.3f} %  "
+                  f"imaginary {100 * result.residuals_imag[i]:+7.3f} %")
+        rows.append({**row, **result.row(), "error": ""})
+    if args.out is not None:
+        write_table(rows, args.out)
+    return EXIT_INPUT_FAILED if failed else EXIT_OK
+
+
 COMMANDS = [
     Command("fit", "fit a circuit to measured spectra", _add_fit_arguments, _run_fit),
     Command("guess", "print the learned starting values of a circuit for a spectrum", _add_guess_arguments,
             _run_guess),
     Command("models", "list the built-in models and their circuits", _no_arguments, _run_models),
+    Command("rank", "fit every built-in model to measured spectra and rank them by AIC", _add_rank_arguments,
+            _run_rank),
+    Command("kk", "Kramers-Kronig validity test of measured spectra", _add_kk_arguments, _run_kk),
 ]
 
 

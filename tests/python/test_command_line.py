@@ -123,3 +123,37 @@ def test_guess_prints_one_value_per_parameter():
     if done.returncode == 0:
         names = [line.split()[0] for line in done.stdout.splitlines()[1:]]
         assert names == ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha"]
+
+
+def test_rank_two_files_to_csv_in_rank_order(tmp_path):
+    files = [DATA / "exampleDataZPlot.z", EXAMPLES / "li_ion_cell.csv"]
+    done = kelvra_command("rank", *files, "--candidate", "R0-(R1,C1)-W2", "--workers", 2,
+                          "--out", tmp_path / "ranked.csv")
+    assert done.returncode == 0, done.stderr
+    with open(tmp_path / "ranked.csv", newline="") as handle:
+        rows = list(csv.DictReader(handle))
+    assert list(rows[0])[:8] == ["file", "sweep", "rank", "circuit", "model", "aic", "bic", "chi_square"]
+    models = set(kelvra.Circuit.ml_circuits())
+    for path in files:
+        mine = [row for row in rows if row["file"] == str(path)]
+        assert [int(row["rank"]) for row in mine] == list(range(1, len(models) + 2))
+        assert {row["model"] for row in mine} == models | {""}
+        assert [float(row["aic"]) for row in mine] == sorted(float(row["aic"]) for row in mine)
+        assert f"{path} (sweep 0)" in done.stdout
+
+
+def test_kk_reports_failing_spectra_as_results(tmp_path):
+    broken = tmp_path / "broken.csv"
+    broken.write_text("freq/Hz,Re(Z)/Ohm,-Im(Z)/Ohm\n10,1,2\n100,x,3\n")
+    # Parstat's high-frequency points are far from any causal circuit; ZPlot's pass.
+    files = [DATA / "exampleDataParstat.txt", DATA / "exampleDataZPlot.z"]
+    done = kelvra_command("kk", *files, "--out", tmp_path / "kk.json")
+    assert done.returncode == 0, done.stderr
+    rows = json.loads((tmp_path / "kk.json").read_text())
+    assert [(row["file"], row["valid"]) for row in rows] == [(str(files[0]), False), (str(files[1]), True)]
+    assert f"{files[0]} (sweep 0): fail: largest residual" in done.stdout
+    assert f"{files[1]} (sweep 0): pass: largest residual" in done.stdout
+    failed = kelvra_command("kk", broken, files[1], "--threshold", 0.01)
+    assert failed.returncode == 1
+    assert failed.stderr.startswith(f"kelvra: {broken}, line 3:")
+    assert f"{files[1]} (sweep 0): fail: largest residual" in failed.stdout
