@@ -3,7 +3,6 @@
 // the same prediction computed with plain loops in the network's defining
 // order, and the time of features and forward pass with each kernel
 // variant this processor runs.
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "call_timing.h"
 #include "nn/cpu_variant.h"
 #include "nn/network.h"
 #include "nn/nn_test_support.h"
@@ -25,19 +25,10 @@ struct Model {
 
 constexpr Model kModels[] = {{"rc", "C=16"}, {"two_rq", "C=32"}, {"sei_randles", "C=64"}};
 constexpr std::size_t kPoints = 50;
-constexpr double kMinSeconds = 1.0;  // per timed operation
 
 template <class F>
 double milliseconds_per_call(F&& call) {
-  using Clock = std::chrono::steady_clock;
-  std::size_t reps = 1;
-  for (;;) {
-    const auto start = Clock::now();
-    for (std::size_t i = 0; i < reps; ++i) call();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (seconds >= kMinSeconds) return seconds * 1e3 / static_cast<double>(reps);
-    reps *= 2;
-  }
+  return kelvra::bench::seconds_per_call(call) * 1e3;
 }
 
 std::vector<std::uint8_t> read_file(const std::string& path) {
