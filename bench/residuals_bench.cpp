@@ -1,10 +1,10 @@
 // Time per weighted residual vector and per Jacobian for a two-arc circuit
 // at 50 frequencies: the two operations a fit spends nearly all its time in.
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
+#include "call_timing.h"
 #include "circuit/evaluate.h"
 #include "circuit/grammar.h"
 #include "circuit/params.h"
@@ -17,19 +17,10 @@ constexpr const char* kCircuit = "R0-(R1,CPE1)-(R2-W2,CPE2)";
 constexpr std::size_t kFrequencies = 50;
 constexpr double kMinHz = 1e-2;
 constexpr double kDecades = 7.0;
-constexpr double kMinSeconds = 1.0;  // per timed operation
 
 template <class F>
 double nanoseconds_per_call(F&& call) {
-  using Clock = std::chrono::steady_clock;
-  std::size_t reps = 1;
-  for (;;) {
-    const auto start = Clock::now();
-    for (std::size_t i = 0; i < reps; ++i) call();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (seconds >= kMinSeconds) return seconds * 1e9 / static_cast<double>(reps);
-    reps *= 2;
-  }
+  return kelvra::bench::seconds_per_call(call) * 1e9;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 """Fit an equivalent circuit to a measured lithium-ion cell spectrum."""
 
+import time
 from pathlib import Path
 
 import numpy as np
@@ -8,9 +9,15 @@ import kelvra
 from kelvra import Parallel, Series
 
 HERE = Path(__file__).resolve().parent
-CIRCUIT = "L0-R0-(R1,CPE1)-(R2-W2,CPE2)"
-# Rough values read off the Nyquist plot: they seed the fit.
-START = [1e-7, 0.015, 0.005, 1.0, 0.8, 0.01, 0.02, 10.0, 0.8]
+# A lead inductance, the electrolyte resistance and two depressed arcs: the
+# built-in model "two_rq_l", so the fit needs no starting values.
+MODEL = "two_rq_l"
+
+
+def timed_fit(circuit, freq, z, **arguments):
+    t0 = time.perf_counter()
+    result = circuit.fit(freq, z, **arguments)
+    return result, (time.perf_counter() - t0) * 1e3
 
 
 def main():
@@ -25,14 +32,20 @@ def main():
     print(by_objects.impedance([1e-3, 1.0, 1e3]))
     print()
 
-    start = kelvra.Circuit(CIRCUIT).with_values(START)
-    result = start.fit(freq, z)
-    print(f"fit of {CIRCUIT} to {len(freq)} points "
-          f"({freq.min():g} Hz to {freq.max():g} Hz):")
+    circuit = kelvra.Circuit(MODEL)
+    topology = kelvra.Circuit.ml_circuits()[MODEL]
+    print(f"model {MODEL!r} ({topology}), {len(freq)} points from {freq.min():g} Hz to {freq.max():g} Hz")
+    print("learned first guess:", [float(f"{v:.3g}") for v in circuit.guess(freq, z)])
+    result, guessed_ms = timed_fit(circuit, freq, z)
+    placeholders, placeholder_ms = timed_fit(circuit, freq, z, guess_init=False)
+    for label, fit, ms in (("bare fit, from the learned guess", result, guessed_ms),
+                           ("from placeholders (guess_init=False)", placeholders, placeholder_ms)):
+        print(f"{label:<38} chi-square {fit.chi_square:.4g}, {fit.impedance_evals} evaluations, {ms:.2f} ms")
+    print()
     print(result)
     print()
-    circuit = result.circuit
-    names, units = circuit.param_names(), circuit.param_units()
+    fitted = result.circuit
+    names, units = fitted.param_names(), fitted.param_units()
     errors = result.stderr or {}
     width = max(map(len, names))
     print(f"  {'parameter':<{width}}  {'value':>12}  {'std. error':>10}  unit")

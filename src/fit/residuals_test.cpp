@@ -273,33 +273,39 @@ INSTANTIATE_TEST_SUITE_P(EveryKindAndExponent, JacobianBits,
 
 // Column order and every bit of every column are independent of which
 // thread computed it, whether the caller is a plain thread, one of several
-// callers at once, or a pool task.
+// callers at once, or a pool task, and whether the problem is small enough
+// for the calling thread alone or large enough for the pool.
 TEST(Jacobian, ParallelEqualsSerialBitForBit) {
   const Series circuit = circuit_of("L0-R0-(R1,C1)-(R2-W2,CPE2)");
   const std::vector<double> params = {1e-6, 5.0, 40.0, 2e-5, 30.0, 12.0, 3e-3, 0.8};
-  const Spectrum spectrum = synthetic_spectrum(circuit, params, log_frequencies(50, -2.0, 5.0));
-  const PreparedData prepared(spectrum, Weighting::Modulus);
-  const WeightedSpectrum data = prepared.view();
-  const std::vector<double> expected = serial_jacobian(circuit, params, data);
+  constexpr std::size_t kSmall = 50;
+  const std::size_t large = kParallelJacobianWork / params.size() + 1;
+  for (const std::size_t points : {kSmall, large}) {
+    SCOPED_TRACE(points);
+    const Spectrum spectrum = synthetic_spectrum(circuit, params, log_frequencies(points, -2.0, 5.0));
+    const PreparedData prepared(spectrum, Weighting::Modulus);
+    const WeightedSpectrum data = prepared.view();
+    const std::vector<double> expected = serial_jacobian(circuit, params, data);
 
-  const auto compute = [&] {
-    EvalCounter counter;
-    std::vector<double> jacobian(expected.size());
-    jacobian_columns(circuit, params, data, counter, jacobian);
-    return jacobian;
-  };
-  EXPECT_EQ(compute(), expected);
+    const auto compute = [&] {
+      EvalCounter counter;
+      std::vector<double> jacobian(expected.size());
+      jacobian_columns(circuit, params, data, counter, jacobian);
+      return jacobian;
+    };
+    EXPECT_EQ(compute(), expected);
 
-  constexpr std::size_t kCallers = 3;
-  std::vector<std::vector<double>> from_threads(kCallers);
-  std::vector<std::thread> threads;
-  for (std::size_t t = 0; t < kCallers; ++t) threads.emplace_back([&, t] { from_threads[t] = compute(); });
-  for (std::thread& t : threads) t.join();
-  for (const std::vector<double>& j : from_threads) EXPECT_EQ(j, expected);
+    constexpr std::size_t kCallers = 3;
+    std::vector<std::vector<double>> from_threads(kCallers);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < kCallers; ++t) threads.emplace_back([&, t] { from_threads[t] = compute(); });
+    for (std::thread& t : threads) t.join();
+    for (const std::vector<double>& j : from_threads) EXPECT_EQ(j, expected);
 
-  std::vector<std::vector<double>> from_pool(worker_count());
-  parallel_for(from_pool.size(), [&](std::size_t t) { from_pool[t] = compute(); });
-  for (const std::vector<double>& j : from_pool) EXPECT_EQ(j, expected);
+    std::vector<std::vector<double>> from_pool(worker_count());
+    parallel_for(from_pool.size(), [&](std::size_t t) { from_pool[t] = compute(); });
+    for (const std::vector<double>& j : from_pool) EXPECT_EQ(j, expected);
+  }
 }
 
 }  // namespace

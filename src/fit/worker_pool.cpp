@@ -145,6 +145,21 @@ class Pool {
   std::vector<Loop*> pending_;
 };
 
+// Loops handed to the pool and not yet finished. A loop that starts while
+// another is in flight (a second fitting thread's Jacobian, or a loop nested
+// in a pool task) runs on its caller alone: the workers are already taken,
+// and callers competing for them only add wake-ups and context switches.
+std::atomic<std::size_t> loops_in_flight{0};
+
+// Counts a loop in flight for as long as it lives, however it is left.
+class InFlight {
+ public:
+  InFlight() { loops_in_flight.fetch_add(1, std::memory_order_relaxed); }
+  ~InFlight() { loops_in_flight.fetch_sub(1, std::memory_order_relaxed); }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+};
+
 // The pool of this process, created under creation_mutex and read without
 // it. Never destroyed: workers may still be asleep on its members while the
 // process exits, and static destructors must not pull them out from under
@@ -155,12 +170,14 @@ std::mutex creation_mutex;
 // A child of fork() has only the forking thread: the parent's workers do not
 // exist there and its pool's mutex may have been held by one of them. The
 // child leaves that pool behind (leaked, never touched again) and starts its
-// own on first use. Holding creation_mutex across fork() keeps a pool from
-// being half-created at that moment.
+// own on first use, with no loop in flight (those of the parent's other
+// threads do not exist there). Holding creation_mutex across fork() keeps a
+// pool from being half-created at that moment.
 void lock_before_fork() { creation_mutex.lock(); }
 void unlock_in_parent() { creation_mutex.unlock(); }
 void forget_in_child() {
   instance.store(nullptr, std::memory_order_relaxed);
+  loops_in_flight.store(0, std::memory_order_relaxed);
   creation_mutex.unlock();
 }
 
@@ -178,12 +195,13 @@ Pool& pool() {
 }  // namespace
 
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body) {
-  if (count == 0) return;
-  if (count == 1) {
-    // Nothing to share: waking a worker would cost more than the work.
-    body(0);
+  // One index has nothing to share, and a busy pool has nobody to share
+  // with: waking a worker would cost more than it saves.
+  if (count <= 1 || loops_in_flight.load(std::memory_order_relaxed) != 0) {
+    for (std::size_t i = 0; i < count; ++i) body(i);
     return;
   }
+  const InFlight in_flight;
   Loop loop(body, count);
   pool().run(loop);
 }

@@ -97,5 +97,20 @@ TEST(WorkerPool, WorkWithoutAStopRequestRunsToTheEnd) {
   EXPECT_EQ(ran.load(), 5000u);
 }
 
+// A loop started while another is on the pool runs on its own caller: the
+// workers are taken, and queueing for them would only add wake-ups.
+TEST(WorkerPool, LoopStartedWhileThePoolIsBusyRunsOnItsCaller) {
+  const std::size_t outer = 4 * worker_count();
+  constexpr std::size_t kInner = 9;
+  std::atomic<std::size_t> ran_elsewhere{0};
+  parallel_for(outer, [&ran_elsewhere](std::size_t) {
+    const std::thread::id caller = std::this_thread::get_id();
+    parallel_for(kInner, [&ran_elsewhere, caller](std::size_t) {
+      if (std::this_thread::get_id() != caller) ran_elsewhere.fetch_add(1);
+    });
+  });
+  EXPECT_EQ(ran_elsewhere.load(), 0u);
+}
+
 }  // namespace
 }  // namespace kelvra

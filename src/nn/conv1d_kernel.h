@@ -4,27 +4,33 @@
 //
 // Activations live in padded rows: channel c's position t is at
 // c * stride + left_pad + t, and every row carries enough zeros on both
-// sides (and past the last position, up to a whole position block) that
-// each tap reads memory without a bounds test; zero padding of the signal
-// falls out of that. The kernel keeps a block of kOutBlock output channels
-// by kPositionBlock positions in registers while it runs over the input
-// channels and taps, so each loaded input value feeds kOutBlock products.
+// sides (and past the last position, up to a whole register) that each tap
+// reads memory without a bounds test; zero padding of the signal falls out
+// of that. The kernel keeps a block of output channels by
+// kPositionVectors registers of positions in registers while it runs over
+// the input channels and taps, so each loaded input value feeds one
+// product per channel of the block.
 #pragma once
 
 #include <cstddef>
 
+#include "nn/cpu_variant.h"
+
 namespace kelvra {
 
-// 4 x 3 accumulators, 3 inputs and a weight fit the 16 vector registers.
-inline constexpr std::size_t kOutBlock = 4;
+// Weights are packed for blocks of kOutBlock output channels. A variant
+// with 32 registers keeps all of them by 3 registers of positions in
+// registers (24 accumulators, 3 inputs, a weight); one with 16 takes the
+// block in halves (12 accumulators).
+inline constexpr std::size_t kOutBlock = 8;
 inline constexpr std::size_t kPositionVectors = 3;
-// Positions are padded to whole blocks of the widest registers used:
-// 3 registers of 4 doubles.
-inline constexpr std::size_t kPositionBlock = 12;
+// Rows are padded past the signal to a whole number of the widest
+// registers used.
+inline constexpr std::size_t kPositionPadding = kWidestWidth;
 
 struct ActivationLayout {
   std::size_t positions;          // G, the real signal length
-  std::size_t blocked_positions;  // G rounded up to whole position blocks
+  std::size_t blocked_positions;  // G rounded up to kPositionPadding
   std::size_t left_pad;           // zeros before position 0
   std::size_t stride;             // doubles from one channel's row to the next
 };
@@ -34,9 +40,9 @@ struct ActivationLayout {
 // input channel c and kept tap k, the kOutBlock weights of channels
 // b*kOutBlock... are contiguous at
 // weights[((b * in_channels + c) * taps + k) * kOutBlock].
-// `bias` has out_blocks * kOutBlock values. Output rows get all
-// blocked_positions positions written, then those past `positions` are
-// reset to zero so the rows stay valid padded input for the next layer.
+// `bias` has out_blocks * kOutBlock values. The last register of a row may
+// run past `positions` (never past blocked_positions); what it wrote there
+// is reset to zero so the rows stay valid padded input for the next layer.
 struct ConvCall {
   const double* weights;
   const double* bias;
@@ -51,7 +57,7 @@ struct ConvCall {
 
 // The variant this processor runs best.
 void conv1d_packed(const ConvCall& call);
-// The variant for any processor of the architecture.
-void conv1d_packed_portable(const ConvCall& call);
+// A given variant, which the processor must support.
+void conv1d_packed(CpuVariant variant, const ConvCall& call);
 
 }  // namespace kelvra

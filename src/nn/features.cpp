@@ -117,7 +117,7 @@ SpectrumFeatures features(const Guesser& guesser, std::span<const double> freque
   const double log_centre_hz = std::log10(scales.omega_scale / kTwoPi);
 
   SpectrumFeatures out;
-  out.image.resize(3 * grid);
+  out.image.resize(kInputChannels * grid);
   double* const modulus_channel = out.image.data();
   double* const phase_channel = modulus_channel + grid;
   double* const frequency_channel = phase_channel + grid;

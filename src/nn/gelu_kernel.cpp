@@ -13,7 +13,7 @@ namespace {
 
 // exp(y) = 2^k exp(r), k = round(y / ln 2), r = y - k ln 2 in
 // [-ln2/2, ln2/2], with ln 2 split so that k * kLn2High is exact for every
-// k used here (kLn2High has 32 significant bits, |k| < 2^11).
+// k used here (kLn2High has 33 significant bits, |k| < 2^11).
 constexpr double kLog2E = 1.4426950408889634;
 constexpr double kLn2High = 0x1.62e42feep-1;
 constexpr double kLn2Low = 0x1.a39ef35793c76p-33;
@@ -69,39 +69,55 @@ struct Lanes {
     x = x / (1.0 + e);
   }
 
+  // Two registers per step give the processor two independent polynomial
+  // chains to overlap.
   [[gnu::always_inline]] static void apply(double* values, std::size_t count) {
     std::size_t i = 0;
-    for (; i + Width <= count; i += Width) {
-      Vec v;
-      std::memcpy(&v, values + i, sizeof v);
-      gelu_in_place(v);
-      std::memcpy(values + i, &v, sizeof v);
+    for (; i + 2 * Width <= count; i += 2 * Width) {
+      Vec a;
+      Vec b;
+      std::memcpy(&a, values + i, sizeof a);
+      std::memcpy(&b, values + i + Width, sizeof b);
+      gelu_in_place(a);
+      gelu_in_place(b);
+      std::memcpy(values + i, &a, sizeof a);
+      std::memcpy(values + i + Width, &b, sizeof b);
     }
-    if (i < count) {
+    for (; i < count; i += Width) {
+      const std::size_t n = count - i < Width ? count - i : Width;
       Vec v{};
-      std::memcpy(&v, values + i, (count - i) * sizeof(double));
+      std::memcpy(&v, values + i, n * sizeof(double));
       gelu_in_place(v);
-      std::memcpy(values + i, &v, (count - i) * sizeof(double));
+      std::memcpy(values + i, &v, n * sizeof(double));
     }
   }
 };
 
-#ifdef KELVRA_HAVE_WIDE_VARIANT
-KELVRA_WIDE_TARGET void gelu_wide(double* values, std::size_t count) { Lanes<kWideWidth>::apply(values, count); }
+void gelu_portable(double* values, std::size_t count) { Lanes<kPortableWidth>::apply(values, count); }
+
+#ifdef KELVRA_HAVE_X86_VARIANTS
+KELVRA_AVX2_TARGET void gelu_avx2(double* values, std::size_t count) { Lanes<kAvx2Width>::apply(values, count); }
+KELVRA_AVX512_TARGET void gelu_avx512(double* values, std::size_t count) {
+  Lanes<kAvx512Width>::apply(values, count);
+}
 #endif
 
 }  // namespace
 
-void gelu_in_place_portable(double* values, std::size_t count) { Lanes<kNarrowWidth>::apply(values, count); }
-
-void gelu_in_place(double* values, std::size_t count) {
-#ifdef KELVRA_HAVE_WIDE_VARIANT
-  if (runs_wide_variant()) {
-    gelu_wide(values, count);
+void gelu_in_place(CpuVariant variant, double* values, std::size_t count) {
+#ifdef KELVRA_HAVE_X86_VARIANTS
+  if (variant == CpuVariant::Avx512) {
+    gelu_avx512(values, count);
+    return;
+  }
+  if (variant == CpuVariant::Avx2) {
+    gelu_avx2(values, count);
     return;
   }
 #endif
-  gelu_in_place_portable(values, count);
+  gelu_portable(values, count);
 }
+
+void gelu_in_place(double* values, std::size_t count) { gelu_in_place(best_variant(), values, count); }
 
 }  // namespace kelvra

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "nn/cpu_variant.h"
+
 namespace kelvra {
 
 inline constexpr double kGeluCubic = 0.044715;
@@ -15,7 +17,7 @@ inline constexpr double kSqrtTwoOverPi = 0.7978845608028654;
 
 // The variant this processor runs best.
 void gelu_in_place(double* values, std::size_t count);
-// The variant for any processor of the architecture.
-void gelu_in_place_portable(double* values, std::size_t count);
+// A given variant, which the processor must support.
+void gelu_in_place(CpuVariant variant, double* values, std::size_t count);
 
 }  // namespace kelvra

@@ -503,9 +503,8 @@ INSTANTIATE_TEST_SUITE_P(
                  inconsistent("tensor \"w.head.0.bias\" has shape [6], expected [5]")},
         LoadCase{"head.2 square", with_tensor("w.head.2.weight", {5, 6}),
                  inconsistent("tensor \"w.head.2.weight\" has shape [5, 6], expected [5, 5]")},
-        LoadCase{
-            "head.4 fewer outputs than names", with_tensor("w.head.4.weight", {2, 5}),
-            inconsistent("tensor \"w.head.4.weight\" has shape [2, 5], expected [M, 5] with M from 3 to 4294967295")},
+        LoadCase{"head.4 fewer outputs than names", with_tensor("w.head.4.weight", {2, 5}),
+                 inconsistent("tensor \"w.head.4.weight\" has shape [2, 5], expected [M, 5] with M at least 3")},
         LoadCase{"head.4 bias", with_tensor("w.head.4.bias", {3}),
                  inconsistent("tensor \"w.head.4.bias\" has shape [3], expected [6]")},
         LoadCase{"too much work", with_shape([](NetworkShape& s) {

@@ -39,7 +39,7 @@ Result<std::vector<double>, NnError> Predictor::predict(std::span<const double> 
   const std::size_t points = std::min(frequencies.size(), impedances.size());
   if (points < kMinPoints) return fail(NnError{TooFewPoints{points}});
   const SpectrumFeatures input = features(guesser_, frequencies, impedances);
-  return decode(guesser_, forward(network_, input.image, input.extras), input.r_scale, input.omega_scale);
+  return decode(guesser_, forward(network_, input.image, input.extras, best_variant()), input.r_scale, input.omega_scale);
 }
 
 }  // namespace kelvra

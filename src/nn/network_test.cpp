@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "nn/conv1d_kernel.h"
@@ -32,6 +33,8 @@ struct ShapeCase {
   NetworkShape shape;
 };
 
+void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
+
 class PackedNetworkTest : public ::testing::TestWithParam<ShapeCase> {};
 
 TEST_P(PackedNetworkTest, PredictsAsThePlainLoops) {
@@ -45,48 +48,21 @@ TEST_P(PackedNetworkTest, PredictsAsThePlainLoops) {
   }
 }
 
-// Both kernel variants against the plain convolution, one layer at a time,
-// so that the portable one is covered on a machine that runs the other.
-TEST_P(PackedNetworkTest, EveryKernelVariantConvolvesAsThePlainLoop) {
-  const NetworkShape& shape = GetParam().shape;
-  const Guesser g = random_guesser(shape, 11);
+// Every kernel variant the processor has, not only the one predict picks.
+TEST_P(PackedNetworkTest, EveryKernelVariantRunsThePlainLoops) {
+  const Guesser g = random_guesser(GetParam().shape, 11);
   const PackedNetwork network = pack_network(g);
-  const ActivationLayout& layout = network.layout;
-  const std::size_t rows = network.stem.out_blocks * kOutBlock;
-  const ReferenceNetwork reference(g);
-
-  std::vector<double> plain(shape.channels * shape.n_grid);
-  for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = std::sin(0.37 * static_cast<double>(i)) + 0.1;
-  std::vector<double> padded(rows * layout.stride, 0.0);
-  for (std::size_t c = 0; c < shape.channels; ++c) {
-    for (std::size_t t = 0; t < shape.n_grid; ++t) {
-      padded[c * layout.stride + layout.left_pad + t] = plain[c * shape.n_grid + t];
-    }
-  }
-  for (const auto variant : {conv1d_packed, conv1d_packed_portable}) {
-    for (std::size_t b = 0; b < network.blocks.size(); ++b) {
-      const PackedConv& conv = network.blocks[b].conv1;
-      const std::vector<double> expected =
-          reference.conv1d(plain, shape.channels, "blocks." + std::to_string(b) + ".conv1", shape.dilations[b]);
-      std::vector<double> out(rows * layout.stride, 1.0);
-      variant({conv.weights.data(), conv.bias.data(), padded.data(), out.data(), conv.in_channels, conv.out_blocks,
-               conv.offsets.data(), conv.offsets.size(), layout});
-      std::vector<double> actual(shape.channels * shape.n_grid);
-      for (std::size_t c = 0; c < shape.channels; ++c) {
-        for (std::size_t t = 0; t < shape.n_grid; ++t) {
-          actual[c * shape.n_grid + t] = out[c * layout.stride + layout.left_pad + t];
-        }
-        // Past the signal the row must read as zero padding again.
-        for (std::size_t t = shape.n_grid; t < layout.blocked_positions; ++t) {
-          EXPECT_EQ(out[c * layout.stride + layout.left_pad + t], 0.0);
-        }
-      }
-      // Sums of mixed signs may cancel, so the tolerance is set by the
-      // layer's magnitude rather than by each value.
-      double magnitude = 0.0;
-      for (const double x : expected) magnitude = std::max(magnitude, std::abs(x));
-      expect_close(actual, expected, magnitude);
-    }
+  const testing::TestSpectrum s = two_arc_spectrum(31);
+  const SpectrumFeatures in = features(g, s.frequencies, s.impedances);
+  const std::vector<double> expected = ReferenceNetwork(g).raw(in);
+  // Outputs of mixed-sign sums may cancel, so the tolerance is set by the
+  // outputs' magnitude rather than by each value.
+  double magnitude = 0.0;
+  for (const double y : expected) magnitude = std::max(magnitude, std::abs(y));
+  for (const CpuVariant variant : kAllVariants) {
+    if (!supports(variant)) continue;
+    SCOPED_TRACE(variant_name(variant));
+    expect_close(forward(network, in.image, in.extras, variant), expected, magnitude);
   }
 }
 
@@ -96,8 +72,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ShapeCase{"c64", {64, 5, 8, 64, {1, 2, 4, 8}}},
                       // Widths and lengths that are not whole register blocks.
                       ShapeCase{"c10_g50", {10, 3, 5, 50, {3, 1}}},
-                      // Even kernel: the taps reach further right than left.
-                      ShapeCase{"c16_k4", {16, 4, 2, 33, {1, 5}}},
+                      // Even kernel: the taps reach further right than left; at
+                      // dilation 70 every tap reads only padding.
+                      ShapeCase{"c16_k4", {16, 4, 2, 33, {1, 40, 70}}},
                       // Dilations so large that the outer taps only ever read padding.
                       ShapeCase{"c16_wide", {16, 5, 4, 20, {15, 1000000007, 1ull << 40}}},
                       ShapeCase{"g1", {12, 5, 3, 1, {1, 2}}}),
@@ -111,6 +88,25 @@ TEST(PredictorTest, DescendingFrequenciesPredictTheSame) {
   std::reverse(s.impedances.begin(), s.impedances.end());
   const std::vector<double> down = predictor.predict(s.frequencies, s.impedances).value();
   for (std::size_t i = 0; i < up.size(); ++i) EXPECT_NEAR(down[i], up[i], 1e-12 * std::abs(up[i]));
+}
+
+TEST(PredictorTest, ThreadsSharingOnePredictorGetTheSerialResult) {
+  const Predictor predictor(random_guesser({}, 13));
+  const testing::TestSpectrum s = two_arc_spectrum(50);
+  const std::vector<double> serial = predictor.predict(s.frequencies, s.impedances).value();
+  constexpr std::size_t kThreads = 4;
+  constexpr std::size_t kCallsPerThread = 20;
+  std::vector<std::vector<double>> last(kThreads);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      for (std::size_t call = 0; call < kCallsPerThread; ++call) {
+        last[i] = predictor.predict(s.frequencies, s.impedances).value();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::vector<double>& result : last) EXPECT_EQ(result, serial);
 }
 
 TEST(PredictorTest, FewerThanTwoPointsIsAnError) {

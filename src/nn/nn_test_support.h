@@ -170,8 +170,8 @@ class ReferenceNetwork {
     return out;
   }
 
-  std::vector<double> predict(const std::vector<double>& frequencies, const std::vector<Complex>& impedances) const {
-    const SpectrumFeatures in = features(g_, frequencies, impedances);
+  // The last head layer's outputs for one spectrum's features.
+  Array raw(const SpectrumFeatures& in) const {
     const std::size_t c = g_.channels;
     const std::size_t n = g_.n_grid;
     Array h = conv1d(in.image, 3, "stem", 1);
@@ -201,8 +201,12 @@ class ReferenceNetwork {
     for (double& x : v) x = gelu(x);
     v = linear(v, "head.2");
     for (double& x : v) x = gelu(x);
-    const Array y = linear(v, "head.4");
+    return linear(v, "head.4");
+  }
 
+  std::vector<double> predict(const std::vector<double>& frequencies, const std::vector<Complex>& impedances) const {
+    const SpectrumFeatures in = features(g_, frequencies, impedances);
+    const Array y = raw(in);
     const std::size_t count = g_.param_names.size();
     std::vector<double> p(count);
     for (std::size_t i = 0; i < count; ++i) {

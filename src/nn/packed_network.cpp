@@ -8,7 +8,6 @@ namespace kelvra {
 
 namespace {
 
-constexpr std::size_t kInputChannels = 3;
 constexpr std::uint64_t kStemDilation = 1;
 
 std::size_t round_up(std::size_t n, std::size_t multiple) { return (n + multiple - 1) / multiple * multiple; }
@@ -25,17 +24,23 @@ struct Tap {
 
 // Tap k reads position t + k*d - floor(d*(K-1)/2). A tap whose offset is G
 // or more either way reads only padding for every t, so it is dropped;
-// that also keeps a file's huge dilation from sizing the buffers. The
-// arithmetic is wide because d is any 64-bit count.
+// that also keeps a file's huge dilation from sizing the buffers.
+// Writing k = c + m with c = floor((K-1)/2), the offset is m*d - r, where
+// r = floor(d/2) for even K and 0 for odd K. For m != 0 its size is at
+// least d/2, so with d >= 2G only the tap m = 0 can be live, and every
+// product formed below stays small.
 std::vector<Tap> live_taps(std::uint64_t dilation, std::size_t taps, std::size_t positions) {
-  __extension__ using Wide = __int128;
-  const Wide d = dilation;
-  const Wide pad = d * static_cast<Wide>(taps - 1) / 2;
-  const Wide limit = static_cast<Wide>(positions);
+  const auto centre = static_cast<std::ptrdiff_t>((taps - 1) / 2);
+  const std::uint64_t remainder = (taps - 1) % 2 == 1 ? dilation / 2 : 0;
+  const auto limit = static_cast<std::ptrdiff_t>(positions);
+  const bool far_apart = dilation >= 2 * static_cast<std::uint64_t>(positions);
   std::vector<Tap> live;
   for (std::size_t k = 0; k < taps; ++k) {
-    const Wide offset = static_cast<Wide>(k) * d - pad;
-    if (-limit < offset && offset < limit) live.push_back({k, static_cast<std::ptrdiff_t>(offset)});
+    const std::ptrdiff_t m = static_cast<std::ptrdiff_t>(k) - centre;
+    if (m != 0 && far_apart) continue;
+    const std::ptrdiff_t offset =
+        (m == 0 ? 0 : m * static_cast<std::ptrdiff_t>(dilation)) - static_cast<std::ptrdiff_t>(remainder);
+    if (-limit < offset && offset < limit) live.push_back({k, offset});
   }
   return live;
 }
@@ -83,7 +88,7 @@ PackedLinear pack_linear(const Guesser& guesser, const std::string& prefix) {
 }
 
 // Rows padded with enough zeros on each side for the farthest tap of any
-// layer, and past the signal up to a whole position block.
+// layer, and past the signal up to a whole register.
 ActivationLayout layout_for(const PackedNetwork& network, std::size_t positions) {
   std::ptrdiff_t left = 0;
   std::ptrdiff_t right = 0;
@@ -98,7 +103,7 @@ ActivationLayout layout_for(const PackedNetwork& network, std::size_t positions)
     widen(block.conv1);
     widen(block.conv2);
   }
-  const std::size_t blocked = round_up(positions, kPositionBlock);
+  const std::size_t blocked = round_up(positions, kPositionPadding);
   return {positions, blocked, static_cast<std::size_t>(left),
           static_cast<std::size_t>(left) + blocked + static_cast<std::size_t>(right)};
 }

@@ -13,6 +13,9 @@
 
 namespace kelvra {
 
+// Channels of the network input: log modulus, phase, log frequency.
+inline constexpr std::size_t kInputChannels = 3;
+
 struct PackedConv {
   std::size_t in_channels;
   std::size_t out_blocks;  // output channels rounded up to kOutBlock, in blocks
@@ -56,8 +59,10 @@ struct PackedNetwork {
 PackedNetwork pack_network(const Guesser& guesser);
 
 // The raw outputs of the last head layer (all its rows, of which the first
-// P are parameters) for a 3 x G input image and the two extra scalars.
+// P are parameters) for a 3 x G input image and the two extra scalars,
+// computed with the given kernel variant (which the processor must
+// support).
 std::vector<double> forward(const PackedNetwork& network, const std::vector<double>& image,
-                            const std::array<double, 2>& extras);
+                            const std::array<double, 2>& extras, CpuVariant variant);
 
 }  // namespace kelvra

@@ -1,7 +1,6 @@
 #include "nn/shape_check.h"
 
 #include <cmath>
-#include <limits>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -131,17 +130,21 @@ class TensorChecker {
     return exact(prefix, "bias", bias);
   }
 
-  // A weight [rows, columns] whose row count is free within [lowest,
-  // highest]; the row count found.
+  // A weight [rows, columns] whose row count is free from `lowest` up to
+  // `highest` (no limit when absent); the row count found.
   Result<std::uint32_t, NnError> rows_of(const std::string& prefix, std::uint32_t columns, std::uint64_t lowest,
-                                         std::uint64_t highest, std::string_view rows_name) const {
+                                         std::optional<std::uint64_t> highest, std::string_view rows_name) const {
     const auto t = fetch(prefix, "weight");
     if (!t) return fail(t.error());
     const auto& dims = t.value()->dims;
-    if (dims.size() != 2 || dims[1] != columns || dims[0] < lowest || dims[0] > highest) {
+    if (dims.size() != 2 || dims[1] != columns || dims[0] < lowest || (highest && dims[0] > *highest)) {
       std::string expected = "[";
       expected.append(rows_name).append(", ").append(std::to_string(columns)).append("] with ").append(rows_name);
-      expected.append(" from ").append(std::to_string(lowest)).append(" to ").append(std::to_string(highest));
+      if (highest) {
+        expected.append(" from ").append(std::to_string(lowest)).append(" to ").append(std::to_string(*highest));
+      } else {
+        expected.append(" at least ").append(std::to_string(lowest));
+      }
       return fail(*mismatch(prefix, "weight", *t.value(), expected));
     }
     return dims[0];
@@ -153,9 +156,9 @@ class TensorChecker {
     if (!h) return h.error();
     if (auto error = exact("head.0", "bias", {h.value()})) return error;
     if (auto error = layer("head.2", {h.value(), h.value()}, {h.value()})) return error;
-    // Only the first P outputs are used; more are allowed. The upper bound
-    // is the size type's, the tensor's own bytes already bound it.
-    const auto m = rows_of("head.4", h.value(), g_.param_names.size(), std::numeric_limits<std::uint32_t>::max(), "M");
+    // Only the first P outputs are used, so more are allowed; the tensor's
+    // own bytes bound how many.
+    const auto m = rows_of("head.4", h.value(), g_.param_names.size(), std::nullopt, "M");
     if (!m) return m.error();
     if (auto error = exact("head.4", "bias", {m.value()})) return error;
     head_width_ = h.value();

@@ -9,6 +9,7 @@
 #include "circuit/format.h"
 #include "circuit/grammar.h"
 #include "circuit/params.h"
+#include "models/model_table.h"
 #include "python/convert.h"
 #include "python/elements.h"
 #include "support/text.h"
@@ -28,9 +29,12 @@ PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"s", nullptr};
     PyObject* s = nullptr;
     check(PyArg_ParseTupleAndKeywords(args, kwargs, "O:Circuit", const_cast<char**>(keywords), &s));
-    const std::string text = argument("s", s, to_string);
-    // The text is parsed exactly as given: whitespace is an error the user
-    // should see, not something to tidy away.
+    const std::string given = argument("s", s, to_string);
+    // A model name stands for its topology. Otherwise the text is parsed
+    // exactly as given: whitespace is an error the user should see, not
+    // something to tidy away.
+    const Model* model = find_model_name(given);
+    const std::string text = model != nullptr ? std::string(model->topology) : given;
     auto parsed = parse(text);
     if (!parsed) raise(PyExc_ValueError, parse_error_report(text, parsed.error()));
     return new_circuit(state_of(type), std::move(parsed).value(), false);
@@ -221,6 +225,8 @@ constexpr int kKeywordCall = METH_VARARGS | METH_KEYWORDS;
 
 // In the order the class presents them.
 PyMethodDef circuit_methods[] = {
+    {"ml_circuits", as_cfunction(circuit_ml_circuits), METH_NOARGS | METH_STATIC, kMlCircuitsDoc},
+    {"guess", as_cfunction(circuit_guess), kKeywordCall, kGuessDoc},
     {"param_names", as_cfunction(circuit_param_names), METH_NOARGS, kParamNamesDoc},
     {"with_values", as_cfunction(circuit_with_values), kKeywordCall, kWithValuesDoc},
     {"with_named_values", as_cfunction(circuit_with_named_values), kKeywordCall, kWithNamedValuesDoc},

@@ -1,10 +1,15 @@
 // The `Circuit` class: a circuit tree plus the flag that records whether the
 // user chose its values, and the module functions `Series` and `Parallel`.
-// Its methods live in the files of their concern (evaluate.cpp, fit.cpp);
+// Its methods live in the files of their concern (guess.cpp, evaluate.cpp,
+// fit.cpp);
 // circuit.cpp lists them all in the class's order.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "circuit/tree.h"
+#include "fit/residuals.h"
 #include "python/module_state.h"
 
 namespace kelvra::python {
@@ -26,6 +31,18 @@ void create_circuit_type(PyObject* module, ModuleState& state);
 
 // `Series` and `Parallel`, as module functions.
 extern PyMethodDef kCircuitFunctions[];
+
+// Defined in guess.cpp.
+PyObject* circuit_guess(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* circuit_ml_circuits(PyObject* self, PyObject* unused);
+extern const char kGuessDoc[];
+extern const char kMlCircuitsDoc[];
+
+// The tree a fit of `self` starts from: its own values, or a learned guess
+// for `measured` when `guess_init` and `weights` call for one. Issues the
+// no-model UserWarning, and raises when a guess that was asked for fails.
+Series starting_series(PyObject* self, const Spectrum& measured, std::optional<bool> guess_init,
+                       const std::optional<std::string>& weights);
 
 // Methods defined in evaluate.cpp.
 PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs);

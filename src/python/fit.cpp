@@ -1,5 +1,6 @@
 // Circuit.fit: converts the nineteen arguments, builds the spectrum and the
-// weighting, and runs the chosen method on a private copy of the circuit
+// weighting, fixes the starting values (a learned guess where called for,
+// guess.cpp), and runs the chosen method on a private copy of the circuit
 // without the interpreter lock.
 #include <array>
 #include <optional>
@@ -112,7 +113,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Weighting weighting = parse_weighting(arguments.weight);
     // The fit owns its copy of the tree: the caller's circuit is only read,
     // and stays as it was whatever the fit does.
-    const Series start = as_circuit(self).series;
+    const Series start = starting_series(self, measured, arguments.guess_init, arguments.weights);
     std::optional<Result<FitOutcome, FitError>> result;
     {
       GilReleased unlocked;

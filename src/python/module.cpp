@@ -63,7 +63,8 @@ int exec_module(PyObject* module) {
     add_public_type(module, all.get(), "Circuit", state.circuit_type);
     create_fit_result_type(module, state);
     add_public_type(module, all.get(), "FitResult", state.fit_result_type);
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    // The functions belong to the package that re-exports them, as the types do.
+    Ref module_name = new_str(kModuleName);
     for (PyMethodDef* function = kCircuitFunctions; function->ml_name != nullptr; ++function) {
       Ref callable = Ref::steal(PyCFunction_NewEx(function, module, module_name.get()));
       add_public(module, all.get(), function->ml_name, callable.get());
@@ -117,4 +118,4 @@ void raise_internal_error(const ModuleState& state, const std::string& message) 
 
 }  // namespace kelvra::python
 
-PyMODINIT_FUNC PyInit_kelvra() { return PyModuleDef_Init(&kelvra::python::module_def); }
+PyMODINIT_FUNC PyInit__core() { return PyModuleDef_Init(&kelvra::python::module_def); }

@@ -77,6 +77,21 @@ SIGNATURES = [
                                       "`with_named_values()` expects as keys."),
     (Circuit.param_units, "($self)", "Physical units per parameter"),
     (Circuit.param_values, "($self)", "Current parameter values, in `param_names()` order."),
+    (Circuit.ml_circuits, "()", "Available trained models, name: topology dict."),
+    (Circuit.guess, "($self, frequencies, impedances=None, weights=None)",
+     "Machine-learning guess of starting parameters for this circuit's\n"
+     "topology, in `param_names()` order.\n"
+     "\n"
+     "Series and parallel elements may be written with any order and labels:\n"
+     "`(R1,C2)-R3` uses the same model as `R0-(R1,C1)`. `K` and `Zarc` reach\n"
+     "the models trained on the pairs they abbreviate, so `R0-Zarc1` uses the\n"
+     "`R0-(R1,CPE1)` model and gets its guess back as `r`, `tau_k`, `gamma`.\n"
+     "\n"
+     "`weights` loads a `.eisnn` file from disk instead of looking for a\n"
+     "bundled model.\n"
+     "\n"
+     "Raises if no model has been trained for this topology, or if `weights`\n"
+     "was trained for a different one."),
     (Circuit.with_values, "($self, values)", None),
     (Circuit.with_named_values, "($self, values)", None),
     (Circuit.impedance, "($self, frequencies)", None),
@@ -95,7 +110,7 @@ def test_text_signatures_and_docstrings(function, signature, doc):
 def test_circuit_class_surface():
     assert Circuit.__text_signature__ == "(s)"
     methods = [name for name in vars(Circuit) if not name.startswith("_")]
-    assert methods == ["param_names", "with_values", "with_named_values", "impedance", "param_values",
+    assert methods == ["ml_circuits", "guess", "param_names", "with_values", "with_named_values", "impedance", "param_values",
                        "param_bounds", "param_units", "residuals", "jacobian", "fit"]
     fit = inspect.signature(Circuit.fit)
     assert list(fit.parameters)[:7] == ["self", "frequencies", "impedances", "guess_init", "weights",

@@ -1,8 +1,8 @@
 // Time of one learned guess (features, forward pass and decoding) on a
 // 50-point spectrum for the built-in networks of each trunk width, beside
 // the same prediction computed with plain loops in the network's defining
-// order.
-#include <chrono>
+// order, and the time of features and forward pass with each kernel
+// variant this processor runs.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "call_timing.h"
 #include "nn/cpu_variant.h"
 #include "nn/network.h"
 #include "nn/nn_test_support.h"
+#include "nn/packed_network.h"
 
 namespace {
 
@@ -23,19 +25,10 @@ struct Model {
 
 constexpr Model kModels[] = {{"rc", "C=16"}, {"two_rq", "C=32"}, {"sei_randles", "C=64"}};
 constexpr std::size_t kPoints = 50;
-constexpr double kMinSeconds = 1.0;  // per timed operation
 
 template <class F>
 double milliseconds_per_call(F&& call) {
-  using Clock = std::chrono::steady_clock;
-  std::size_t reps = 1;
-  for (;;) {
-    const auto start = Clock::now();
-    for (std::size_t i = 0; i < reps; ++i) call();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (seconds >= kMinSeconds) return seconds * 1e3 / static_cast<double>(reps);
-    reps *= 2;
-  }
+  return kelvra::bench::seconds_per_call(call) * 1e3;
 }
 
 std::vector<std::uint8_t> read_file(const std::string& path) {
@@ -48,9 +41,13 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
 int main() {
   using namespace kelvra;
   const testing::TestSpectrum spectrum = testing::two_arc_spectrum(kPoints);
-  std::printf("%zu-point spectrum, %s convolution and GELU variant\n", kPoints,
-              runs_wide_variant() ? "AVX2+FMA" : "portable");
-  std::printf("%-12s %-5s %12s %12s %8s\n", "model", "width", "guess ms", "plain ms", "ratio");
+  std::printf("%zu-point spectrum; guess with the %s kernels; times in ms per spectrum\n", kPoints,
+              variant_name(best_variant()));
+  std::printf("%-12s %-5s %9s %9s %7s", "model", "width", "guess", "plain", "ratio");
+  for (const CpuVariant variant : kAllVariants) {
+    if (supports(variant)) std::printf(" %9s", variant_name(variant));
+  }
+  std::printf("\n");
   for (const Model& model : kModels) {
     const std::vector<std::uint8_t> bytes = read_file(std::string(KELVRA_WEIGHTS_DIR) + "/" + model.file + ".eisnn");
     auto loaded = from_bytes(bytes);
@@ -59,14 +56,23 @@ int main() {
       return 1;
     }
     const Predictor predictor(std::move(loaded).value());
-    const testing::ReferenceNetwork plain(predictor.guesser());
+    const Guesser& guesser = predictor.guesser();
+    const testing::ReferenceNetwork plain(guesser);
     double sink = 0.0;
     const double guess_ms = milliseconds_per_call(
         [&] { sink += predictor.predict(spectrum.frequencies, spectrum.impedances).value()[0]; });
     const double plain_ms =
         milliseconds_per_call([&] { sink += plain.predict(spectrum.frequencies, spectrum.impedances)[0]; });
-    std::printf("%-12s %-5s %12.4f %12.4f %7.1fx%s\n", model.file, model.width, guess_ms, plain_ms, plain_ms / guess_ms,
-                sink == 0.0 ? " " : "");
+    std::printf("%-12s %-5s %9.4f %9.4f %6.1fx", model.file, model.width, guess_ms, plain_ms, plain_ms / guess_ms);
+    const PackedNetwork network = pack_network(guesser);
+    for (const CpuVariant variant : kAllVariants) {
+      if (!supports(variant)) continue;
+      std::printf(" %9.4f", milliseconds_per_call([&] {
+                    const SpectrumFeatures in = features(guesser, spectrum.frequencies, spectrum.impedances);
+                    sink += forward(network, in.image, in.extras, variant)[0];
+                  }));
+    }
+    std::printf("%s\n", sink == 0.0 ? " " : "");
   }
   return 0;
 }

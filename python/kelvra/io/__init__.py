@@ -1,0 +1,75 @@
+"""Readers for measured impedance spectra.
+
+``read(path)`` recognises the format from the file's content, or failing
+that from its name, and returns one `Spectrum` per sweep in the file. Each
+format also has its own function (``read_gamry``, ``read_biologic``, ...).
+A file that does not hold what its format requires raises `FormatError`,
+which names the file, the line and what was expected there.
+"""
+from __future__ import annotations
+
+import os
+from types import ModuleType
+from typing import Callable, Dict, List, Optional
+
+from . import autolab, biologic, chinstruments, delimited, gamry, parstat, powersuite, versastudio, zplot
+from ._source import SNIFF_CHARACTERS, FormatError, PathLike, Source, decode
+from ._spectrum import CURRENT, FREQUENCY, IMAGINARY, REAL, TIME, VOLTAGE, Spectrum, build
+
+# In the order they are tried: the plain delimited reader recognises the
+# widest range of content and comes last.
+_MODULES = (gamry, biologic, zplot, autolab, parstat, chinstruments, versastudio, powersuite, delimited)
+FORMATS: Dict[str, ModuleType] = {module.NAME: module for module in _MODULES}
+
+__all__ = ["read", "detect", "FormatError", "Spectrum", "FORMATS", "FREQUENCY", "REAL", "IMAGINARY", "TIME",
+           "VOLTAGE", "CURRENT", *(f"read_{name}" for name in FORMATS)]
+
+
+def detect(path: PathLike, head: Optional[str] = None) -> str:
+    """The name of the format of the file at `path`: by content, then by name."""
+    if head is None:
+        with open(path, "rb") as handle:
+            head = decode(handle.read(SNIFF_CHARACTERS))
+    for module in _MODULES:
+        if module.sniff(head):
+            return module.NAME
+    suffix = os.path.splitext(os.fspath(path))[1].casefold()
+    for module in _MODULES:
+        if suffix in module.SUFFIXES:
+            return module.NAME
+    raise FormatError(os.fspath(path), 1, "unknown format: expected one of " + ", ".join(FORMATS))
+
+
+def read(path: PathLike, format: Optional[str] = None, *, frame: bool = False) -> List[Spectrum]:
+    """Read every sweep of a measured spectrum file.
+
+    `format` names the format (a key of ``FORMATS``) instead of detecting it.
+    With ``frame=True`` each spectrum's ``data`` is a pandas DataFrame
+    instead of a dict of NumPy arrays.
+    """
+    source = Source.open(path)
+    if format is None:
+        format = detect(path, "\n".join(source.lines)[:SNIFF_CHARACTERS])
+    elif format not in FORMATS:
+        raise ValueError(f"unknown format {format!r}, expected one of {', '.join(FORMATS)}")
+    return build(source.path, format, FORMATS[format].parse(source), frame)
+
+
+def _reader(module: ModuleType) -> Callable[..., List[Spectrum]]:
+    def read_format(path: PathLike, *, frame: bool = False) -> List[Spectrum]:
+        return read(path, module.NAME, frame=frame)
+
+    read_format.__name__ = read_format.__qualname__ = f"read_{module.NAME}"
+    read_format.__doc__ = f"Read every sweep of a {module.NAME} file.\n\n{module.__doc__}"
+    return read_format
+
+
+read_gamry = _reader(gamry)
+read_biologic = _reader(biologic)
+read_zplot = _reader(zplot)
+read_autolab = _reader(autolab)
+read_parstat = _reader(parstat)
+read_chinstruments = _reader(chinstruments)
+read_versastudio = _reader(versastudio)
+read_powersuite = _reader(powersuite)
+read_csv = _reader(delimited)

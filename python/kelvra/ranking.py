@@ -1,0 +1,343 @@
+"""Which circuit describes a spectrum: every built-in model fitted and ranked.
+
+`rank` fits each of the built-in models from its learned starting values,
+together with any candidates the caller adds, and sorts the fits by the
+Akaike information criterion; `rank_many` does the same for many spectra.
+
+Information criteria. The fit minimises chi-square, the sum of the m = 2K
+squared weighted residuals of K points (real and imaginary parts; with the
+default "modulus" weighting they are relative residuals). Taking those
+residuals as independent Gaussian errors of one common variance, estimated
+from the fit itself as sigma^2 = chi-square / m, the maximised
+log-likelihood is -m/2 (ln(2 pi sigma^2) + 1), and with k = n + 1 estimated
+quantities (n circuit parameters and the variance):
+
+    AIC = m ln(2 pi chi-square / m) + m + 2 k
+    BIC = m ln(2 pi chi-square / m) + m + k ln m
+
+Only differences between models fitted to the same spectrum mean anything:
+a model whose AIC is lower by more than about 2 is supported by the data
+over the other, while a difference below 2 does not separate them.
+"""
+
+import math
+from dataclasses import dataclass, field, replace
+from typing import Any, Dict, Optional, Tuple
+
+import numpy as np
+
+from . import _core
+from .fitting import circuit_text
+
+# A parameter whose standard error exceeds this multiple of its value is not
+# determined by the data.
+UNDETERMINED_RELATIVE_STDERR = 1.0
+# A fitted value this close to a bound, relative to the bound, lies on it:
+# the fit clamps at the bound, and an open parameter approaches its floor
+# only to within rounding.
+BOUND_TOLERANCE = 1e-6
+# A constant-phase exponent below this describes diffusion or porosity more
+# than a capacitance; in an arc meant as a double layer it is suspect.
+LOW_EXPONENT = 0.5
+EXPONENT_FIELDS = ("alpha", "gamma")
+
+FLAG_UNDETERMINED = "undetermined"
+FLAG_AT_BOUND = "at_bound"
+FLAG_LOW_EXPONENT = "low_exponent"
+FLAG_NO_GUESS = "no_learned_guess"
+
+TWO_PI = 6.283185307179586
+
+
+@dataclass(frozen=True)
+class RankedFit:
+    """One candidate's fit to one spectrum, with its place in the ranking.
+
+    `model` is the built-in model's name, empty for a candidate of the
+    caller's. `flags` maps each parameter a careful user would distrust to
+    the reasons ("undetermined", "at_bound", "low_exponent"); the key "" holds
+    reasons that concern the whole fit ("no_learned_guess" when no trained
+    model served the candidate and it started from placeholder values).
+    `error` is the message of a fit that failed, whose figures are then NaN
+    and which ranks last.
+    """
+
+    rank: int
+    circuit: str
+    model: str
+    aic: float
+    bic: float
+    chi_square: float
+    n_params: int
+    n_residuals: int
+    params: Dict[str, float]
+    stderr: Dict[str, float]
+    flags: Dict[str, Tuple[str, ...]]
+    success: bool
+    error: str = ""
+    fitted: Optional[Any] = field(default=None, repr=False, compare=False)
+
+    @property
+    def trusted(self):
+        """No flag on any parameter or on the fit, and the fit ran."""
+        return not self.flags and not self.error
+
+    def flag_text(self):
+        """The flags as one string: "name:reason+reason" items joined by spaces."""
+        return " ".join(f"{name}:{'+'.join(reasons)}" if name else "+".join(reasons)
+                        for name, reasons in self.flags.items())
+
+
+@dataclass(frozen=True)
+class Ranking:
+    """The ranked fits of one spectrum, best (lowest `criterion`) first."""
+
+    fits: Tuple[RankedFit, ...]
+    criterion: str = "aic"
+    source: str = ""
+    sweep: int = 0
+
+    @property
+    def best(self):
+        return self.fits[0]
+
+    def __iter__(self):
+        return iter(self.fits)
+
+    def __len__(self):
+        return len(self.fits)
+
+    def delta_aic(self):
+        """AIC of each fit minus the lowest AIC, in rank order."""
+        lowest = self._lowest_aic()
+        return [fit.aic - lowest for fit in self.fits]
+
+    def _lowest_aic(self):
+        return min((fit.aic for fit in self.fits if not math.isnan(fit.aic)), default=math.nan)
+
+    def rows(self):
+        """One flat record per fit in rank order, for a table: the spectrum,
+        the figures, the flags, then each parameter's value under its name
+        and its standard error under the name followed by "_stderr"."""
+        rows = []
+        best = self._lowest_aic()
+        for fit in self.fits:
+            row = {"file": self.source, "sweep": self.sweep, "rank": fit.rank, "circuit": fit.circuit,
+                   "model": fit.model, "aic": fit.aic, "bic": fit.bic, "chi_square": fit.chi_square,
+                   "delta_aic": fit.aic - best, "n_params": fit.n_params, "success": fit.success,
+                   "flags": fit.flag_text(), "error": fit.error}
+            for name, value in fit.params.items():
+                row[name] = value
+                row[f"{name}_stderr"] = fit.stderr.get(name, math.nan)
+            rows.append(row)
+        return rows
+
+    def text(self):
+        """The ranking as a table for a terminal, one line per fit."""
+        heading = f"{self.source} (sweep {self.sweep})" if self.source else "spectrum"
+        width = max(len("circuit"), *(len(fit.circuit) for fit in self.fits))
+        model_width = max(len("model"), *(len(fit.model) for fit in self.fits))
+        lines = [heading,
+                 f"  {'rank':>4}  {'model':<{model_width}}  {'circuit':<{width}}  {'AIC':>10}  {'dAIC':>8}  "
+                 f"{'BIC':>10}  {'chi-square':>11}  flags"]
+        best = self._lowest_aic()
+        for fit in self.fits:
+            notes = fit.error or fit.flag_text()
+            lines.append(f"  {fit.rank:>4}  {fit.model:<{model_width}}  {fit.circuit:<{width}}  {fit.aic:>10.2f}  "
+                         f"{fit.aic - best:>8.2f}  {fit.bic:>10.2f}  {fit.chi_square:>11.4e}  {notes}".rstrip())
+        return "\n".join(lines)
+
+    def table(self):
+        """The rows as a pandas DataFrame."""
+        try:
+            import pandas
+        except ImportError:
+            raise ImportError("a ranking table needs pandas: install the package 'pandas'") from None
+        return pandas.DataFrame(self.rows())
+
+
+def information_criteria(chi_square, n_residuals, n_params):
+    """(AIC, BIC) of a least-squares fit, with the residual variance
+    estimated from the fit (see the module's documentation). A NaN
+    chi-square gives NaN; an exact fit, -inf."""
+    if not chi_square >= 0.0:
+        return math.nan, math.nan
+    k = n_params + 1
+    m = n_residuals
+    fit_term = m * math.log(TWO_PI * chi_square / m) + m if chi_square > 0.0 else -math.inf
+    return fit_term + 2 * k, fit_term + k * math.log(m)
+
+
+# --- candidates ---------------------------------------------------------------
+
+@dataclass(frozen=True)
+class _Candidate:
+    circuit: Any
+    model: str
+    # False when no trained model serves the topology: the fit then starts
+    # from the circuit's own values instead of warning on every spectrum.
+    guess_init: Optional[bool] = None
+    placeholder_start: bool = False
+
+
+def builtin_models():
+    """{name: topology} of the built-in models, in table order."""
+    return dict(_core.Circuit.ml_circuits())
+
+
+def _candidates(extra, include_builtin):
+    candidates = []
+    if include_builtin:
+        candidates.extend(_Candidate(_core.Circuit(name), name) for name in builtin_models())
+    for item in extra or ():
+        if isinstance(item, str):
+            candidates.append(_Candidate(_core.Circuit(item), ""))
+        elif isinstance(item, _core.Circuit):
+            candidates.append(_Candidate(item, ""))
+        else:
+            raise TypeError(f"a candidate is a circuit string or a Circuit, not {type(item).__name__}")
+    if not candidates:
+        raise ValueError("no candidates to rank")
+    return candidates
+
+
+def _without_guess_where_none_serves(candidate, frequencies, impedances):
+    """The candidate, set to start from its own values when no trained model
+    serves its topology; `placeholder_start` records whether those values
+    are only the elements' defaults."""
+    if candidate.model:
+        return candidate
+    try:
+        candidate.circuit.guess(frequencies, impedances)
+        return candidate
+    except ValueError:
+        circuit = candidate.circuit
+        defaults = _core.Circuit(circuit_text(circuit)).param_values()
+        return replace(candidate, guess_init=False, placeholder_start=circuit.param_values() == defaults)
+
+
+# --- one fit ----------------------------------------------------------------------
+
+def _flags(circuit, params, stderr):
+    flags = {}
+    for name, (low, high) in zip(circuit.param_names(), circuit.param_bounds()):
+        value = params[name]
+        reasons = []
+        error = stderr.get(name, math.nan)
+        if not math.isfinite(error) or error > UNDETERMINED_RELATIVE_STDERR * abs(value):
+            reasons.append(FLAG_UNDETERMINED)
+        if any(math.isfinite(bound) and abs(value - bound) <= BOUND_TOLERANCE * max(abs(bound), abs(value))
+               for bound in (low, high)):
+            reasons.append(FLAG_AT_BOUND)
+        if name.rsplit(".", 1)[-1] in EXPONENT_FIELDS and value < LOW_EXPONENT:
+            reasons.append(FLAG_LOW_EXPONENT)
+        if reasons:
+            flags[name] = tuple(reasons)
+    return flags
+
+
+def _fit_one(candidate, frequencies, impedances, fit_options):
+    """The unranked fit of one candidate, or its failure as a fit with an error."""
+    circuit = candidate.circuit
+    n_params = len(circuit.param_names())
+    n_residuals = 2 * len(frequencies)
+    text = circuit_text(circuit)
+    options = fit_options if candidate.guess_init is None else {**fit_options, "guess_init": False}
+    try:
+        result = circuit.fit(frequencies, impedances, **options)
+    except ValueError as error:
+        return RankedFit(0, text, candidate.model, math.nan, math.nan, math.nan, n_params, n_residuals,
+                         {}, {}, {}, False, str(error))
+    fitted = result.circuit
+    params = result.params
+    stderr = result.stderr or {}
+    flags = _flags(fitted, params, stderr)
+    if candidate.placeholder_start:
+        flags[""] = (FLAG_NO_GUESS,)
+    aic, bic = information_criteria(result.chi_square, n_residuals, n_params)
+    names = fitted.param_names()
+    return RankedFit(0, circuit_text(fitted), candidate.model, aic, bic, result.chi_square, n_params,
+                     n_residuals, {name: params[name] for name in names},
+                     {name: stderr.get(name, math.nan) for name in names}, flags, result.success,
+                     fitted=fitted)
+
+
+CRITERIA = ("aic", "bic")
+
+
+def _ranked(fits, criterion, source="", sweep=0):
+    # NaN (a failed fit) sorts after every number; ties keep candidate order.
+    values = [getattr(fit, criterion) for fit in fits]
+    order = sorted(range(len(fits)), key=lambda i: (math.isnan(values[i]), values[i], i))
+    ranked = tuple(replace(fits[i], rank=position + 1) for position, i in enumerate(order))
+    return Ranking(ranked, criterion, source, sweep)
+
+
+# --- spectra ----------------------------------------------------------------------
+
+def _spectrum(spectrum, impedances=None):
+    """(frequencies, impedances, source, sweep) of a spectrum given as two
+    sequences, a (frequencies, impedances) pair or a `kelvra.io.Spectrum`."""
+    if impedances is not None:
+        return np.asarray(spectrum, dtype=float), np.asarray(impedances, dtype=complex), "", 0
+    if hasattr(spectrum, "frequencies") and hasattr(spectrum, "impedances"):
+        metadata = getattr(spectrum, "metadata", {}) or {}
+        return (spectrum.frequencies, spectrum.impedances, getattr(spectrum, "path", ""),
+                metadata.get("sweep", 0))
+    frequencies, impedances = spectrum
+    return np.asarray(frequencies, dtype=float), np.asarray(impedances, dtype=complex), "", 0
+
+
+def _map(task, count, workers, progress):
+    """task(0..count-1) on the batch threads, results in index order."""
+    from . import batch
+
+    threads = batch.usable_cores() if workers is None else batch.positive_count(workers)
+    return batch.map_in_threads(task, count, threads, progress)
+
+
+def rank(frequencies, impedances=None, candidates=None, *, builtin=True, criterion="aic", workers=None,
+         **fit_options):
+    """Fits every built-in model (and each extra candidate) to one spectrum
+    and returns a `Ranking`, best first.
+
+    The spectrum is frequencies with impedances, or a `kelvra.io.Spectrum`
+    as the only argument. `candidates` adds circuit strings or Circuits; a
+    Circuit with explicit values starts from them, any other candidate from
+    the learned guess where a model serves its topology and from placeholder
+    values (flagged "no_learned_guess") where none does. `builtin=False`
+    leaves the built-in models out. `criterion` "bic" ranks by BIC instead
+    of AIC: it penalises each parameter more (ln m instead of 2) and so
+    prefers the simpler of two models that fit almost equally well. The fits
+    run on `workers` threads (default: every usable core); `fit_options` go
+    to every `Circuit.fit`.
+    """
+    return _rank_prepared([_spectrum(frequencies, impedances)], candidates, builtin, criterion, workers, False,
+                          fit_options)[0]
+
+
+def rank_many(spectra, candidates=None, *, builtin=True, criterion="aic", workers=None, progress=None,
+              **fit_options):
+    """`rank` for each of many spectra; returns one `Ranking` per spectrum,
+    in input order. `spectra` holds (frequencies, impedances) pairs or
+    `kelvra.io.Spectrum`s. Every fit of every spectrum is one task on the
+    batch threads; `progress` shows a bar as in `kelvra.batch.fit_many`."""
+    return _rank_prepared([_spectrum(item) for item in spectra], candidates, builtin, criterion, workers,
+                          progress, fit_options)
+
+
+def _rank_prepared(prepared, candidates, builtin, criterion, workers, progress, fit_options):
+    if criterion not in CRITERIA:
+        raise ValueError(f"unknown criterion {criterion!r}, expected one of {', '.join(CRITERIA)}")
+    pool = _candidates(candidates, builtin)
+    if prepared:
+        pool = [_without_guess_where_none_serves(candidate, *prepared[0][:2]) for candidate in pool]
+    per_spectrum = len(pool)
+
+    def task(index):
+        frequencies, impedances, _, _ = prepared[index // per_spectrum]
+        return _fit_one(pool[index % per_spectrum], frequencies, impedances, fit_options)
+
+    fits = _map(task, len(prepared) * per_spectrum, workers, progress)
+    return [_ranked(fits[i * per_spectrum:(i + 1) * per_spectrum], criterion, source, sweep)
+            for i, (_, _, source, sweep) in enumerate(prepared)]

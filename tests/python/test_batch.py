@@ -1,0 +1,173 @@
+"""Batch fitting: the same rows whatever runs the fits, a row for every
+spectrum however broken, and a clean stop on Ctrl-C."""
+import _thread
+import pathlib
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from kelvra import Circuit
+from kelvra.batch import fit_many, fit_partitions
+
+FREQUENCIES = np.logspace(-2, 5, 40)
+TRUTH = {"R0-(R1,C1)": [1.0, 2.0, 1e-3], "R0-(R1,CPE1)": [0.02, 0.05, 1e-3, 0.85]}
+
+
+def noisy_spectra(topology, count, seed=7):
+    """Spectra of `topology` around its truth, each scaled and noised."""
+    rng = np.random.default_rng(seed)
+    clean = Circuit(topology).with_values(TRUTH[topology]).impedance(FREQUENCIES)
+    return [(FREQUENCIES, clean * rng.uniform(0.5, 2.0)
+             * (1 + 0.01 * (rng.standard_normal(clean.size) + 1j * rng.standard_normal(clean.size))))
+            for _ in range(count)]
+
+
+def start(topology):
+    return Circuit(topology).with_values([1.5 * v if v < 0.8 else v for v in TRUTH[topology]])
+
+
+def fitted(table):
+    """The table without the timings, which are the one thing allowed to differ."""
+    return table.drop(columns="time")
+
+
+SEEDED = {"method": "particle_swarm", "num_particles": 20, "generations": 30, "seed": 11}
+
+
+@pytest.mark.parametrize("fit_arguments", [{}, SEEDED], ids=["levenberg_marquardt", "seeded particle_swarm"])
+def test_one_and_two_workers_give_identical_rows(fit_arguments):
+    spectra = noisy_spectra("R0-(R1,CPE1)", 24)
+    one = fit_many(start("R0-(R1,CPE1)"), spectra, workers=1, **fit_arguments)
+    two = fit_many(start("R0-(R1,CPE1)"), spectra, workers=2, **fit_arguments)
+    assert list(one["key"]) == list(range(24))
+    assert one["success"].all()
+    assert fitted(one).equals(fitted(two))
+
+
+def test_dask_local_cluster_gives_the_rows_of_local_threads():
+    distributed = pytest.importorskip("distributed")
+    dask_dataframe = pytest.importorskip("dask.dataframe")
+    spectra = noisy_spectra("R0-(R1,C1)", 12)
+    circuits = [start("R0-(R1,C1)"), "R0-(R1,C1)"] * 6
+    local = fit_many(circuits, spectra)
+    frame = battery_frame(spectra[:4], cycles=[0, 1, 2, 3])
+    by_cycle = fit_many(start("R0-(R1,C1)"), frame, key="cycle")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        remote = fit_many(circuits, spectra, client=client)
+        # Indexed by the cycle that is also a column, two cycles a partition.
+        partitions = dask_dataframe.from_pandas(frame.set_index("cycle", drop=False), npartitions=2)
+        mapped = fit_partitions(start("R0-(R1,C1)"), partitions, "cycle").compute()
+    assert fitted(local).equals(fitted(remote))
+    assert fitted(mapped.reset_index(drop=True)).equals(fitted(by_cycle))
+
+
+GOOD = noisy_spectra("R0-(R1,C1)", 1)[0]
+BROKEN = [
+    # (spectrum, error text at the start of its row; None: the fit ran and failed)
+    ((FREQUENCIES, np.full(FREQUENCIES.size, np.nan + 0j)), None),
+    (([], []), "ValueError: "),
+    ((FREQUENCIES, GOOD[1][:-1]), "ValueError: frequencies and impedances must have the same length"),
+    ((FREQUENCIES, ["not a number"] * FREQUENCIES.size), "TypeError: "),
+    (5, "TypeError: "),
+]
+
+
+def test_broken_spectra_fail_in_their_own_rows():
+    spectra = [GOOD] + [spectrum for spectrum, _ in BROKEN] + [GOOD]
+    table = fit_many(start("R0-(R1,C1)"), spectra, workers=2)
+    assert len(table) == len(spectra)
+    assert table["success"].tolist() == [True] + [False] * len(BROKEN) + [True]
+    assert table["error"][0] == table["error"][len(spectra) - 1] == ""
+    for row, (_, error) in enumerate(BROKEN, start=1):
+        assert table["error"][row].startswith(error) if error else table["error"][row] == ""
+        if error:
+            assert np.isnan(table["R0.r"][row]) and np.isnan(table["chi_square"][row])
+
+
+def test_a_fit_without_standard_errors_leaves_their_columns_nan():
+    table = fit_many(start("R0-(R1,C1)"), [(FREQUENCIES[:1], GOOD[1][:1])])
+    assert table["error"][0] == "" and np.isfinite(table["R0.r"][0]) and np.isnan(table["R0.r_stderr"][0])
+
+
+def battery_frame(spectra, cycles):
+    """One long-format battery data format frame of `spectra`, told apart by "cycle"."""
+    import pandas
+
+    return pandas.concat([pandas.DataFrame({"cycle": cycle, "frequency_hertz": frequencies,
+                                            "real_impedance_ohm": z.real, "imaginary_impedance_ohm": z.imag})
+                          for cycle, (frequencies, z) in zip(cycles, spectra)], ignore_index=True)
+
+
+def test_dataframe_groups_keep_first_appearance_order_and_mixed_circuits_share_a_table():
+    pytest.importorskip("pandas")
+    frame = battery_frame(noisy_spectra("R0-(R1,C1)", 3), cycles=[7, 3, 5])
+    frame.index += 100
+    table = fit_many([start("R0-(R1,C1)"), start("R0-(R1,CPE1)"), "R0-(R1,C1"], frame, key="cycle")
+    assert table["cycle"].tolist() == [7, 3, 5]
+    assert table["success"][0] and table["error"][1] == ""
+    assert table["error"][2].startswith("ValueError: ")
+    assert np.isnan(table["CPE1.q"][0]) and np.isnan(table["C1.c"][1]) and table["CPE1.alpha_stderr"][1] > 0
+    with pytest.raises(ValueError, match="key="):
+        fit_many("R0-(R1,C1)", frame)
+
+
+def test_warm_start_chains_each_fit_from_the_previous_result():
+    spectra = noisy_spectra("R0-(R1,CPE1)", 4)
+    table = fit_many(start("R0-(R1,CPE1)"), spectra, warm_start=True)
+    circuit = start("R0-(R1,CPE1)")
+    for row, (frequencies, z) in enumerate(spectra):
+        result = circuit.fit(frequencies, z)
+        assert table["chi_square"][row] == result.chi_square
+        circuit = result.circuit
+
+
+def test_without_pandas_the_table_is_a_dict_of_arrays(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    table = fit_many("R0-(R1,C1)", (FREQUENCIES, np.array([GOOD[1], GOOD[1]])), guess_init=False)
+    assert list(table)[:4] == ["key", "R0.r", "R1.r", "C1.c"]
+    assert table["C1.c_stderr"].dtype == float and table["iterations"].dtype == np.int64
+    assert fit_many("R0-(R1,C1)", {("cell 1", 3): GOOD, ("cell 2", 3): GOOD})["key"].tolist() == [
+        ("cell 1", 3), ("cell 2", 3)]
+    with pytest.raises(ImportError, match="tqdm"):
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+        fit_many("R0-(R1,C1)", [GOOD], progress=True)
+
+
+def test_ctrl_c_stops_the_batch_promptly_and_returns_nothing():
+    slow = {"method": "differential_evolution", "de_evaluations": 20000, "seed": 1}
+    # Tens of seconds of fits, of which the interrupt leaves the fits in hand.
+    spectra = noisy_spectra("R0-(R1,CPE1)", 1000)
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    began = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        fit_many(start("R0-(R1,CPE1)"), spectra, workers=2, **slow)
+    assert time.perf_counter() - began < 5.0
+    # Listed, not asked is_alive(): an interrupted join can mark a running thread stopped.
+    assert not [t for t in threading.enumerate() if t.name.startswith("kelvra-batch")]
+
+
+def test_fit_command_on_a_directory_writes_the_rows_of_its_files_on_any_number_of_threads(tmp_path):
+    data = pathlib.Path(__file__).resolve().parents[1] / "data"
+    files = [data / "biologic_ex1.mpt", data / "exampleDataGamry.DTA"]
+    folder = tmp_path / "spectra"
+    folder.mkdir()
+    for path in files:
+        shutil.copy(path, folder)
+    (folder / "notes.md").write_text("not a spectrum\n")
+
+    def fit(*arguments, out):
+        done = subprocess.run([sys.executable, "-m", "kelvra", "fit", *map(str, arguments), "--circuit",
+                               "R0-(R1,CPE1)", "--out", str(tmp_path / out)], capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        return (tmp_path / out).read_text().replace(str(folder), str(data)).splitlines()
+
+    rows = fit(folder, "--workers", "2", out="folder.csv")
+    assert len(rows) == 1 + 3  # the header, two sweeps of one file and one of the other
+    assert rows == fit(*files, "--workers", "1", out="files.csv")

@@ -1,0 +1,147 @@
+"""Fit reports: their flags, saving and loading them, and their plots."""
+import json
+import math
+import pathlib
+
+import numpy as np
+import pytest
+
+import kelvra
+from kelvra import io
+from kelvra.fitting import ParameterFit, fit_file, fit_spectrum
+from kelvra.saving import load_fit, save_fit
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+CELL = EXAMPLES / "li_ion_cell.csv"
+
+
+@pytest.fixture(scope="module")
+def report():
+    spectrum, = io.read(CELL)
+    start = kelvra.Circuit("R0-(R1,CPE1)-(R2,CPE2)").with_values([0.015, 0.005, 1.0, 0.8, 0.02, 10.0, 0.8])
+    return fit_spectrum(start, spectrum, source=spectrum.path, seed=7, weight="modulus")
+
+
+@pytest.mark.parametrize("value, stderr, lower, upper, undetermined, on_bound", [
+    (10.0, 1.0, 0.0, math.inf, False, False),
+    (10.0, 11.0, 0.0, math.inf, True, False),
+    (-10.0, 5.0, -math.inf, math.inf, False, False),
+    (1e40, math.nan, 0.0, math.inf, True, False),
+    (1e-12, math.inf, 1e-12, math.inf, True, True),
+    (1.0, 0.1, 0.0, 1.0, False, True),
+])
+def test_parameter_flags(value, stderr, lower, upper, undetermined, on_bound):
+    parameter = ParameterFit("X", value, stderr, "ohm", lower, upper)
+    assert (parameter.undetermined, parameter.on_bound) == (undetermined, on_bound)
+
+
+def test_report_matches_the_fit_it_came_from(report):
+    spectrum, = io.read(CELL)
+    start = kelvra.Circuit("R0-(R1,CPE1)-(R2,CPE2)").with_values([0.015, 0.005, 1.0, 0.8, 0.02, 10.0, 0.8])
+    result = start.fit(spectrum, seed=7, weight="modulus")
+    assert report.params == result.params
+    assert report.stderr == result.stderr
+    assert report.chi_square == result.chi_square
+    assert report.fitted_circuit.param_values() == result.circuit.param_values()
+    np.testing.assert_array_equal(report.model(), result.circuit.impedance(spectrum.frequencies))
+    assert report.settings == {"method": "levenberg_marquardt", "seed": 7, "weight": "modulus"}
+    assert [r.sweep for r in fit_file(EXAMPLES.parent / "tests/data/biologic_ex1.mpt", "R0-(R1,C1)")] == [0, 1]
+
+
+def test_saved_fit_loads_back_exactly(report, tmp_path):
+    path = tmp_path / "fit.json"
+    save_fit(report, path)
+    loaded = load_fit(path)
+    for field in ("circuit", "chi_square", "success", "iterations", "impedance_evals", "settings", "source", "sweep"):
+        assert getattr(loaded, field) == getattr(report, field), field
+    assert [(p.name, p.value, p.unit, p.lower, p.upper) for p in loaded.parameters] == [
+        (p.name, p.value, p.unit, p.lower, p.upper) for p in report.parameters]
+    np.testing.assert_array_equal([p.stderr for p in loaded.parameters], [p.stderr for p in report.parameters])
+    np.testing.assert_array_equal(loaded.frequencies, report.frequencies)
+    np.testing.assert_array_equal(loaded.impedances, report.impedances)
+    assert loaded.fitted_circuit.param_values() == list(report.params.values())
+    assert loaded.method == "levenberg_marquardt"
+
+
+def test_saved_fit_is_strict_json_with_non_finite_numbers_as_text(report, tmp_path):
+    path = tmp_path / "fit.json"
+    save_fit(report, path)
+
+    def refuse(constant):
+        raise AssertionError(f"non-standard JSON constant {constant}")
+
+    saved = json.loads(path.read_text(), parse_constant=refuse)
+    assert saved["parameters"][0]["upper"] == "inf"
+    assert saved["spectrum"]["frequency_hertz"][0] == float(report.frequencies[0])
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda saved: saved.update(format="other"), "not a saved fit"),
+    (lambda saved: saved.pop("chi_square"), "saved fit: missing entry 'chi_square'"),
+    (lambda saved: saved["spectrum"]["real_impedance_ohm"].pop(), "the spectrum's columns differ in length"),
+    (lambda saved: saved["spectrum"]["frequency_hertz"].__setitem__(0, "ten"),
+     "frequency_hertz must be a list of numbers"),
+])
+def test_damaged_saved_fit_is_refused(report, tmp_path, edit, message):
+    path = tmp_path / "fit.json"
+    save_fit(report, path)
+    saved = json.loads(path.read_text())
+    edit(saved)
+    path.write_text(json.dumps(saved))
+    with pytest.raises(ValueError, match=message):
+        load_fit(path)
+
+
+@pytest.fixture()
+def pyplot():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as pyplot
+
+    yield pyplot
+    pyplot.close("all")
+
+
+def test_plots_draw_data_model_or_both(report, pyplot):
+    from kelvra import plot
+
+    f, z, circuit = report.frequencies, report.impedances, report.fitted_circuit
+    ax = plot.nyquist(f, z, circuit)
+    assert [len(line.get_xdata()) for line in ax.lines][0] == len(f)
+    np.testing.assert_array_equal(ax.lines[0].get_ydata(), -z.imag)  # -Im Z upward
+    assert ax.get_aspect() == 1.0
+    assert len(plot.nyquist(f, model=circuit).lines) == 1
+    modulus_ax, phase_ax = plot.bode(f, z)
+    np.testing.assert_allclose(phase_ax.lines[0].get_ydata(), np.degrees(np.angle(z)))
+    assert modulus_ax.get_yscale() == "log"
+    ax = plot.residuals(f, z, report.model())
+    np.testing.assert_allclose(ax.lines[1].get_ydata(), ((z - report.model()) / abs(z)).real * 100)
+    with pytest.raises(ValueError, match="nothing to draw"):
+        plot.nyquist(f)
+    figure = plot.plot_fit(report)
+    assert len(figure.axes) == 4
+
+
+def test_missing_matplotlib_is_named(report, monkeypatch):
+    import sys
+
+    from kelvra import plot
+
+    monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
+    with pytest.raises(ImportError, match="install the package 'matplotlib'"):
+        plot.nyquist(report.frequencies, report.impedances)
+
+
+@pytest.mark.parametrize("columns", [
+    ("frequency_hertz", "real_impedance_ohm", "imaginary_impedance_ohm"),
+    ("Frequency / Hz", "Absolute Impedance / ohm", "Phase / deg"),
+])
+def test_report_reads_any_frame_the_fit_accepts(columns):
+    spectrum, = io.read(CELL)
+    f, z = spectrum.frequencies, spectrum.impedances
+    first, second = (z.real, z.imag) if "real" in columns[1] else (abs(z), np.degrees(np.angle(z)))
+    frame = {columns[0]: np.concatenate([[0.0], f]), columns[1]: np.concatenate([[1.0], first]),
+             columns[2]: np.concatenate([[1.0], second])}
+    report = fit_spectrum("R0-(R1,C1)", frame)
+    np.testing.assert_array_equal(report.frequencies, f)  # the zero-frequency row is dropped, as by the fit
+    np.testing.assert_allclose(report.impedances, z, rtol=1e-12)

@@ -1,0 +1,117 @@
+import math
+
+import numpy as np
+import pytest
+
+import kelvra
+from kelvra import ranking
+
+FREQUENCIES = np.logspace(5, -2, 50)
+
+# True values with well-separated time constants inside the band.
+TRUTHS = {
+    "rc": [0.5, 2.0, 1e-3],
+    "rq_l": [2e-7, 0.5, 2.0, 1e-3, 0.85],
+    "two_rq": [1.0, 2.0, 1e-4, 0.85, 5.0, 1e-1, 0.9],
+    "randles": [1.0, 5.0, 2.0, 1e-5, 0.9],
+}
+
+
+def noisy_spectrum(model, noise=0.002, seed=1):
+    circuit = kelvra.Circuit(model).with_values(TRUTHS[model])
+    z = np.asarray(circuit.impedance(FREQUENCIES))
+    rng = np.random.default_rng(seed)
+    return z * (1 + noise * (rng.standard_normal(z.size) + 1j * rng.standard_normal(z.size)))
+
+
+# By AIC a model with more parameters than the truth wins on about one
+# noisy spectrum in five (bench/rank_bench.py), by BIC on about one in
+# twenty; the spectra here are ones where neither does.
+@pytest.mark.parametrize("criterion, seed", [("aic", 1), ("bic", 1), ("bic", 2), ("bic", 3)])
+@pytest.mark.parametrize("model", sorted(TRUTHS))
+def test_true_topology_ranks_first(model, criterion, seed):
+    result = ranking.rank(FREQUENCIES, noisy_spectrum(model, seed=seed), criterion=criterion, workers=1)
+    assert len(result) == len(kelvra.Circuit.ml_circuits())
+    assert result.best.model == model, result.text()
+    assert [fit.rank for fit in result] == list(range(1, len(result) + 1))
+    order = [getattr(fit, criterion) for fit in result]
+    assert order == sorted(order)
+    assert min(result.delta_aic()) == 0.0
+
+
+def test_information_criteria_by_hand():
+    # m = 100 residuals, chi-square 0.5, n = 3 parameters plus the variance.
+    base = 100 * math.log(2 * math.pi * 0.5 / 100) + 100
+    aic, bic = ranking.information_criteria(0.5, 100, 3)
+    assert aic == pytest.approx(base + 8)
+    assert bic == pytest.approx(base + 4 * math.log(100))
+    assert all(math.isnan(v) for v in ranking.information_criteria(math.nan, 100, 3))
+    assert ranking.information_criteria(0.0, 100, 3) == (-math.inf, -math.inf)
+
+
+@pytest.mark.parametrize("params, stderr, expected", [
+    ({"R0.r": 1.0, "R1.r": 2.0, "CPE1.q": 1e-3, "CPE1.alpha": 0.9},
+     {"R0.r": 0.1, "R1.r": 0.1, "CPE1.q": 1e-5, "CPE1.alpha": 0.01}, {}),
+    ({"R0.r": 1.0, "R1.r": 2.0, "CPE1.q": 1e-3, "CPE1.alpha": 0.9},
+     {"R0.r": 0.1, "R1.r": 3.0, "CPE1.q": math.nan, "CPE1.alpha": 0.01},
+     {"R1.r": ("undetermined",), "CPE1.q": ("undetermined",)}),
+    ({"R0.r": 1e-12, "R1.r": 2.0, "CPE1.q": 1e-3, "CPE1.alpha": 1.0},
+     {"R0.r": 1e-14, "R1.r": 0.1, "CPE1.q": 1e-5, "CPE1.alpha": 0.01},
+     {"R0.r": ("at_bound",), "CPE1.alpha": ("at_bound",)}),
+    ({"R0.r": 1.0, "R1.r": 2.0, "CPE1.q": 1e-3, "CPE1.alpha": 0.4},
+     {"R0.r": 0.1, "R1.r": 0.1, "CPE1.q": 1e-5, "CPE1.alpha": 0.01},
+     {"CPE1.alpha": ("low_exponent",)}),
+    ({"R0.r": 1.0, "R1.r": 2.0, "CPE1.q": 1e-3, "CPE1.alpha": 0.0},
+     {}, {name: ("undetermined",) for name in ("R0.r", "R1.r", "CPE1.q")}
+     | {"CPE1.alpha": ("undetermined", "at_bound", "low_exponent")}),
+])
+def test_distrust_flags(params, stderr, expected):
+    assert ranking._flags(kelvra.Circuit("rq"), params, stderr) == expected
+
+
+def test_extra_candidates_with_and_without_values():
+    z = noisy_spectrum("two_rq")
+    started = kelvra.Circuit("R0-(R1,CPE1)-(R2,CPE2)").with_values(TRUTHS["two_rq"])
+    result = ranking.rank(FREQUENCIES, z, ["R0-(R1,C1)-W2", started], builtin=False, workers=1)
+    assert [fit.model for fit in result] == ["", ""]
+    best, other = result
+    assert best.circuit == "R0-(R1,CPE1)-(R2,CPE2)" and best.success
+    np.testing.assert_allclose([best.params[n] for n in started.param_names()], TRUTHS["two_rq"], rtol=0.1)
+    assert other.flags[""] == ("no_learned_guess",)
+    with pytest.raises(TypeError, match="a candidate is a circuit string or a Circuit"):
+        ranking.rank(FREQUENCIES, z, [3], workers=1)
+    with pytest.raises(ValueError, match="no candidates"):
+        ranking.rank(FREQUENCIES, z, builtin=False, workers=1)
+    with pytest.raises(ValueError, match="unknown criterion 'aicc'"):
+        ranking.rank(FREQUENCIES, z, criterion="aicc", workers=1)
+
+
+def test_many_spectra_on_threads_equal_one_at_a_time():
+    spectra = [(FREQUENCIES, noisy_spectrum(model, seed=seed)) for model in ("rc", "two_rq") for seed in (1, 2)]
+    together = ranking.rank_many(spectra, workers=3)
+    for (frequencies, z), result in zip(spectra, together):
+        alone = ranking.rank(frequencies, z, workers=1)
+        assert [(f.model, f.aic, f.params) for f in result] == [(f.model, f.aic, f.params) for f in alone]
+
+
+def test_rows_in_rank_order_with_parameters():
+    result = ranking.rank(FREQUENCIES, noisy_spectrum("rc"), ["R0-(R1,C1)-W2"], workers=1)
+    rows = result.rows()
+    assert [row["rank"] for row in rows] == list(range(1, 13))
+    assert list(rows[0])[:8] == ["file", "sweep", "rank", "circuit", "model", "aic", "bic", "chi_square"]
+    assert rows[0]["delta_aic"] == 0.0
+    for row, fit in zip(rows, result):
+        for name, value in fit.params.items():
+            assert row[name] == value and row[f"{name}_stderr"] == fit.stderr[name]
+
+
+def test_untrained_candidate_flagged_on_every_spectrum_without_warnings(recwarn):
+    # Warnings from fits on several threads cannot be told apart, so the
+    # flag must not come from them.
+    spectra = [(FREQUENCIES, noisy_spectrum("rc", seed=seed)) for seed in range(4)]
+    results = ranking.rank_many(spectra, ["R0-(R1,C1)-W2"], workers=3)
+    for result in results:
+        extra, = [fit for fit in result if not fit.model]
+        assert extra.flags[""] == ("no_learned_guess",)
+        assert all("" not in fit.flags for fit in result if fit.model)
+    assert not [w for w in recwarn if issubclass(w.category, UserWarning)]

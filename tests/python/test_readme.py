@@ -1,0 +1,57 @@
+"""Every example of the README's user guide runs: its Python blocks in order
+in one namespace, and each `kelvra` line of its shell blocks as a command."""
+import os
+import pathlib
+import re
+import shlex
+import subprocess
+import sys
+
+import pytest
+
+import kelvra
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BLOCK = re.compile(r"^```(\w+)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
+# Commands whose feature another part of kelvra provides; without it they report so and exit 1.
+NEEDS = {"models": "ml_circuits", "guess": "guess"}
+
+
+GUIDE = re.compile(r"^## User guide\n(.*?)(?=^## )", re.MULTILINE | re.DOTALL)
+
+
+def _blocks(language):
+    guide = GUIDE.search((ROOT / "README.md").read_text()).group(1)
+    return [body for found, body in BLOCK.findall(guide) if found == language]
+
+
+@pytest.fixture()
+def workdir(tmp_path, monkeypatch):
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    (tmp_path / "tests").symlink_to(ROOT / "tests")
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def test_python_examples_run(workdir):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("pandas")
+    namespace = {}
+    for block in _blocks("python"):
+        exec(compile(block, "README.md", "exec"), namespace)
+    assert (workdir / "li_ion_cell.png").read_bytes().startswith(b"\x89PNG")
+    assert (workdir / "li_ion_cell.fit.json").exists()
+
+
+def test_command_line_examples_run(workdir):
+    commands = [line for block in _blocks("sh") for line in block.splitlines() if line.startswith("kelvra ")]
+    assert commands
+    for command in commands:
+        arguments = shlex.split(command)[1:]
+        done = subprocess.run([sys.executable, "-m", "kelvra", *arguments], capture_output=True, text=True,
+                              env={**os.environ, "MPLBACKEND": "Agg"})
+        missing = arguments[0] in NEEDS and not hasattr(kelvra.Circuit, NEEDS[arguments[0]])
+        assert done.returncode == (1 if missing else 0), (command, done.stderr)
+    assert sorted(os.listdir(workdir / "figures")) == [
+        "biologic_ex1_sweep0.png", "biologic_ex1_sweep1.png", "exampleDataGamry.png"]
+    assert (workdir / "results.csv").exists() and (workdir / "results.json").exists()
