@@ -6,7 +6,11 @@ import pytest
 
 from kelvra import kk
 
-REAL_DATA = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "data", "real")
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
+# Every measured spectrum the project carries: the instrument files and the
+# demo's cell.
+REAL_FILES = [*glob.glob(os.path.join(ROOT, "tests", "data", "*")),
+              os.path.join(ROOT, "examples", "li_ion_cell.csv")]
 FREQUENCIES = np.logspace(5, -2, 50)  # a sweep from high to low frequency
 OMEGA = 2 * np.pi * FREQUENCIES
 
@@ -126,8 +130,7 @@ def test_rejected_input(frequencies, impedances, options, message):
 
 def real_spectra():
     io = pytest.importorskip("kelvra.io")
-    paths = sorted(glob.glob(os.path.join(REAL_DATA, "*")))
-    return [s for path in paths if not path.endswith(".md") for s in io.read(path)]
+    return [s for path in sorted(REAL_FILES) if not path.endswith(".md") for s in io.read(path)]
 
 
 def test_every_real_spectrum_gets_a_verdict():
