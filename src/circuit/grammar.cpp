@@ -6,18 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "support/overloaded.h"
 #include "support/text.h"
 
 namespace kelvra {
 namespace {
-
-template <class... Handlers>
-struct Overloaded : Handlers... {
-  using Handlers::operator()...;
-};
-// Spelled out for compilers without aggregate deduction (clang before 17).
-template <class... Handlers>
-Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 bool is_ascii_letter(char32_t c) { return (c >= U'A' && c <= U'Z') || (c >= U'a' && c <= U'z'); }
 bool is_ascii_digit(char32_t c) { return c >= U'0' && c <= U'9'; }

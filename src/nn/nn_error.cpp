@@ -1,5 +1,6 @@
 #include "nn/nn_error.h"
 
+#include "support/overloaded.h"
 #include "support/text.h"
 
 namespace kelvra {
@@ -8,14 +9,6 @@ namespace {
 
 // The only scale estimator this build implements, as the message lists it.
 constexpr const char* kSupportedEstimators = "reactive_centroid";
-
-template <class... Handlers>
-struct Overloaded : Handlers... {
-  using Handlers::operator()...;
-};
-// Spelled out for compilers without aggregate deduction (clang before 17).
-template <class... Handlers>
-Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 }  // namespace
 
