@@ -32,15 +32,13 @@ int main() {
   const Series& circuit = parsed.value();
   const std::vector<double> truth = {0.02, 0.05, 1e-3, 0.85, 0.1, 0.3, 0.02, 0.7};
 
-  std::vector<double> omega(kFrequencies);
-  std::vector<Complex> measured(kFrequencies);
+  Spectrum measured;
   for (std::size_t k = 0; k < kFrequencies; ++k) {
     const double hz = kMinHz * std::pow(10.0, kDecades * k / (kFrequencies - 1));
-    omega[k] = kTwoPi * hz;
-    measured[k] = series_impedance_with_params(circuit, truth, omega[k]);
+    measured.frequencies.push_back(hz);
+    measured.impedances.push_back(series_impedance_with_params(circuit, truth, kTwoPi * hz));
   }
-  const std::vector<double> weights = compute_weights(measured, Weighting::Modulus);
-  const WeightedSpectrum data{omega, measured, weights};
+  const PreparedSpectrum data = PreparedSpectrum::from(measured, Weighting::Modulus);
 
   std::vector<double> start = truth;
   for (double& p : start) p *= 1.1;

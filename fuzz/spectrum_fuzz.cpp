@@ -56,9 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kelvra::sweep_impedance(circuit, spectrum.frequencies, swept);
   if (kelvra::check_fit_inputs(circuit, spectrum)) return 0;
 
-  const std::vector<double> omega = kelvra::angular_frequencies(spectrum);
-  const std::vector<double> weights = kelvra::compute_weights(spectrum.impedances, weighting);
-  const kelvra::WeightedSpectrum weighted{omega, spectrum.impedances, weights};
+  const kelvra::PreparedSpectrum weighted = kelvra::PreparedSpectrum::from(spectrum, weighting);
   const std::vector<double> params = kelvra::param_values(circuit);
   kelvra::EvalCounter counter;
   std::vector<double> residuals(weighted.residual_count());

@@ -1,6 +1,5 @@
 #include "fit/fit_inputs.h"
 
-#include "circuit/evaluate.h"
 #include "circuit/params.h"
 
 namespace kelvra {
@@ -10,12 +9,6 @@ std::optional<FitError> check_fit_inputs(const Series& circuit, const Spectrum& 
   if (spectrum.frequencies.empty()) return fit_error::EmptyData{};
   if (param_count(circuit) == 0) return fit_error::NoParameters{};
   return std::nullopt;
-}
-
-std::vector<double> angular_frequencies(const Spectrum& spectrum) {
-  std::vector<double> omega(spectrum.frequencies.size());
-  for (std::size_t k = 0; k < omega.size(); ++k) omega[k] = spectrum.frequencies[k] * kTwoPi;
-  return omega;
 }
 
 }  // namespace kelvra

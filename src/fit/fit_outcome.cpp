@@ -68,7 +68,7 @@ std::string display(const FitError& error) {
 }
 
 FitOutcome build_outcome(const Series& circuit, std::span<const double> params, bool success,
-                         std::uint64_t iterations, const WeightedSpectrum& data, EvalCounter& counter) {
+                         std::uint64_t iterations, const PreparedSpectrum& data, EvalCounter& counter) {
   const std::vector<Bounds> bounds = param_bounds(circuit);
   std::vector<double> clamped(params.size());
   clamp_to_bounds(params, bounds, clamped);

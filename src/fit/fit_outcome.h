@@ -44,6 +44,6 @@ std::string display(const FitError& error);
 // Clamps, costs (1 evaluation) and differentiates (2n evaluations) the final
 // point, estimates standard errors from (J^T J)^-1 and rebuilds the circuit.
 FitOutcome build_outcome(const Series& circuit, std::span<const double> params, bool success,
-                         std::uint64_t iterations, const WeightedSpectrum& data, EvalCounter& counter);
+                         std::uint64_t iterations, const PreparedSpectrum& data, EvalCounter& counter);
 
 }  // namespace kelvra

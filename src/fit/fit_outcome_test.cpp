@@ -16,7 +16,6 @@ namespace {
 
 using fit_testing::circuit_of;
 using fit_testing::log_frequencies;
-using fit_testing::PreparedData;
 using fit_testing::synthetic_spectrum;
 
 TEST(FitErrorDisplay, ExactMessages) {
@@ -97,11 +96,11 @@ TEST(InvertMatrix, SingularMatricesAreReported) {
 TEST(BuildOutcome, StatisticsOfALinearModel) {
   const Series circuit = circuit_of("R0");
   const Spectrum spectrum{{1.0, 10.0, 100.0}, {{9.0, 0.5}, {10.5, -0.25}, {11.0, 0.0}}};
-  const PreparedData prepared(spectrum, Weighting::Unit);
+  const PreparedSpectrum prepared = PreparedSpectrum::from(spectrum, Weighting::Unit);
   EvalCounter counter;
   counter.add(5);
   const std::vector<double> params = {10.0};
-  const FitOutcome outcome = build_outcome(circuit, params, true, 17, prepared.view(), counter);
+  const FitOutcome outcome = build_outcome(circuit, params, true, 17, prepared, counter);
 
   const double sum_of_squares = 1.0 + 0.25 + 0.25 + 0.0625 + 1.0 + 0.0;
   EXPECT_DOUBLE_EQ(outcome.cost, 0.5 * sum_of_squares);
@@ -124,17 +123,17 @@ TEST(BuildOutcome, ClampsToBoundsAndCostsTheClampedPoint) {
   const Series circuit = circuit_of("R0-(R1,CPE1)");
   const std::vector<double> truth = {10.0, 100.0, 1e-4, 0.9};
   const Spectrum spectrum = synthetic_spectrum(circuit, truth, log_frequencies(20, -1.0, 4.0));
-  const PreparedData prepared(spectrum, Weighting::Modulus);
+  const PreparedSpectrum prepared = PreparedSpectrum::from(spectrum, Weighting::Modulus);
   EvalCounter counter;
   const std::vector<double> outside = {-3.0, 100.0, 1e-4, 1.5};
-  const FitOutcome outcome = build_outcome(circuit, outside, true, 0, prepared.view(), counter);
+  const FitOutcome outcome = build_outcome(circuit, outside, true, 0, prepared, counter);
 
   const std::vector<double> clamped = {1e-12, 100.0, 1e-4, 1.0};
   EXPECT_EQ(outcome.params, clamped);
   EXPECT_EQ(param_values(outcome.circuit), clamped);
-  std::vector<double> r(prepared.view().residual_count());
+  std::vector<double> r(prepared.residual_count());
   EvalCounter scratch_counter;
-  EXPECT_EQ(outcome.cost, cost_at(circuit, clamped, prepared.view(), scratch_counter, r));
+  EXPECT_EQ(outcome.cost, cost_at(circuit, clamped, prepared, scratch_counter, r));
   EXPECT_EQ(outcome.chi_square, 2.0 * outcome.cost);
 }
 
@@ -150,9 +149,9 @@ TEST(BuildOutcome, StandardErrorsNeedDegreesOfFreedom) {
     const Spectrum truth = synthetic_spectrum(circuit, params, log_frequencies(c.points, 1.0, 3.0));
     Spectrum noisy = truth;
     for (Complex& z : noisy.impedances) z = 1.01 * z;
-    const PreparedData prepared(noisy, Weighting::Modulus);
+    const PreparedSpectrum prepared = PreparedSpectrum::from(noisy, Weighting::Modulus);
     EvalCounter counter;
-    const FitOutcome outcome = build_outcome(circuit, params, true, 0, prepared.view(), counter);
+    const FitOutcome outcome = build_outcome(circuit, params, true, 0, prepared, counter);
     EXPECT_EQ(outcome.std_errors.has_value(), c.has_std_errors) << c.points << " points";
     EXPECT_TRUE(std::isfinite(outcome.cost));
   }
@@ -166,9 +165,9 @@ TEST(BuildOutcome, SingularNormalMatrixLeavesStdErrorsAbsent) {
   const std::vector<double> params = {5.0, 0.01, 100.0};
   Spectrum spectrum = synthetic_spectrum(circuit, params, log_frequencies(4, 0.0, 3.0));
   for (Complex& z : spectrum.impedances) z = 1.1 * z;
-  const PreparedData prepared(spectrum, Weighting::Modulus);
+  const PreparedSpectrum prepared = PreparedSpectrum::from(spectrum, Weighting::Modulus);
   EvalCounter counter;
-  const FitOutcome outcome = build_outcome(circuit, params, true, 0, prepared.view(), counter);
+  const FitOutcome outcome = build_outcome(circuit, params, true, 0, prepared, counter);
   EXPECT_FALSE(outcome.std_errors.has_value());
   EXPECT_EQ(outcome.params, params);
   EXPECT_GT(outcome.cost, 0.0);
@@ -181,9 +180,9 @@ TEST(BuildOutcome, NonFiniteCostIsNeverASuccess) {
   const Series circuit = circuit_of("R0-(R1,C1)");
   const std::vector<double> params = {10.0, 100.0, 1e-4};
   const Spectrum spectrum = synthetic_spectrum(circuit, params, {0.0, 1.0, 10.0});
-  const PreparedData prepared(spectrum, Weighting::Modulus);
+  const PreparedSpectrum prepared = PreparedSpectrum::from(spectrum, Weighting::Modulus);
   EvalCounter counter;
-  const FitOutcome outcome = build_outcome(circuit, params, true, 0, prepared.view(), counter);
+  const FitOutcome outcome = build_outcome(circuit, params, true, 0, prepared, counter);
   EXPECT_TRUE(std::isnan(outcome.cost));
   EXPECT_TRUE(std::isnan(outcome.chi_square));
   EXPECT_FALSE(outcome.success);

@@ -46,18 +46,4 @@ inline Spectrum synthetic_spectrum(const Series& circuit, std::span<const double
   return spectrum;
 }
 
-// A spectrum together with the angular frequencies and weights a fit
-// derives from it, kept alive for the WeightedSpectrum that views them.
-struct PreparedData {
-  PreparedData(const Spectrum& spectrum, Weighting weighting)
-      : measured(spectrum.impedances), weights(compute_weights(measured, weighting)) {
-    for (const double f : spectrum.frequencies) omega.push_back(f * kTwoPi);
-  }
-  WeightedSpectrum view() const { return {omega, measured, weights}; }
-
-  std::vector<double> omega;
-  std::vector<Complex> measured;
-  std::vector<double> weights;
-};
-
 }  // namespace kelvra::fit_testing

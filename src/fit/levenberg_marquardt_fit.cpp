@@ -10,8 +10,8 @@
 #include "circuit/params.h"
 #include "fit/bounds_clamp.h"
 #include "fit/fit_inputs.h"
-#include "fit/search_coordinates.h"
 #include "fit/lm_candidates.h"
+#include "fit/search_coordinates.h"
 #include "fit/lm_problem.h"
 #include "fit/total_order.h"
 
@@ -42,7 +42,7 @@ struct StartResult {
 // counter and one residual buffer for costing.
 struct FitContext {
   const Series& circuit;
-  const WeightedSpectrum& data;
+  const PreparedSpectrum& data;
   std::span<const Bounds> bounds;
   const LmSettings& settings;
   EvalCounter& counter;
@@ -98,18 +98,8 @@ bool displaces(double cost, double best_cost) {
 
 }  // namespace
 
-Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
-                                                     Weighting weighting, const LmSettings& settings) {
-  if (std::optional<FitError> error = check_fit_inputs(circuit, spectrum)) return fail(std::move(*error));
-  if (std::optional<std::string> message = check_lm_settings(settings)) {
-    return fail(FitError{fit_error::InvalidSetting{std::move(*message)}});
-  }
-
-  const std::vector<double> omega = angular_frequencies(spectrum);
-  const std::vector<double> weights = compute_weights(spectrum.impedances, weighting);
-  const WeightedSpectrum data{omega, spectrum.impedances, weights};
+FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum& data, const LmSettings& settings) {
   EvalCounter counter;
-
   const std::vector<Bounds> bounds = param_bounds(circuit);
   const std::vector<double> p0 = param_values(circuit);
   FitContext fit{circuit, data, bounds, settings, counter, std::vector<double>(data.residual_count())};
@@ -140,26 +130,30 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, cons
   return build_outcome(circuit, best->params, best->success, iterations, data, counter);
 }
 
-Result<FitOutcome, FitError> polish_or_fallback(const Series& circuit, std::span<const double> best,
-                                                std::uint64_t iterations, const Spectrum& spectrum,
-                                                Weighting weighting, const WeightedSpectrum& data,
-                                                EvalCounter& counter) {
+Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
+                                                     Weighting weighting, const LmSettings& settings) {
+  if (std::optional<FitError> error = check_fit_inputs(circuit, spectrum)) return fail(std::move(*error));
+  if (std::optional<std::string> message = check_lm_settings(settings)) {
+    return fail(FitError{fit_error::InvalidSetting{std::move(*message)}});
+  }
+  return levenberg_marquardt_fit(circuit, PreparedSpectrum::from(spectrum, weighting), settings);
+}
+
+FitOutcome polish_or_fallback(const Series& circuit, std::span<const double> best, std::uint64_t iterations,
+                              const PreparedSpectrum& data, EvalCounter& counter) {
   FitOutcome fallback = build_outcome(circuit, best, true, iterations, data, counter);
 
   // The polish starts from the global best as the circuit's own values and
-  // counts on a counter of its own (a fresh fit), added in afterwards.
-  Result<FitOutcome, FitError> polished =
-      levenberg_marquardt_fit(rebuild(circuit, best), spectrum, weighting, kPolishSettings);
-  if (!polished) return polished;
-  counter.add(polished.value().impedance_evals);
+  // counts on a counter of its own (a fresh fit), added in afterwards. The
+  // search has checked the inputs, and the polish settings are valid.
+  FitOutcome polished = levenberg_marquardt_fit(rebuild(circuit, best), data, kPolishSettings);
+  counter.add(polished.impedance_evals);
 
   // Keep the polish unless it is non-finite or worse. A NaN fallback cost
   // loses to any finite polished cost.
-  FitOutcome& chosen = std::isfinite(polished.value().cost) && !(polished.value().cost > fallback.cost)
-                           ? polished.value()
-                           : fallback;
+  FitOutcome& chosen = std::isfinite(polished.cost) && !(polished.cost > fallback.cost) ? polished : fallback;
   chosen.impedance_evals = counter.value();
-  return std::move(chosen);
+  return chosen;
 }
 
 }  // namespace kelvra

@@ -7,7 +7,6 @@
 #include <span>
 
 #include "circuit/tree.h"
-#include "elements/complex.h"
 #include "fit/fit_outcome.h"
 #include "fit/lm/lm_solver.h"
 #include "fit/residuals.h"
@@ -18,11 +17,14 @@ namespace kelvra {
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
                                                      Weighting weighting, const LmSettings& settings);
 
+// The same fit on a prepared spectrum that has passed check_fit_inputs with
+// `circuit`, with settings that pass check_lm_settings.
+FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum& data, const LmSettings& settings);
+
 // Refines a global method's best physical point with the multi-start fit
-// and keeps the better of the polished and the unpolished outcome.
-Result<FitOutcome, FitError> polish_or_fallback(const Series& circuit, std::span<const double> best,
-                                                std::uint64_t iterations, const Spectrum& spectrum,
-                                                Weighting weighting, const WeightedSpectrum& data,
-                                                EvalCounter& counter);
+// and keeps the better of the polished and the unpolished outcome. `data`
+// has passed check_fit_inputs with `circuit`.
+FitOutcome polish_or_fallback(const Series& circuit, std::span<const double> best, std::uint64_t iterations,
+                              const PreparedSpectrum& data, EvalCounter& counter);
 
 }  // namespace kelvra

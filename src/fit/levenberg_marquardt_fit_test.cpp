@@ -20,7 +20,6 @@ using fit_testing::circuit_of;
 using fit_testing::kInf;
 using fit_testing::kNaN;
 using fit_testing::log_frequencies;
-using fit_testing::PreparedData;
 using fit_testing::synthetic_spectrum;
 
 TEST(TotalOrder, SortsEveryKindOfDouble) {
@@ -238,12 +237,8 @@ class PolishOrFallback : public ::testing::Test {
   // The polish of `best` on `spectrum`, after a global search that used 77
   // iterations and left `counter` at `global_evals`.
   FitOutcome polish(const Spectrum& spectrum, const std::vector<double>& best, std::uint64_t global_evals) {
-    const PreparedData prepared(spectrum, Weighting::Modulus);
     counter.add(global_evals);
-    Result<FitOutcome, FitError> result =
-        polish_or_fallback(circuit, best, 77, spectrum, Weighting::Modulus, prepared.view(), counter);
-    EXPECT_TRUE(result.ok());
-    return result.ok() ? std::move(result).value() : FitOutcome{};
+    return polish_or_fallback(circuit, best, 77, PreparedSpectrum::from(spectrum, Weighting::Modulus), counter);
   }
 
   const Series circuit = circuit_of("R0-(R1,CPE1)");

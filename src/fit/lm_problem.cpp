@@ -14,7 +14,7 @@ constexpr double kLn10 = 2.302585092994046;
 
 }  // namespace
 
-LmProblem::LmProblem(const Series& circuit, const WeightedSpectrum& data, std::span<const Bounds> bounds,
+LmProblem::LmProblem(const Series& circuit, const PreparedSpectrum& data, std::span<const Bounds> bounds,
                      std::span<const double> start, std::vector<bool> frozen, EvalCounter& counter)
     : circuit_(circuit),
       data_(data),
@@ -53,7 +53,7 @@ void LmProblem::jacobian(std::span<double> out) {
   }
 }
 
-LmRun levenberg_marquardt_single_start(const Series& circuit, const WeightedSpectrum& data,
+LmRun levenberg_marquardt_single_start(const Series& circuit, const PreparedSpectrum& data,
                                        std::span<const Bounds> bounds, std::span<const double> start,
                                        std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter) {
   LmSettings run_settings = settings;

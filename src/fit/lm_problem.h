@@ -21,7 +21,7 @@ class LmProblem final : public LeastSquaresProblem {
  public:
   // `frozen[j]` zeroes column j of every Jacobian, so the solver cannot move
   // parameter j.
-  LmProblem(const Series& circuit, const WeightedSpectrum& data, std::span<const Bounds> bounds,
+  LmProblem(const Series& circuit, const PreparedSpectrum& data, std::span<const Bounds> bounds,
             std::span<const double> start, std::vector<bool> frozen, EvalCounter& counter);
 
   std::size_t param_count() const override { return u_.size(); }
@@ -38,7 +38,7 @@ class LmProblem final : public LeastSquaresProblem {
 
  private:
   const Series& circuit_;
-  const WeightedSpectrum& data_;
+  const PreparedSpectrum& data_;
   std::span<const Bounds> bounds_;
   std::vector<double> u_;
   std::vector<double> physical_;  // sized once; refreshed from u_ before each use
@@ -54,7 +54,7 @@ struct LmRun {
 
 // One solver run from the internal vector `start`. `settings` have passed
 // check_lm_settings; a patience of 0 runs as 1.
-LmRun levenberg_marquardt_single_start(const Series& circuit, const WeightedSpectrum& data,
+LmRun levenberg_marquardt_single_start(const Series& circuit, const PreparedSpectrum& data,
                                        std::span<const Bounds> bounds, std::span<const double> start,
                                        std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter);
 

@@ -10,10 +10,6 @@
 namespace kelvra {
 namespace {
 
-// Weight floor: a measured point of 0 + 0j (or a NaN modulus) would divide
-// by zero; 1e-30 keeps its residuals finite for a finite model.
-constexpr double kMinWeight = 1e-30;
-
 // cbrt(DBL_EPSILON). A central difference has truncation error O(h^2) and
 // rounding error O(eps/h); the two balance at h ~ eps^(1/3).
 constexpr double kCbrtEpsilon = 6.055454452393343e-06;
@@ -23,10 +19,12 @@ constexpr double kCbrtEpsilon = 6.055454452393343e-06;
 constexpr double kMinStepScale = 1e-8;
 
 // Model minus measurement over the weight, into 2K entries.
-void weighted_residuals(std::span<const Complex> model, const WeightedSpectrum& data, std::span<double> out) {
-  for (std::size_t k = 0; k < data.omega.size(); ++k) {
-    out[2 * k] = (model[k].re - data.measured[k].re) / data.weights[k];
-    out[2 * k + 1] = (model[k].im - data.measured[k].im) / data.weights[k];
+void weighted_residuals(std::span<const Complex> model, const PreparedSpectrum& data, std::span<double> out) {
+  const std::span<const Complex> measured = data.measured();
+  const std::span<const double> weights = data.weights();
+  for (std::size_t k = 0; k < measured.size(); ++k) {
+    out[2 * k] = (model[k].re - measured[k].re) / weights[k];
+    out[2 * k + 1] = (model[k].im - measured[k].im) / weights[k];
   }
 }
 
@@ -36,7 +34,7 @@ void weighted_residuals(std::span<const Complex> model, const WeightedSpectrum& 
 struct ColumnTask {
   const LeafSpectra& base;
   std::span<const double> params;
-  const WeightedSpectrum& data;
+  const PreparedSpectrum& data;
   EvalCounter& counter;
   std::span<double> out;
 
@@ -47,7 +45,7 @@ struct ColumnTask {
     // Per-thread scratch that only grows: after the first Jacobian of a fit
     // no column allocates.
     thread_local std::vector<Complex> model;
-    model.resize(data.omega.size());
+    model.resize(data.point_count());
     counter.add(1);
     base.spectrum_with(j, value, model);
     weighted_residuals(model, data, r);
@@ -73,19 +71,7 @@ struct ColumnTask {
 
 }  // namespace
 
-std::vector<double> compute_weights(std::span<const Complex> measured, Weighting weighting) {
-  std::vector<double> weights(measured.size(), 1.0);
-  if (weighting == Weighting::Modulus) {
-    for (std::size_t k = 0; k < measured.size(); ++k) {
-      const double modulus = std::hypot(measured[k].re, measured[k].im);
-      // Written so that a NaN modulus also takes the floor.
-      weights[k] = modulus >= kMinWeight ? modulus : kMinWeight;
-    }
-  }
-  return weights;
-}
-
-void residuals(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+void residuals(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
                EvalCounter& counter, std::span<double> out) {
   // Every fitting method spends its time in evaluations: polling here is
   // what makes each of them stoppable.
@@ -93,8 +79,8 @@ void residuals(const Series& series, std::span<const double> params, const Weigh
   counter.add(1);
   // Per-thread and only growing, like the Jacobian's scratch.
   thread_local std::vector<Complex> model;
-  model.resize(data.omega.size());
-  spectrum_impedance_with_params(series, params, data.omega, model);
+  model.resize(data.point_count());
+  spectrum_impedance_with_params(series, params, data.omega(), model);
   weighted_residuals(model, data, out);
 }
 
@@ -104,7 +90,7 @@ double half_sum_of_squares(std::span<const double> r) {
   return 0.5 * sum;
 }
 
-double cost_at(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+double cost_at(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
                EvalCounter& counter, std::span<double> scratch) {
   residuals(series, params, data, counter, scratch);
   return half_sum_of_squares(scratch);
@@ -117,7 +103,7 @@ double central_difference_step(double x) {
   return kCbrtEpsilon * (magnitude < kMinStepScale ? kMinStepScale : magnitude);
 }
 
-void jacobian_columns(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+void jacobian_columns(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
                       EvalCounter& counter, std::span<double> out) {
   // The leaves at the unperturbed params, computed once and read by every
   // column, which then re-evaluates only the leaf its parameter belongs to.
@@ -125,11 +111,11 @@ void jacobian_columns(const Series& series, std::span<const double> params, cons
   // Jacobian until every column of this one is done, so no column sees it
   // change.
   thread_local LeafSpectra base;
-  base.assign(series, params, data.omega);
+  base.assign(series, params, data.omega());
   const ColumnTask task{base, params, data, counter, out};
   // Each column is the same arithmetic on either path, so the threshold
   // changes the time, never a bit of the result.
-  if (data.omega.size() * params.size() < kParallelJacobianWork) {
+  if (data.point_count() * params.size() < kParallelJacobianWork) {
     for (std::size_t j = 0; j < params.size(); ++j) task(j);
   } else {
     parallel_for(params.size(), [&task](std::size_t j) { task(j); });

@@ -10,10 +10,9 @@
 
 #include "circuit/tree.h"
 #include "elements/complex.h"
+#include "fit/prepared_spectrum.h"
 
 namespace kelvra {
-
-enum class Weighting { Modulus, Unit };
 
 // Counts residual vectors (not frequencies); becomes impedance_evals.
 class EvalCounter {
@@ -25,29 +24,9 @@ class EvalCounter {
   std::atomic<std::uint64_t> count_{0};
 };
 
-// A measured spectrum as the user gave it: frequencies in hertz, in input
-// order.
-struct Spectrum {
-  std::vector<double> frequencies;
-  std::vector<Complex> impedances;
-};
-
-// Modulus: max(hypot(re, im), 1e-30), NaN -> 1e-30. Unit: 1.0.
-std::vector<double> compute_weights(std::span<const Complex> measured, Weighting weighting);
-
-// A measured spectrum ready for evaluation: angular frequencies, measured
-// impedances and weights, all the same length K.
-struct WeightedSpectrum {
-  std::span<const double> omega;
-  std::span<const Complex> measured;
-  std::span<const double> weights;
-
-  std::size_t residual_count() const { return 2 * omega.size(); }
-};
-
 // Fills `out` (2K entries) and adds 1 to `counter`. `params` holds at least
 // param_count(series) values.
-void residuals(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+void residuals(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
                EvalCounter& counter, std::span<double> out);
 
 // ½ Σ r_i², summed in index order.
@@ -55,7 +34,7 @@ double half_sum_of_squares(std::span<const double> r);
 
 // The cost ½ Σ r_i² of `params` (one counted evaluation); `scratch` holds
 // the 2K residuals.
-double cost_at(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+double cost_at(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
                EvalCounter& counter, std::span<double> scratch);
 
 // The central-difference step for a parameter of value x:
@@ -74,7 +53,7 @@ inline constexpr std::size_t kParallelJacobianWork = 2000;
 // parameters on, on the calling thread below it; adds 2n to `counter`. Each column
 // re-evaluates only the leaf its parameter belongs to, yet holds the central
 // difference of two `residuals` vectors at x_j + h and x_j - h.
-void jacobian_columns(const Series& series, std::span<const double> params, const WeightedSpectrum& data,
+void jacobian_columns(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
                       EvalCounter& counter, std::span<double> out);
 
 }  // namespace kelvra

@@ -23,37 +23,7 @@ using fit_testing::circuit_of;
 using fit_testing::kInf;
 using fit_testing::kNaN;
 using fit_testing::log_frequencies;
-using fit_testing::PreparedData;
 using fit_testing::synthetic_spectrum;
-
-struct WeightCase {
-  Complex measured;
-  double modulus_weight;
-};
-
-TEST(ComputeWeights, ModulusWithFloorAndUnit) {
-  const std::vector<WeightCase> cases = {
-      {{3.0, 4.0}, 5.0},
-      {{-3.0, -4.0}, 5.0},
-      {{0.0, 0.0}, 1e-30},
-      {{1e-40, 0.0}, 1e-30},
-      {{kNaN, 1.0}, 1e-30},
-      // hypot must not overflow where re^2 + im^2 would.
-      {{1e200, 1e200}, std::hypot(1e200, 1e200)},
-  };
-  std::vector<Complex> measured;
-  for (const WeightCase& c : cases) measured.push_back(c.measured);
-
-  const std::vector<double> modulus = compute_weights(measured, Weighting::Modulus);
-  const std::vector<double> unit = compute_weights(measured, Weighting::Unit);
-  ASSERT_EQ(modulus.size(), cases.size());
-  ASSERT_EQ(unit.size(), cases.size());
-  for (std::size_t k = 0; k < cases.size(); ++k) {
-    EXPECT_DOUBLE_EQ(modulus[k], cases[k].modulus_weight) << "case " << k;
-    EXPECT_EQ(unit[k], 1.0);
-  }
-  EXPECT_TRUE(compute_weights({}, Weighting::Modulus).empty());
-}
 
 class ResidualsTest : public ::testing::Test {
  protected:
@@ -69,12 +39,12 @@ TEST_F(ResidualsTest, WeightedModelMinusMeasured) {
   Spectrum with_zero = spectrum;
   with_zero.impedances[3] = {0.0, 0.0};
   for (const Weighting weighting : {Weighting::Unit, Weighting::Modulus}) {
-    const PreparedData prepared(with_zero, weighting);
+    const PreparedSpectrum prepared = PreparedSpectrum::from(with_zero, weighting);
     EvalCounter counter;
-    std::vector<double> r(prepared.view().residual_count());
-    residuals(circuit, params, prepared.view(), counter, r);
-    for (std::size_t k = 0; k < prepared.omega.size(); ++k) {
-      const Complex z = series_impedance_with_params(circuit, params, prepared.omega[k]);
+    std::vector<double> r(prepared.residual_count());
+    residuals(circuit, params, prepared, counter, r);
+    for (std::size_t k = 0; k < prepared.point_count(); ++k) {
+      const Complex z = series_impedance_with_params(circuit, params, prepared.omega()[k]);
       const Complex m = with_zero.impedances[k];
       const double w = weighting == Weighting::Unit ? 1.0 : k == 3 ? 1e-30 : std::hypot(m.re, m.im);
       EXPECT_EQ(r[2 * k], (z.re - m.re) / w);
@@ -88,13 +58,13 @@ TEST_F(ResidualsTest, CounterCountsVectorsNotFrequencies) {
   for (const std::size_t points : {0u, 1u, 7u}) {
     Spectrum part{{spectrum.frequencies.begin(), spectrum.frequencies.begin() + points},
                   {spectrum.impedances.begin(), spectrum.impedances.begin() + points}};
-    const PreparedData prepared(part, Weighting::Modulus);
+    const PreparedSpectrum prepared = PreparedSpectrum::from(part, Weighting::Modulus);
     EvalCounter counter;
-    std::vector<double> r(prepared.view().residual_count());
-    residuals(circuit, params, prepared.view(), counter, r);
+    std::vector<double> r(prepared.residual_count());
+    residuals(circuit, params, prepared, counter, r);
     EXPECT_EQ(counter.value(), 1u) << points << " points";
     std::vector<double> jacobian(params.size() * r.size());
-    jacobian_columns(circuit, params, prepared.view(), counter, jacobian);
+    jacobian_columns(circuit, params, prepared, counter, jacobian);
     EXPECT_EQ(counter.value(), 1u + 2 * params.size()) << points << " points";
   }
 }
@@ -114,16 +84,16 @@ TEST(CentralDifferenceStep, RelativeWithAbsoluteFloor) {
 // the point's weight.
 TEST_F(ResidualsTest, JacobianMatchesAnalyticDerivatives) {
   for (const Weighting weighting : {Weighting::Unit, Weighting::Modulus}) {
-    const PreparedData prepared(spectrum, weighting);
-    const std::size_t m = prepared.view().residual_count();
+    const PreparedSpectrum prepared = PreparedSpectrum::from(spectrum, weighting);
+    const std::size_t m = prepared.residual_count();
     EvalCounter counter;
     std::vector<double> jacobian(params.size() * m);
-    jacobian_columns(circuit, params, prepared.view(), counter, jacobian);
+    jacobian_columns(circuit, params, prepared, counter, jacobian);
 
     const double r1 = params[1];
     const double c1 = params[2];
-    for (std::size_t k = 0; k < prepared.omega.size(); ++k) {
-      const double w = prepared.omega[k];
+    for (std::size_t k = 0; k < prepared.point_count(); ++k) {
+      const double w = prepared.omega()[k];
       const Complex denominator = Complex{1.0, w * r1 * c1} * Complex{1.0, w * r1 * c1};
       const std::vector<Complex> derivatives = {
           {1.0, 0.0},
@@ -131,7 +101,7 @@ TEST_F(ResidualsTest, JacobianMatchesAnalyticDerivatives) {
           quotient({0.0, -w * r1 * r1}, denominator),
       };
       for (std::size_t j = 0; j < params.size(); ++j) {
-        const Complex d = (1.0 / prepared.weights[k]) * derivatives[j];
+        const Complex d = (1.0 / prepared.weights()[k]) * derivatives[j];
         const double scale = std::hypot(d.re, d.im);
         EXPECT_NEAR(jacobian[j * m + 2 * k], d.re, 1e-7 * scale) << "column " << j << " point " << k;
         EXPECT_NEAR(jacobian[j * m + 2 * k + 1], d.im, 1e-7 * scale) << "column " << j << " point " << k;
@@ -141,20 +111,20 @@ TEST_F(ResidualsTest, JacobianMatchesAnalyticDerivatives) {
 }
 
 TEST_F(ResidualsTest, ParameterOutsideTheModelHasAZeroColumn) {
-  const PreparedData prepared(spectrum, Weighting::Modulus);
-  const std::size_t m = prepared.view().residual_count();
+  const PreparedSpectrum prepared = PreparedSpectrum::from(spectrum, Weighting::Modulus);
+  const std::size_t m = prepared.residual_count();
   // Values past param_count are never read by the model.
   std::vector<double> extended = params;
   extended.push_back(3.5);
   EvalCounter counter;
   std::vector<double> jacobian(extended.size() * m);
-  jacobian_columns(circuit, extended, prepared.view(), counter, jacobian);
+  jacobian_columns(circuit, extended, prepared, counter, jacobian);
   for (std::size_t i = 0; i < m; ++i) EXPECT_EQ(jacobian[3 * m + i], 0.0);
 }
 
 // The same central difference, one column after another on this thread.
 std::vector<double> serial_jacobian(const Series& circuit, const std::vector<double>& params,
-                                    const WeightedSpectrum& data) {
+                                    const PreparedSpectrum& data) {
   const std::size_t m = data.residual_count();
   std::vector<double> out(params.size() * m);
   std::vector<double> plus(m);
@@ -244,16 +214,16 @@ TEST_P(JacobianBits, EqualsTwoResidualVectorsPerColumn) {
     std::vector<double> truth = params;
     for (double& v : truth) v *= 1.25;
     const Spectrum spectrum = synthetic_spectrum(circuit, truth, case_frequencies());
-    const PreparedData prepared(spectrum, Weighting::Modulus);
+    const PreparedSpectrum prepared = PreparedSpectrum::from(spectrum, Weighting::Modulus);
 
     std::vector<double> extended = params;
     extended.push_back(2.5);
     const std::vector<double> short_params(params.begin(), params.end() - 1);
     for (const std::vector<double>& x : {params, extended, short_params}) {
       EvalCounter counter;
-      std::vector<double> jacobian(x.size() * prepared.view().residual_count());
-      jacobian_columns(circuit, x, prepared.view(), counter, jacobian);
-      EXPECT_TRUE(same_bits(jacobian, serial_jacobian(circuit, x, prepared.view())))
+      std::vector<double> jacobian(x.size() * prepared.residual_count());
+      jacobian_columns(circuit, x, prepared, counter, jacobian);
+      EXPECT_TRUE(same_bits(jacobian, serial_jacobian(circuit, x, prepared)))
           << GetParam().circuit << (grouped ? " with empty groups, " : ", ") << x.size() << " values";
       EXPECT_EQ(counter.value(), 2 * x.size());
     }
@@ -283,8 +253,7 @@ TEST(Jacobian, ParallelEqualsSerialBitForBit) {
   for (const std::size_t points : {kSmall, large}) {
     SCOPED_TRACE(points);
     const Spectrum spectrum = synthetic_spectrum(circuit, params, log_frequencies(points, -2.0, 5.0));
-    const PreparedData prepared(spectrum, Weighting::Modulus);
-    const WeightedSpectrum data = prepared.view();
+    const PreparedSpectrum data = PreparedSpectrum::from(spectrum, Weighting::Modulus);
     const std::vector<double> expected = serial_jacobian(circuit, params, data);
 
     const auto compute = [&] {

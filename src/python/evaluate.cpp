@@ -7,9 +7,9 @@
 #include <new>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "circuit/evaluate.h"
 #include "circuit/params.h"
 #include "fit/residuals.h"
 #include "fit/impedance_sweep.h"
@@ -78,16 +78,11 @@ PyObject* adopt_as_array(std::unique_ptr<Complex[], FreeDeleter> buffer, std::si
   return array.release();
 }
 
-// What residuals and jacobian share: the converted arguments, the angular
-// frequencies and the weights.
+// What residuals and jacobian share: the parameter vector and the prepared
+// spectrum.
 struct Evaluation {
   std::vector<double> params;
-  Spectrum spectrum;
-  std::vector<double> omega;
-  std::vector<double> weights;
-
-  WeightedSpectrum data() const { return {omega, spectrum.impedances, weights}; }
-  std::size_t point_count() const { return omega.size(); }
+  PreparedSpectrum data;
 };
 
 // Errors surface in argument order: parsing, `params`, the type of
@@ -100,15 +95,11 @@ Evaluation evaluation_arguments(PyObject* args, PyObject* kwargs, const char* fo
   PyObject* weight = nullptr;
   check(PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &params, &frequencies,
                                     &impedances, &weight));
-  Evaluation out;
-  out.params = argument("params", params, to_doubles);
+  std::vector<double> values = argument("params", params, to_doubles);
   const std::string weight_name = weight != nullptr ? argument("weight", weight, to_string) : kDefaultWeighting;
-  out.spectrum = spectrum(frequencies, impedances);
+  const Spectrum measured = spectrum(frequencies, impedances);
   const Weighting weighting = parse_weighting(weight_name);
-  out.omega.reserve(out.spectrum.frequencies.size());
-  for (double f : out.spectrum.frequencies) out.omega.push_back(kTwoPi * f);
-  out.weights = compute_weights(out.spectrum.impedances, weighting);
-  return out;
+  return {std::move(values), PreparedSpectrum::from(measured, weighting)};
 }
 
 // The evaluation reads the parameter vector only when it has a point to
@@ -144,8 +135,8 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Evaluation evaluation = evaluation_arguments(args, kwargs, "OO|OO:residuals");
-    require_enough_values(self, evaluation, evaluation.point_count() > 0);
-    const WeightedSpectrum data = evaluation.data();
+    require_enough_values(self, evaluation, evaluation.data.point_count() > 0);
+    const PreparedSpectrum& data = evaluation.data;
     std::vector<double> out(data.residual_count());
     EvalCounter counter;
     {
@@ -160,8 +151,8 @@ PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Evaluation evaluation = evaluation_arguments(args, kwargs, "OO|OO:jacobian");
     const std::size_t columns = evaluation.params.size();
-    require_enough_values(self, evaluation, evaluation.point_count() > 0 && columns > 0);
-    const WeightedSpectrum data = evaluation.data();
+    require_enough_values(self, evaluation, evaluation.data.point_count() > 0 && columns > 0);
+    const PreparedSpectrum& data = evaluation.data;
     const std::size_t rows = data.residual_count();
     std::vector<double> by_column(rows * columns);
     EvalCounter counter;

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "circuit/params.h"
-#include "fit/search_coordinates.h"
 #include "fit/global/search_frame.h"
 #include "fit/levenberg_marquardt_fit.h"
+#include "fit/search_coordinates.h"
 
 namespace kelvra {
 namespace {
@@ -37,9 +37,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const Series& circuit, const Spec
   SearchFrame frame(circuit, spectrum, weighting);
   const LmSettings local_settings{};
 
-  Result<FitOutcome, FitError> first = levenberg_marquardt_fit(circuit, spectrum, weighting, local_settings);
-  if (!first) return fail(first.error());
-  FitOutcome current = std::move(first).value();
+  FitOutcome current = levenberg_marquardt_fit(circuit, frame.data, local_settings);
   std::vector<double> best = current.params;
   double best_cost = current.cost;
   std::uint64_t iterations = current.iterations;
@@ -51,10 +49,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const Series& circuit, const Spec
     for (double& x : u) x += rng.symmetric_step(step_size);
     to_physical(frame.bounds, u, jumped);
 
-    Result<FitOutcome, FitError> local = levenberg_marquardt_fit(rebuild(circuit, jumped), spectrum, weighting,
-                                                                 local_settings);
-    if (!local) return fail(local.error());
-    FitOutcome& candidate = local.value();
+    FitOutcome candidate = levenberg_marquardt_fit(rebuild(circuit, jumped), frame.data, local_settings);
     iterations += candidate.iterations;
     // The best is kept whatever the Metropolis test decides below.
     if (improves_best(candidate.cost, best_cost)) {
@@ -63,7 +58,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const Series& circuit, const Spec
     }
     if (metropolis_accepts(current.cost, candidate.cost, temperature, rng)) current = std::move(candidate);
   }
-  return build_outcome(circuit, best, true, iterations, frame.data(), frame.counter);
+  return build_outcome(circuit, best, true, iterations, frame.data, frame.counter);
 }
 
 }  // namespace kelvra

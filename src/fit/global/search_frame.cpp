@@ -6,17 +6,15 @@
 
 #include "circuit/evaluate.h"
 #include "circuit/params.h"
-#include "fit/search_coordinates.h"
 #include "fit/levenberg_marquardt_fit.h"
+#include "fit/search_coordinates.h"
 
 namespace kelvra {
 
 SearchFrame::SearchFrame(const Series& circuit, const Spectrum& spectrum, Weighting weighting)
     : circuit(circuit),
       spectrum(spectrum),
-      weighting(weighting),
-      omega(angular_frequencies(spectrum)),
-      weights(compute_weights(spectrum.impedances, weighting)),
+      data(PreparedSpectrum::from(spectrum, weighting)),
       bounds(param_bounds(circuit)),
       start(param_values(circuit)) {}
 
@@ -24,11 +22,11 @@ PsoProblem::PsoProblem(SearchFrame& frame)
     : frame_(frame),
       counter_(frame.counter),
       physical_(frame.start.size()),
-      residuals_(frame.data().residual_count()) {}
+      residuals_(frame.data.residual_count()) {}
 
 double PsoProblem::cost(std::span<const double> u) {
   to_physical(frame_.bounds, u, physical_);
-  return cost_at(frame_.circuit, physical_, frame_.data(), counter_, residuals_);
+  return cost_at(frame_.circuit, physical_, frame_.data, counter_, residuals_);
 }
 
 void BestSoFar::offer(std::span<const double> point, double cost) {
@@ -52,8 +50,7 @@ Result<FitOutcome, FitError> complete_search(SearchFrame& frame, const SearchOut
                                              std::string_view no_best_text) {
   if (!searched.best) return solver_failure(no_best_text);
   const std::vector<double> physical = to_physical(frame.bounds, *searched.best);
-  return polish_or_fallback(frame.circuit, physical, searched.iterations, frame.spectrum, frame.weighting,
-                            frame.data(), frame.counter);
+  return polish_or_fallback(frame.circuit, physical, searched.iterations, frame.data, frame.counter);
 }
 
 Result<FitOutcome, FitError> run_search(const Series& circuit, const Spectrum& spectrum, Weighting weighting,

@@ -26,21 +26,17 @@ inline constexpr std::string_view kParticleSwarmNoBest = "particle swarm found n
 inline constexpr std::string_view kSimulatedAnnealingNoBest = "simulated annealing found no best position";
 inline constexpr std::string_view kDifferentialEvolutionNoBest = "differential evolution found no best position";
 
-// The data a search derives once, after the input checks: angular
-// frequencies, weights, bounds, start values and the fit's counter, which
-// every cost evaluation and finally the polish step count on.
+// The data a search derives once, after the input checks: the prepared
+// spectrum, bounds, start values and the fit's counter, which every cost
+// evaluation and finally the polish step count on.
 struct SearchFrame {
   SearchFrame(const Series& circuit, const Spectrum& spectrum, Weighting weighting);
   SearchFrame(const SearchFrame&) = delete;
   SearchFrame& operator=(const SearchFrame&) = delete;
 
-  WeightedSpectrum data() const { return {omega, spectrum.impedances, weights}; }
-
   const Series& circuit;
-  const Spectrum& spectrum;
-  Weighting weighting;
-  std::vector<double> omega;
-  std::vector<double> weights;
+  const Spectrum& spectrum;  // as given, for messages that name a point
+  const PreparedSpectrum data;
   std::vector<Bounds> bounds;
   std::vector<double> start;  // the circuit's current values
   EvalCounter counter;
