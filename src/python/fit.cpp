@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "fit/fit_method.h"
+#include "fit/dispatch/fit_method.h"
 #include "python/circuit.h"
 #include "python/convert.h"
 #include "python/fit_result.h"

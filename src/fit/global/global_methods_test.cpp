@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "circuit/params.h"
-#include "fit/fit_method.h"
+#include "fit/dispatch/fit_method.h"
 #include "fit/fit_test_support.h"
 #include "fit/global/basin_hopping.h"
 #include "fit/global/differential_evolution.h"

@@ -1,4 +1,4 @@
-#include "fit/fit_method.h"
+#include "fit/dispatch/fit_method.h"
 
 #include <array>
 #include <optional>
