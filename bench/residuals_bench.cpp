@@ -9,7 +9,7 @@
 #include "circuit/grammar.h"
 #include "circuit/params.h"
 #include "fit/residuals.h"
-#include "fit/worker_pool.h"
+#include "support/worker_pool.h"
 
 namespace {
 

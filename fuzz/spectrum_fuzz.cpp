@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "circuit/grammar.h"
+#include "circuit/impedance_sweep.h"
 #include "circuit/params.h"
 #include "fit/fit_inputs.h"
-#include "fit/impedance_sweep.h"
 #include "fit/residuals.h"
 
 namespace {

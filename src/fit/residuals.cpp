@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "circuit/evaluate.h"
-#include "fit/worker_pool.h"
 #include "support/interrupt.h"
+#include "support/worker_pool.h"
 
 namespace kelvra {
 namespace {

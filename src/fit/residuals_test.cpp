@@ -14,7 +14,7 @@
 
 #include "circuit/params.h"
 #include "fit/fit_test_support.h"
-#include "fit/worker_pool.h"
+#include "support/worker_pool.h"
 
 namespace kelvra {
 namespace {

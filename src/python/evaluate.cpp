@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "circuit/impedance_sweep.h"
 #include "circuit/params.h"
 #include "fit/residuals.h"
-#include "fit/impedance_sweep.h"
 #include "python/circuit.h"
 #include "python/convert.h"
 #include "python/numpy_api.h"

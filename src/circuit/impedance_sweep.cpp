@@ -1,11 +1,11 @@
-#include "fit/impedance_sweep.h"
+#include "circuit/impedance_sweep.h"
 
 #include <algorithm>
 #include <array>
 
 #include "circuit/evaluate.h"
-#include "fit/worker_pool.h"
 #include "support/interrupt.h"
+#include "support/worker_pool.h"
 
 namespace kelvra {
 namespace {

@@ -1,4 +1,4 @@
-#include "fit/worker_pool.h"
+#include "support/worker_pool.h"
 
 #include <pthread.h>
 #include <sched.h>
