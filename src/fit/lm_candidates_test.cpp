@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <vector>
+
+#include "fit/fit_test_support.h"
 
 namespace kelvra {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using fit_testing::kInf;
+using fit_testing::kNaN;
 
 TEST(CandidateStartingPoints, ScalesOpenAndSpreadsBoundedParameters) {
   // An open parameter at 0 on a lower bound of 0, an ordinary open one and

@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <vector>
+
+#include "fit/fit_test_support.h"
 
 namespace kelvra {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using fit_testing::kInf;
+using fit_testing::kNaN;
 
 struct CoordinateCase {
   Bounds bounds;

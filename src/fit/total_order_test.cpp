@@ -5,11 +5,13 @@
 #include <limits>
 #include <vector>
 
+#include "fit/fit_test_support.h"
+
 namespace kelvra {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using fit_testing::kInf;
+using fit_testing::kNaN;
 
 TEST(TotalOrder, SortsEveryKindOfDouble) {
   const double min_subnormal = std::numeric_limits<double>::denorm_min();

@@ -2,15 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <utility>
 #include <vector>
+
+#include "fit/fit_test_support.h"
 
 namespace kelvra {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using fit_testing::kInf;
+using fit_testing::kNaN;
 
 struct Item {
   int id;
