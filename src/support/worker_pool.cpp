@@ -8,8 +8,8 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/interrupt.h"
@@ -38,9 +38,11 @@ std::size_t pool_size() {
   return size;
 }
 
+}  // namespace
+
 // One parallel loop. It lives on its caller's stack; the pool only holds a
 // pointer to it while it is pending or while a worker helps with it.
-struct Loop {
+struct WorkerPool::Loop {
   Loop(const std::function<void(std::size_t)>& loop_body, std::size_t loop_count)
       : body(&loop_body), count(loop_count), interrupt(current_interrupt()) {}
 
@@ -81,69 +83,76 @@ struct Loop {
   bool exhausted() const { return next.load(std::memory_order_relaxed) >= count; }
 };
 
-class Pool {
- public:
-  // A pool that cannot start all its workers (the process is at its thread
-  // limit) runs with those it has: callers do their loops' work themselves,
-  // so even none is enough.
-  Pool() {
-    pending_.reserve(kPendingCapacity);
-    try {
-      for (; workers_ < pool_size(); ++workers_) std::thread([this] { serve(); }).detach();
-    } catch (const std::system_error&) {
-    }
+WorkerPool::WorkerPool(std::size_t workers, const ThreadStarter& start) {
+  pending_.reserve(kPendingCapacity);
+  // Reserved first, so that keeping a started thread cannot fail.
+  threads_.reserve(workers);
+  // Every thread started so far already serves this pool, so the
+  // constructor must not throw past them, whatever stopped the next one
+  // (std::system_error at the thread limit, std::bad_alloc for its state).
+  try {
+    while (threads_.size() < workers) threads_.push_back(start([this] { serve(); }));
+  } catch (...) {
   }
+}
 
-  void run(Loop& loop) {
-    {
-      std::lock_guard lock(mutex_);
-      pending_.push_back(&loop);
-    }
-    // The caller takes one share itself, so wake at most count - 1 workers.
-    const std::size_t wake = std::min(loop.count - 1, workers_);
-    for (std::size_t i = 0; i < wake; ++i) work_ready_.notify_one();
-
-    loop.work();
-
-    std::unique_lock lock(mutex_);
-    withdraw(loop);
-    loop.helpers_gone.wait(lock, [&loop] { return loop.helpers == 0; });
-    if (loop.error) std::rethrow_exception(loop.error);
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
   }
+  work_ready_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
 
- private:
-  [[noreturn]] void serve() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      work_ready_.wait(lock, [this] { return !pending_.empty(); });
-      Loop& loop = *pending_.front();
-      if (loop.exhausted()) {
-        withdraw(loop);
-        continue;
-      }
-      ++loop.helpers;
-      lock.unlock();
-      loop.work();
-      lock.lock();
+void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& body) {
+  if (count == 0) return;
+  Loop loop(body, count);
+  {
+    std::lock_guard lock(mutex_);
+    pending_.push_back(&loop);
+  }
+  // The caller takes one share itself, so wake at most count - 1 workers.
+  const std::size_t wake = std::min(count - 1, threads_.size());
+  for (std::size_t i = 0; i < wake; ++i) work_ready_.notify_one();
+
+  loop.work();
+
+  std::unique_lock lock(mutex_);
+  withdraw(loop);
+  loop.helpers_gone.wait(lock, [&loop] { return loop.helpers == 0; });
+  if (loop.error) std::rethrow_exception(loop.error);
+}
+
+void WorkerPool::serve() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_ready_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+    if (stopping_) return;
+    Loop& loop = *pending_.front();
+    if (loop.exhausted()) {
       withdraw(loop);
-      // Notified while the mutex is held: the caller cannot see helpers == 0,
-      // return and destroy the loop until this thread has let go of it.
-      if (--loop.helpers == 0) loop.helpers_gone.notify_one();
+      continue;
     }
+    ++loop.helpers;
+    lock.unlock();
+    loop.work();
+    lock.lock();
+    withdraw(loop);
+    // Notified while the mutex is held: the caller cannot see helpers == 0,
+    // return and destroy the loop until this thread has let go of it.
+    if (--loop.helpers == 0) loop.helpers_gone.notify_one();
   }
+}
 
-  // Takes a loop whose indices are all claimed off the pending list, so no
-  // further worker joins it; a no-op once someone already has.
-  void withdraw(Loop& loop) {
-    const auto it = std::find(pending_.begin(), pending_.end(), &loop);
-    if (it != pending_.end()) pending_.erase(it);
-  }
+// Takes a loop whose indices are all claimed off the pending list, so no
+// further worker joins it; a no-op once someone already has.
+void WorkerPool::withdraw(Loop& loop) {
+  const auto it = std::find(pending_.begin(), pending_.end(), &loop);
+  if (it != pending_.end()) pending_.erase(it);
+}
 
-  std::size_t workers_ = 0;
-  std::mutex mutex_;
-  std::condition_variable work_ready_;
-  std::vector<Loop*> pending_;
-};
+namespace {
 
 // Loops handed to the pool and not yet finished. A loop that starts while
 // another is in flight (a second fitting thread's Jacobian, or a loop nested
@@ -164,8 +173,10 @@ class InFlight {
 // it. Never destroyed: workers may still be asleep on its members while the
 // process exits, and static destructors must not pull them out from under
 // those threads.
-std::atomic<Pool*> instance{nullptr};
+std::atomic<WorkerPool*> instance{nullptr};
 std::mutex creation_mutex;
+
+std::thread start_std_thread(std::function<void()> serve) { return std::thread(std::move(serve)); }
 
 // A child of fork() has only the forking thread: the parent's workers do not
 // exist there and its pool's mutex may have been held by one of them. The
@@ -181,13 +192,13 @@ void forget_in_child() {
   creation_mutex.unlock();
 }
 
-Pool& pool() {
-  if (Pool* existing = instance.load(std::memory_order_acquire)) return *existing;
+WorkerPool& pool() {
+  if (WorkerPool* existing = instance.load(std::memory_order_acquire)) return *existing;
   std::lock_guard lock(creation_mutex);
   if (instance.load(std::memory_order_relaxed) == nullptr) {
     static const int fork_handlers = pthread_atfork(lock_before_fork, unlock_in_parent, forget_in_child);
     (void)fork_handlers;  // fails only without memory for the entry, as the pool itself would
-    instance.store(new Pool(), std::memory_order_release);
+    instance.store(new WorkerPool(pool_size(), start_std_thread), std::memory_order_release);
   }
   return *instance.load(std::memory_order_relaxed);
 }
@@ -202,8 +213,7 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& bod
     return;
   }
   const InFlight in_flight;
-  Loop loop(body, count);
-  pool().run(loop);
+  pool().run(count, body);
 }
 
 std::size_t worker_count() { return pool_size() + 1; }

@@ -1,9 +1,14 @@
-// The one process-wide worker pool behind every parallel loop (Jacobian
-// columns, large impedance sweeps). Started on first use, never torn down.
+// The worker pools behind every parallel loop (Jacobian columns, large
+// impedance sweeps): the one process-wide pool, started on first use and
+// never torn down, and the pool type it is made of.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace kelvra {
 
@@ -17,5 +22,43 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& bod
 
 // Threads that work on a loop: the pool's workers plus the caller.
 std::size_t worker_count();
+
+// Starts a thread that runs `serve`, or throws when it cannot. The
+// process-wide pool's starter is std::thread's constructor, which throws
+// std::system_error when the process may not have another thread.
+using ThreadStarter = std::function<std::thread(std::function<void()> serve)>;
+
+// Worker threads that help their callers' loops.
+class WorkerPool {
+ public:
+  // Starts up to `workers` threads with `start`. The first thread that cannot
+  // be started, whatever `start` throws, ends the starting: the pool runs
+  // with the threads it has, and with none its callers do all the work.
+  WorkerPool(std::size_t workers, const ThreadStarter& start);
+  // Stops the workers and waits for them; no loop may still be running.
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // Runs body(i) for every i in [0, count), the caller taking a share. The
+  // first exception any index throws, on any thread, stops the indices not
+  // yet claimed and is rethrown here once every helper has left the loop.
+  void run(std::size_t count, const std::function<void(std::size_t)>& body);
+
+  // The threads that did start.
+  std::size_t workers() const { return threads_.size(); }
+
+ private:
+  struct Loop;
+
+  void serve();
+  void withdraw(Loop& loop);
+
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::vector<Loop*> pending_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
 
 }  // namespace kelvra

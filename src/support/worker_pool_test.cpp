@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -110,6 +113,59 @@ TEST(WorkerPool, LoopStartedWhileThePoolIsBusyRunsOnItsCaller) {
     });
   });
   EXPECT_EQ(ran_elsewhere.load(), 0u);
+}
+
+// A thread starter that starts `allowed` threads and then fails with what
+// `fail` throws, as std::thread does at the process's thread limit.
+ThreadStarter starting_only(std::size_t allowed, std::function<void()> fail) {
+  auto started = std::make_shared<std::size_t>(0);
+  return [allowed, fail, started](std::function<void()> serve) {
+    if (*started == allowed) fail();
+    ++*started;
+    return std::thread(std::move(serve));
+  };
+}
+
+struct StartFailureCase {
+  const char* name;
+  std::size_t allowed;
+  std::function<void()> fail;
+};
+
+// A pool that cannot start all its threads runs with those it has, down to
+// none: every loop still completes on the threads there are, an exception
+// from an index still reaches the caller, and the pool stops cleanly.
+TEST(WorkerPool, SurvivesThreadsThatCannotStart) {
+  constexpr std::size_t kRequested = 4;
+  const auto thread_limit = [] {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  const std::vector<StartFailureCase> table = {
+      {"no thread starts", 0, thread_limit},
+      {"one thread starts", 1, thread_limit},
+      {"allocation fails after three", 3, [] { throw std::bad_alloc(); }},
+      {"every thread starts", kRequested, thread_limit},
+  };
+  constexpr std::size_t kCount = 1000;
+  for (const StartFailureCase& c : table) {
+    SCOPED_TRACE(c.name);
+    WorkerPool pool(kRequested, starting_only(c.allowed, c.fail));
+    EXPECT_EQ(pool.workers(), c.allowed);
+
+    std::vector<std::size_t> squares(kCount, 0);
+    pool.run(kCount, [&squares](std::size_t i) { squares[i] = i * i; });
+    for (std::size_t i = 0; i < kCount; ++i) ASSERT_EQ(squares[i], i * i) << i;
+
+    const auto failing = [&pool] {
+      pool.run(kCount, [](std::size_t i) {
+        if (i == kCount / 2) throw std::runtime_error("index");
+      });
+    };
+    EXPECT_THROW(failing(), std::runtime_error);
+    std::atomic<std::size_t> ran{0};
+    pool.run(kCount, [&ran](std::size_t) { ran.fetch_add(1); });
+    EXPECT_EQ(ran.load(), kCount);
+  }
 }
 
 }  // namespace
