@@ -67,10 +67,17 @@ std::vector<bool> at_bound_marks(std::span<const double> params, std::span<const
   return marks;
 }
 
-// Run 1 from the candidate; when it ends with bounded parameters on their
-// bounds, run 2 from the clamped point with those frozen, kept only when its
-// cost is strictly lower. `evaluations` receives both runs' counts.
-StartResult run_candidate(FitContext& fit, std::span<const double> start, std::uint64_t& evaluations) {
+// Whether a result's cost replaces the best so far: strictly lower, and a
+// NaN never wins. A finite cost does replace a NaN best, so one run that ends
+// where the model breaks down cannot hide every later, finite result.
+bool displaces(double cost, double best_cost) {
+  return cost < best_cost || (std::isnan(best_cost) && !std::isnan(cost));
+}
+
+// Run 1 from `start`; when it ends with bounded parameters on their bounds,
+// run 2 from the clamped point with those frozen, kept only when its cost is
+// strictly lower. `evaluations` receives both runs' counts.
+StartResult run_from(FitContext& fit, std::span<const double> start, std::uint64_t& evaluations) {
   std::vector<double> u(start.size());
   to_search_coordinates(fit.bounds, start, u);
   const LmRun first =
@@ -89,20 +96,33 @@ StartResult run_candidate(FitContext& fit, std::span<const double> start, std::u
   return refined.cost < result.cost ? std::move(refined) : std::move(result);
 }
 
-// Whether a result's cost replaces the best so far: strictly lower, and a
-// NaN never wins. A finite cost does replace a NaN best, so one run that ends
-// where the model breaks down cannot hide every later, finite result.
-bool displaces(double cost, double best_cost) {
-  return cost < best_cost || (std::isnan(best_cost) && !std::isnan(cost));
+// The runs from one candidate. The solver moves freely past the open
+// parameters' floors, so clamping its end point can cost more than the runs
+// gained: the candidate itself, clamped, is kept when it is better than where
+// they end.
+StartResult run_candidate(FitContext& fit, std::span<const double> start, std::uint64_t& evaluations) {
+  std::vector<double> clamped_start(start.size());
+  clamp_to_bounds(start, fit.bounds, clamped_start);
+  const double start_cost = cost_at(fit.circuit, clamped_start, fit.data, fit.counter, fit.scratch);
+  StartResult ended = run_from(fit, start, evaluations);
+  if (displaces(start_cost, ended.cost)) return {std::move(clamped_start), start_cost, ended.success};
+  return ended;
 }
 
 }  // namespace
 
-FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum& data, const LmSettings& settings) {
+FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum& data, const LmSettings& settings,
+                                   LmStarts starts) {
   EvalCounter counter;
   const std::vector<Bounds> bounds = param_bounds(circuit);
   const std::vector<double> p0 = param_values(circuit);
   FitContext fit{circuit, data, bounds, settings, counter, std::vector<double>(data.residual_count())};
+
+  if (starts == LmStarts::GivenOnly) {
+    std::uint64_t evaluations = 0;
+    const StartResult result = run_candidate(fit, p0, evaluations);
+    return build_outcome(circuit, result.params, result.success, evaluations, data, counter);
+  }
 
   std::vector<Candidate> candidates;
   for (std::vector<double>& start : candidate_starting_points(p0, bounds)) {
@@ -131,12 +151,13 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
 }
 
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
-                                                     Weighting weighting, const LmSettings& settings) {
+                                                     Weighting weighting, const LmSettings& settings,
+                                                     LmStarts starts) {
   if (std::optional<FitError> error = check_fit_inputs(circuit, spectrum)) return fail(std::move(*error));
   if (std::optional<std::string> message = check_lm_settings(settings)) {
     return fail(FitError{fit_error::InvalidSetting{std::move(*message)}});
   }
-  return levenberg_marquardt_fit(circuit, PreparedSpectrum::from(spectrum, weighting), settings);
+  return levenberg_marquardt_fit(circuit, PreparedSpectrum::from(spectrum, weighting), settings, starts);
 }
 
 FitOutcome polish_or_fallback(const Series& circuit, std::span<const double> best, std::uint64_t iterations,

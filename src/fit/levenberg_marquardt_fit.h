@@ -14,12 +14,20 @@
 
 namespace kelvra {
 
+// Which starting points the fit tries. A screening fit, which only compares
+// how well several circuits can describe one spectrum, runs the circuit's own
+// values alone: a circuit that does not describe the data never ends
+// plausibly, and would otherwise pay for every start.
+enum class LmStarts { UntilPlausible, GivenOnly };
+
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
-                                                     Weighting weighting, const LmSettings& settings);
+                                                     Weighting weighting, const LmSettings& settings,
+                                                     LmStarts starts = LmStarts::UntilPlausible);
 
 // The same fit on a prepared spectrum that has passed check_fit_inputs with
 // `circuit`, with settings that pass check_lm_settings.
-FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum& data, const LmSettings& settings);
+FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum& data, const LmSettings& settings,
+                                   LmStarts starts = LmStarts::UntilPlausible);
 
 // Refines a global method's best physical point with the multi-start fit
 // and keeps the better of the polished and the unpolished outcome. `data`

@@ -55,5 +55,8 @@ extern const char kImpedanceDoc[];
 // Defined in fit.cpp.
 PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs);
 extern const char kFitDoc[];
+// The module's private `_screening_fit`, for model ranking.
+PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char kScreeningFitDoc[];
 
 }  // namespace kelvra::python

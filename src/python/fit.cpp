@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "fit/dispatch/fit_method.h"
+#include "fit/levenberg_marquardt_fit.h"
 #include "python/circuit.h"
 #include "python/convert.h"
 #include "python/fit_result.h"
@@ -121,6 +122,54 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (!result->ok()) raise(PyExc_ValueError, display(result->error()));
     return new_fit_result(state_of(Py_TYPE(self)), std::move(*result).value());
+  });
+}
+
+const char kScreeningFitDoc[] =
+    "_screening_fit(circuit, frequencies, impedances, guess_init=None, weight=\"modulus\", max_iterations=200, "
+    "ftol=1e-8, xtol=1e-8)\n"
+    "--\n\n"
+    "The Levenberg-Marquardt fit from the circuit's start alone (its learned\n"
+    "guess or its own values, as in `Circuit.fit`), without the further\n"
+    "starting points the full fit tries when a result is implausible. Model\n"
+    "ranking screens every candidate circuit with it.";
+
+PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"circuit", "frequencies", "impedances", "guess_init", "weight",
+                                     "max_iterations", "ftol", "xtol", nullptr};
+    PyObject* circuit = nullptr;
+    PyObject* frequencies = nullptr;
+    PyObject* impedances = nullptr;
+    PyObject* guess_given = nullptr;
+    PyObject* weight_given = nullptr;
+    PyObject* iterations_given = nullptr;
+    PyObject* ftol_given = nullptr;
+    PyObject* xtol_given = nullptr;
+    check(PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOO:_screening_fit", const_cast<char**>(keywords),
+                                      &circuit, &frequencies, &impedances, &guess_given, &weight_given,
+                                      &iterations_given, &ftol_given, &xtol_given));
+    const ModuleState& state = module_state(module);
+    if (!PyObject_TypeCheck(circuit, state.circuit_type)) raise_wrong_type(circuit, "is not a Circuit");
+    std::optional<bool> guess_init;
+    std::string weight = kDefaultWeighting;
+    LmSettings settings;
+    convert_given("guess_init", guess_given, guess_init, or_none(to_bool));
+    convert_given("weight", weight_given, weight, to_string);
+    convert_given("max_iterations", iterations_given, settings.patience, to_u32);
+    convert_given("ftol", ftol_given, settings.ftol, to_double);
+    convert_given("xtol", xtol_given, settings.xtol, to_double);
+
+    const Spectrum measured = spectrum(frequencies, impedances);
+    const Weighting weighting = parse_weighting(weight);
+    const Series start = starting_series(circuit, measured, guess_init, std::nullopt);
+    std::optional<Result<FitOutcome, FitError>> result;
+    {
+      GilReleased unlocked;
+      result.emplace(levenberg_marquardt_fit(start, measured, weighting, settings, LmStarts::GivenOnly));
+    }
+    if (!result->ok()) raise(PyExc_ValueError, display(result->error()));
+    return new_fit_result(state, std::move(*result).value());
   });
 }
 

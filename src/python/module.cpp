@@ -52,6 +52,13 @@ void add_public_type(PyObject* module, PyObject* all, const char* name, PyTypeOb
   add_public(module, all, name, reinterpret_cast<PyObject*>(type));
 }
 
+// Functions the package's Python layer calls: attributes of the module,
+// left out of __all__.
+PyMethodDef private_functions[] = {
+    {"_screening_fit", as_cfunction(screening_fit), METH_VARARGS | METH_KEYWORDS, kScreeningFitDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 int exec_module(PyObject* module) {
   return guarded_status([&] {
     ModuleState& state = *new (PyModule_GetState(module)) ModuleState{};
@@ -68,6 +75,10 @@ int exec_module(PyObject* module) {
     for (PyMethodDef* function = kCircuitFunctions; function->ml_name != nullptr; ++function) {
       Ref callable = Ref::steal(PyCFunction_NewEx(function, module, module_name.get()));
       add_public(module, all.get(), function->ml_name, callable.get());
+    }
+    for (PyMethodDef* function = private_functions; function->ml_name != nullptr; ++function) {
+      Ref callable = Ref::steal(PyCFunction_NewEx(function, module, module_name.get()));
+      check(PyModule_AddObjectRef(module, function->ml_name, callable.get()) == 0);
     }
     // The short aliases are the very classes held by Element's attributes.
     for (const KindInfo& kind : kKinds) {

@@ -4,7 +4,7 @@ import re
 import numpy as np
 import pytest
 
-from kelvra import Circuit, FitResult
+from kelvra import Circuit, FitResult, _core
 
 TRUE_VALUES = {"R0.r": 10.0, "R1.r": 100.0, "C1.c": 1e-5}
 FREQUENCIES = np.logspace(-1, 5, 30)
@@ -114,3 +114,19 @@ def test_fit_errors(kwargs, message):
 def test_spectrum_errors_come_before_the_method():
     with pytest.raises(ValueError, match="^frequencies and impedances must have the same length$"):
         START.fit([1.0, 2.0], [1.0], method="none")
+
+
+def test_a_fit_never_ends_worse_than_its_start():
+    # A two-arc model on a one-arc spectrum, started where a previous fit
+    # left it: one capacitance on its floor, both exponents at 1. The solver
+    # runs the capacitance far below its floor, and clamping that end point
+    # back would cost more than the run gained.
+    truth = Circuit("rc_l").with_values([9.63e-08, 0.4567, 0.02083, 0.002934])
+    f = np.logspace(5, -2, 50)
+    rng = np.random.default_rng(3)
+    z = np.asarray(truth.impedance(f))
+    z = z * (1 + 0.005 * (rng.standard_normal(f.size) + 1j * rng.standard_normal(f.size)))
+    start = Circuit("two_rq").with_values([0.45845, 2.645e-05, 1e-12, 1.0, 0.019344, 0.0046547, 1.0])
+    chi_start = float(np.sum(np.asarray(start.residuals(start.param_values(), f, z)) ** 2))
+    assert start.fit(f, z).chi_square <= chi_start
+    assert _core._screening_fit(start, f, z, max_iterations=20).chi_square <= chi_start
