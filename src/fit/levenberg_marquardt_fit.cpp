@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "circuit/evaluate.h"
 #include "circuit/params.h"
 #include "fit/bounds_clamp.h"
 #include "fit/fit_inputs.h"

@@ -4,7 +4,6 @@
 #include <string>
 #include <utility>
 
-#include "circuit/evaluate.h"
 #include "circuit/params.h"
 #include "fit/levenberg_marquardt_fit.h"
 #include "fit/search_coordinates.h"
