@@ -216,6 +216,6 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& bod
   pool().run(count, body);
 }
 
-std::size_t worker_count() { return pool_size() + 1; }
+std::size_t worker_count() { return pool().workers() + 1; }
 
 }  // namespace kelvra

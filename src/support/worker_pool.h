@@ -20,7 +20,8 @@ namespace kelvra {
 // results in index order and identical for any number of threads.
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
 
-// Threads that work on a loop: the pool's workers plus the caller.
+// Threads that work on a loop: the workers the process-wide pool did start
+// (starting it if it has not been), plus the caller.
 std::size_t worker_count();
 
 // Starts a thread that runs `serve`, or throws when it cannot. The
