@@ -301,8 +301,8 @@ def _add_rank_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--candidate", action="append", default=[], metavar="CIRCUIT",
                         help="also rank this circuit string (repeatable)")
     parser.add_argument("--no-builtin", action="store_true", help="rank only the --candidate circuits")
-    parser.add_argument("--criterion", choices=("aic", "bic"), default="aic",
-                        help="information criterion that orders the circuits (default aic)")
+    parser.add_argument("--criterion", choices=("aic", "bic"), default="bic",
+                        help="information criterion that orders the circuits (default bic)")
     parser.add_argument("--format", choices=list(_io().FORMATS), help="the files' format instead of detecting it")
     parser.add_argument("--workers", type=_positive_int, metavar="N",
                         help="fit on N threads (default: every core this process may use)")

@@ -193,6 +193,9 @@ class FitResult:
 
 def Series(parts: Sequence[_Part]) -> Circuit: ...
 def Parallel(parts: Sequence[_Part]) -> Circuit: ...
+def _screening_fit(circuit: Circuit, frequencies: _Frequencies, impedances: _Impedances,
+                   guess_init: Optional[bool] = None, weight: str = "modulus", max_iterations: int = 200,
+                   ftol: float = 1e-8, xtol: float = 1e-8) -> FitResult: ...
 
 R = _Element_R
 C = _Element_C

@@ -138,7 +138,7 @@ def test_rank_two_files_to_csv_in_rank_order(tmp_path):
         mine = [row for row in rows if row["file"] == str(path)]
         assert [int(row["rank"]) for row in mine] == list(range(1, len(models) + 2))
         assert {row["model"] for row in mine} == models | {""}
-        assert [float(row["aic"]) for row in mine] == sorted(float(row["aic"]) for row in mine)
+        assert [float(row["bic"]) for row in mine] == sorted(float(row["bic"]) for row in mine)
         assert f"{path} (sweep 0)" in done.stdout
 
 

@@ -39,6 +39,20 @@ def test_true_topology_ranks_first(model, criterion, seed):
     assert min(result.delta_aic()) == 0.0
 
 
+# Screening fits each candidate once from its guess; the full fit (taken
+# whenever an option beyond `weight` is given) retries from more starts.
+# Where the full fit's winner is a clear one, screening must agree on it and
+# on its chi-square.
+@pytest.mark.parametrize("weight", ["modulus", "unit"])
+@pytest.mark.parametrize("model", sorted(TRUTHS))
+def test_screening_agrees_with_the_full_fit_on_the_winner(model, weight):
+    z = noisy_spectrum(model)
+    screened = ranking.rank(FREQUENCIES, z, workers=1, weight=weight)
+    full = ranking.rank(FREQUENCIES, z, workers=1, weight=weight, max_iterations=200)
+    assert screened.best.model == full.best.model == model
+    assert screened.best.chi_square == pytest.approx(full.best.chi_square, rel=1e-6)
+
+
 def test_information_criteria_by_hand():
     # m = 100 residuals, chi-square 0.5, n = 3 parameters plus the variance.
     base = 100 * math.log(2 * math.pi * 0.5 / 100) + 100
