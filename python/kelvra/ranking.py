@@ -146,6 +146,9 @@ class Ranking:
             rows.append(row)
         return rows
 
+    def __str__(self):
+        return self.text()
+
     def text(self):
         """The ranking as a table for a terminal, one line per fit, with the
         ranking criterion's difference to the best."""
