@@ -40,22 +40,6 @@ from kelvra import ranking
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from fit_bench import FREQ, NOISE, true_values  # noqa: E402
 
-# The simpler built-in models nested in each one: a limit of its parameters
-# (a resistance or a Warburg coefficient to 0, an inductance to 0, a CPE
-# exponent to 1) gives them.
-NESTED = {
-    "rc": set(),
-    "rc_l": {"rc"},
-    "rq": {"rc"},
-    "rq_l": {"rc", "rc_l", "rq"},
-    "two_rc": {"rc"},
-    "two_rc_l": {"rc", "rc_l", "two_rc"},
-    "two_rq": {"rc", "rq", "two_rc"},
-    "two_rq_l": {"rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq"},
-    "randles": {"rc", "rq"},
-    "sei_randles": {"rc", "rq", "two_rc", "two_rq", "randles"},
-    "sei_randles_wo": {"rc", "rq", "two_rc", "two_rq"},
-}
 TIE_AIC = 2.0
 # The expected AIC margin by which the true topology must beat every simpler
 # or equally large rival on a spectrum for the spectrum to count as
@@ -122,7 +106,7 @@ def main():
             aic = {fit.model: fit.aic for fit in result}
             best = result.best.model
             hits = np.array([best == name,
-                             best == name or (best in NESTED[name] and aic[name] - aic[best] <= TIE_AIC),
+                             best == name or (best in ranking.NESTED[name] and aic[name] - aic[best] <= TIE_AIC),
                              min(aic, key=lambda m: (np.isnan(aic[m]), aic[m])) == name])
             shares[0] += hits
             if identifiable(name, clean_result):

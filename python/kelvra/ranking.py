@@ -31,6 +31,7 @@ where every element leaves a visible mark.
 """
 
 import math
+import re
 from dataclasses import dataclass, field, replace
 from typing import Any, Dict, Optional, Tuple
 
@@ -272,6 +273,38 @@ CONTENDER_ITERATIONS = 20
 # The fit options screening honours; any other sends every candidate
 # through the full `Circuit.fit` with those options.
 SCREENING_OPTIONS = frozenset({"weight"})
+# `Circuit.fit`'s default iteration budget, which screening keeps.
+SCREENING_ITERATIONS = 200
+
+# The simpler built-in models nested in each one: a limit of its parameters
+# (a resistance, inductance, Warburg coefficient or diffusion impedance to 0,
+# a CPE exponent to 1) gives them. A model can therefore always fit at least
+# as well as every model nested in it; when its screened fit does not, that
+# fit stopped in a local minimum, and it is restarted from the nested
+# model's fit.
+NESTED = {
+    "rc": (),
+    "rc_l": ("rc",),
+    "rq": ("rc",),
+    "rq_l": ("rc", "rc_l", "rq"),
+    "two_rc": ("rc",),
+    "two_rc_l": ("rc", "rc_l", "two_rc"),
+    "two_rq": ("rc", "rq", "two_rc"),
+    "two_rq_l": ("rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq"),
+    "randles": ("rc", "rq"),
+    "sei_randles": ("rc", "rq", "two_rc", "two_rq", "randles"),
+    "sei_randles_wo": ("rc", "rq", "two_rc", "two_rq"),
+}
+# How much more chi-square than a nested model's a screened fit may keep
+# before it counts as stuck: the screening tolerance accounts for under 1 %.
+NESTING_SLACK = 0.02
+# The restarts put each element the nested model lacks at about these
+# shares of the smallest measured modulus. At its floor (0) the start
+# reproduces the nested fit, so the restart cannot end worse than it, but
+# the element has almost no gradient to grow along; at a tenth it is near
+# the nested fit yet large enough for the solver to feel.
+EMBEDDING_SHARES = (0.0, 0.1)
+_ELEMENT_LABEL = re.compile(r"([A-Za-z]+)(\d*)")
 
 
 def _screened(candidate, frequencies, impedances, fit_options):
@@ -404,6 +437,7 @@ def _rank_prepared(prepared, candidates, builtin, criterion, workers, progress, 
 
     fits = _map(task, len(prepared) * per_spectrum, workers, progress)
     if screen:
+        _repair_nesting(fits, prepared, pool, workers, fit_options)
         _refine_contenders(fits, prepared, pool, criterion, workers, fit_options)
     return [_ranked(fits[i * per_spectrum:(i + 1) * per_spectrum], criterion, source, sweep)
             for i, (_, _, source, sweep) in enumerate(prepared)]
@@ -413,18 +447,79 @@ def _refine_contenders(fits, prepared, pool, criterion, workers, fit_options):
     """Refines in place each screened fit within CONTENDER_MARGIN of its
     spectrum's best."""
     per_spectrum = len(pool)
-    contenders = []
+    restarts = []
     for first in range(0, len(fits), per_spectrum):
         values = [getattr(fit, criterion) for fit in fits[first:first + per_spectrum]]
         best = min((value for value in values if not math.isnan(value)), default=math.nan)
-        contenders.extend(first + offset for offset, value in enumerate(values)
-                          if value <= best + CONTENDER_MARGIN)
+        restarts.extend((first + offset, fits[first + offset].fitted) for offset, value in enumerate(values)
+                        if value <= best + CONTENDER_MARGIN)
+    _restart(fits, restarts, prepared, pool, workers, fit_options, CONTENDER_TOLERANCE, CONTENDER_ITERATIONS)
+
+
+def _repair_nesting(fits, prepared, pool, workers, fit_options):
+    """Restarts in place each built-in model whose screened chi-square is
+    worse than that of a model nested in it, from that model's fit (once for
+    each of EMBEDDING_SHARES)."""
+    per_spectrum = len(pool)
+    restarts = []
+    for first in range(0, len(fits), per_spectrum):
+        by_model = {pool[offset].model: first + offset for offset in range(per_spectrum) if pool[offset].model}
+        for model, index in by_model.items():
+            nested = [fits[by_model[name]] for name in NESTED.get(model, ()) if name in by_model]
+            nested = [fit for fit in nested if fit.chi_square >= 0.0]
+            if not nested:
+                continue
+            best = min(nested, key=lambda fit: fit.chi_square)
+            if not fits[index].chi_square <= best.chi_square * (1.0 + NESTING_SLACK):
+                frequencies, impedances, _, _ = prepared[index // per_spectrum]
+                outer = fits[index].fitted or pool[index % per_spectrum].circuit
+                restarts.extend((index, _embedded(best, outer, frequencies, impedances, share))
+                                for share in EMBEDDING_SHARES)
+    _restart(fits, restarts, prepared, pool, workers, fit_options, SCREENING_TOLERANCE, SCREENING_ITERATIONS)
+
+
+def _restart(fits, restarts, prepared, pool, workers, fit_options, tolerance, iterations):
+    """Runs each (index, start) of `restarts` once more from the circuit
+    `start`, and keeps the run where it lowers the fit's chi-square."""
+    per_spectrum = len(pool)
 
     def task(position):
-        index = contenders[position]
+        index, start = restarts[position]
         frequencies, impedances, _, _ = prepared[index // per_spectrum]
         return _fit_one(pool[index % per_spectrum], frequencies, impedances,
-                        lambda: _refined(fits[index].fitted, frequencies, impedances, fit_options))
+                        lambda: _core._screening_fit(start, frequencies, impedances, guess_init=False,
+                                                     ftol=tolerance, xtol=tolerance, max_iterations=iterations,
+                                                     **fit_options))
 
-    for index, refined in zip(contenders, _map(task, len(contenders), workers, False)):
-        fits[index] = refined
+    for (index, _), rerun in zip(restarts, _map(task, len(restarts), workers, False)):
+        old = fits[index].chi_square
+        if rerun.chi_square < old or (math.isnan(old) and not math.isnan(rerun.chi_square)):
+            fits[index] = rerun
+
+
+def _embedded(inner, outer, frequencies, impedances, share):
+    """The circuit `outer` with the values of `inner`, a fit of a model
+    nested in it: shared parameters copied, a CPE taking the capacitance of
+    the capacitor it replaces with exponent 1, and each element `inner`
+    lacks set to contribute about `share` of the smallest measured modulus,
+    or to its floor for a share of 0; other parameters keep `outer`'s
+    values."""
+    scale = share * float(np.min(np.abs(impedances)))
+    omega = TWO_PI * np.asarray(frequencies, dtype=float)
+    vanishing = {"r": scale, "z0": scale, "l": scale / float(np.max(omega)),
+                 "aw": scale * math.sqrt(float(np.min(omega)))}
+    values = inner.params
+    start = []
+    for name, value, (floor, _) in zip(outer.param_names(), outer.param_values(), outer.param_bounds()):
+        label, field = name.split(".")
+        kind, number = _ELEMENT_LABEL.fullmatch(label).groups()
+        capacitor = f"C{number}.c"
+        if name in values:
+            start.append(values[name])
+        elif kind == "CPE" and capacitor in values:
+            start.append(values[capacitor] if field == "q" else 1.0)
+        elif field in vanishing:
+            start.append(max(vanishing[field], floor))
+        else:
+            start.append(value)
+    return outer.with_values(start)

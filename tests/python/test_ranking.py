@@ -53,6 +53,28 @@ def test_screening_agrees_with_the_full_fit_on_the_winner(model, weight):
     assert screened.best.chi_square == pytest.approx(full.best.chi_square, rel=1e-6)
 
 
+# A model nested in another one is a limit of it: the larger model started
+# from the smaller one's fit, with capacitors turned into CPEs of exponent
+# 1 and the elements it adds at their floors, reproduces that fit.
+@pytest.mark.parametrize("inner, outer", [("rc", "rq"), ("rc", "rc_l"), ("two_rc", "two_rq"),
+                                          ("two_rc", "two_rq_l"), ("rq", "randles")])
+def test_nested_fit_embeds_exactly(inner, outer):
+    z = noisy_spectrum("rc") if inner == "rc" else noisy_spectrum("two_rq")
+    fit = next(f for f in ranking.rank(FREQUENCIES, z, workers=1) if f.model == inner)
+    start = ranking._embedded(fit, kelvra.Circuit(outer), FREQUENCIES, z, 0.0)
+    chi_square = np.sum(np.asarray(start.residuals(start.param_values(), FREQUENCIES, z)) ** 2)
+    # An inductance at its floor, 1 pH, still adds a part in 10^6 at 100 kHz.
+    assert chi_square == pytest.approx(fit.chi_square, rel=1e-5)
+
+
+def test_no_model_fits_worse_than_one_nested_in_it():
+    for model in sorted(TRUTHS):
+        fits = {fit.model: fit for fit in ranking.rank(FREQUENCIES, noisy_spectrum(model), workers=1)}
+        for outer, nested in ranking.NESTED.items():
+            for inner in nested:
+                assert fits[outer].chi_square <= fits[inner].chi_square * (1 + ranking.NESTING_SLACK), (outer, inner)
+
+
 def test_information_criteria_by_hand():
     # m = 100 residuals, chi-square 0.5, n = 3 parameters plus the variance.
     base = 100 * math.log(2 * math.pi * 0.5 / 100) + 100
