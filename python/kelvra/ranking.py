@@ -309,13 +309,8 @@ _ELEMENT_LABEL = re.compile(r"([A-Za-z]+)(\d*)")
 
 def _screened(candidate, frequencies, impedances, fit_options):
     return _core._screening_fit(candidate.circuit, frequencies, impedances, guess_init=candidate.guess_init,
-                                ftol=SCREENING_TOLERANCE, xtol=SCREENING_TOLERANCE, **fit_options)
-
-
-def _refined(screened_circuit, frequencies, impedances, fit_options):
-    return _core._screening_fit(screened_circuit, frequencies, impedances, guess_init=False,
-                                ftol=CONTENDER_TOLERANCE, xtol=CONTENDER_TOLERANCE,
-                                max_iterations=CONTENDER_ITERATIONS, **fit_options)
+                                ftol=SCREENING_TOLERANCE, xtol=SCREENING_TOLERANCE,
+                                max_iterations=SCREENING_ITERATIONS, **fit_options)
 
 
 def _full_fit(candidate, frequencies, impedances, fit_options):
