@@ -499,10 +499,17 @@ def _embedded(inner, outer, frequencies, impedances, share):
     lacks set to contribute about `share` of the smallest measured modulus,
     or to its floor for a share of 0; other parameters keep `outer`'s
     values."""
-    scale = share * float(np.min(np.abs(impedances)))
+    # Only points with a positive frequency and a finite, nonzero modulus say
+    # how small is small; without any, the elements start at their floors.
     omega = TWO_PI * np.asarray(frequencies, dtype=float)
-    vanishing = {"r": scale, "z0": scale, "l": scale / float(np.max(omega)),
-                 "aw": scale * math.sqrt(float(np.min(omega)))}
+    moduli = np.abs(np.asarray(impedances, dtype=complex))
+    usable = np.isfinite(omega) & (omega > 0.0) & np.isfinite(moduli) & (moduli > 0.0)
+    if usable.any():
+        scale = share * float(moduli[usable].min())
+        lowest, highest = float(omega[usable].min()), float(omega[usable].max())
+    else:
+        scale, lowest, highest = 0.0, 1.0, 1.0
+    vanishing = {"r": scale, "z0": scale, "l": scale / highest, "aw": scale * math.sqrt(lowest)}
     values = inner.params
     start = []
     for name, value, (floor, _) in zip(outer.param_names(), outer.param_values(), outer.param_bounds()):

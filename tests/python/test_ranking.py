@@ -75,6 +75,23 @@ def test_no_model_fits_worse_than_one_nested_in_it():
                 assert fits[outer].chi_square <= fits[inner].chi_square * (1 + ranking.NESTING_SLACK), (outer, inner)
 
 
+# Points the fit tolerates must not break the ranking around it: the
+# restarts from nested fits size the missing elements from the data.
+@pytest.mark.parametrize("point", ["negative frequency", "zero frequency", "zero impedance", "nan impedance"])
+def test_hostile_points_give_a_ranking(point):
+    f = FREQUENCIES.copy()
+    z = noisy_spectrum("randles")
+    if point == "negative frequency":
+        f[0] = -f[0]
+    elif point == "zero frequency":
+        f[-1] = 0.0
+    elif point == "zero impedance":
+        z[0] = 0.0
+    else:
+        z[0] = complex("nan")
+    assert len(ranking.rank(f, z, workers=1)) == len(kelvra.Circuit.ml_circuits())
+
+
 def test_information_criteria_by_hand():
     # m = 100 residuals, chi-square 0.5, n = 3 parameters plus the variance.
     base = 100 * math.log(2 * math.pi * 0.5 / 100) + 100
