@@ -171,7 +171,8 @@ class Circuit:
             xtol: float = 1e-8, num_particles: int = 200, generations: int = 1000,
             nelder_mead_iterations: int = 2000, de_evaluations: int = 20000, sa_iterations: int = 5000,
             sa_initial_temperature: float = 2.0, basin_hopping_hops: int = 20, basin_hopping_step_size: float = 1.0,
-            basin_hopping_temperature: float = 1.0, seed: Optional[int] = None) -> FitResult: ...
+            basin_hopping_temperature: float = 1.0, seed: Optional[int] = None,
+            early_stop: Optional[str] = None) -> FitResult: ...
 
 class FitResult:
     @property
@@ -196,6 +197,7 @@ def Parallel(parts: Sequence[_Part]) -> Circuit: ...
 def _screening_fit(circuit: Circuit, frequencies: _Frequencies, impedances: _Impedances,
                    guess_init: Optional[bool] = None, weight: str = "modulus", max_iterations: int = 200,
                    ftol: float = 1e-8, xtol: float = 1e-8) -> FitResult: ...
+def _early_stop_rules() -> Dict[str, str]: ...
 
 R = _Element_R
 C = _Element_C

@@ -1,7 +1,9 @@
 #include "fit/levenberg_marquardt_fit.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -95,17 +97,38 @@ StartResult run_from(FitContext& fit, std::span<const double> start, std::uint64
   return refined.cost < result.cost ? std::move(refined) : std::move(result);
 }
 
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](double x, double y) { return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y); });
+}
+
 // The runs from one candidate. The solver moves freely past the open
 // parameters' floors, so clamping its end point can cost more than the runs
 // gained: the candidate itself, clamped, is kept when it is better than where
-// they end.
-StartResult run_candidate(FitContext& fit, std::span<const double> start, std::uint64_t& evaluations) {
+// they end. `start_cost` is the candidate's cost at its raw values when the
+// caller has it; a clamp that changes no bit of the start then reuses it, so
+// that keeping the start costs no evaluation beyond the candidate's costing.
+StartResult run_candidate(FitContext& fit, std::span<const double> start, std::optional<double> start_cost,
+                          std::uint64_t& evaluations) {
   std::vector<double> clamped_start(start.size());
   clamp_to_bounds(start, fit.bounds, clamped_start);
-  const double start_cost = cost_at(fit.circuit, clamped_start, fit.data, fit.counter, fit.scratch);
+  const double clamped_cost = start_cost && same_bits(start, clamped_start)
+                                  ? *start_cost
+                                  : cost_at(fit.circuit, clamped_start, fit.data, fit.counter, fit.scratch);
   StartResult ended = run_from(fit, start, evaluations);
-  if (displaces(start_cost, ended.cost)) return {std::move(clamped_start), start_cost, ended.success};
+  if (displaces(clamped_cost, ended.cost)) return {std::move(clamped_start), clamped_cost, ended.success};
   return ended;
+}
+
+// Whether `result` ends where an earlier candidate ended; records it for the
+// candidates after it.
+bool repeats_earlier(const StartResult& result, std::span<const Bounds> bounds,
+                     std::vector<ResultSignature>& earlier) {
+  ResultSignature signature = result_signature(result.params, result.cost, result.success, bounds);
+  const bool repeated = std::any_of(earlier.begin(), earlier.end(),
+                                    [&](const ResultSignature& e) { return same_result(signature, e); });
+  earlier.push_back(std::move(signature));
+  return repeated;
 }
 
 }  // namespace
@@ -119,7 +142,7 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
 
   if (starts == LmStarts::GivenOnly) {
     std::uint64_t evaluations = 0;
-    const StartResult result = run_candidate(fit, p0, evaluations);
+    const StartResult result = run_candidate(fit, p0, std::nullopt, evaluations);
     return build_outcome(circuit, result.params, result.success, evaluations, data, counter);
   }
 
@@ -137,14 +160,16 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
 
   // Nine candidates always exist, so the first iteration always sets `best`.
   std::optional<StartResult> best;
+  std::vector<ResultSignature> earlier;
   std::uint64_t iterations = 0;
   for (const Candidate& candidate : candidates) {
     std::uint64_t evaluations = 0;
-    StartResult result = run_candidate(fit, candidate.params, evaluations);
+    StartResult result = run_candidate(fit, candidate.params, candidate.cost, evaluations);
     iterations += evaluations;
-    const bool plausible = is_plausible(result.params, result.cost, result.success, p0, bounds);
+    const bool stop = is_plausible(result.params, result.cost, result.success, p0, bounds) ||
+                      (starts == LmStarts::UntilPlausibleOrRepeat && repeats_earlier(result, bounds, earlier));
     if (!best || displaces(result.cost, best->cost)) best = std::move(result);
-    if (plausible) break;
+    if (stop) break;
   }
   return build_outcome(circuit, best->params, best->success, iterations, data, counter);
 }

@@ -1,6 +1,7 @@
 // The default fit: the LM solver run from nine starting points, open
 // parameters searched in log10 space, bounded parameters frozen at a bound
-// for a second run, stopping at the first plausible result.
+// for a second run, stopping at the first plausible result (or as `starts`
+// says, lm_candidates.h).
 #pragma once
 
 #include <cstdint>
@@ -8,17 +9,12 @@
 
 #include "circuit/tree.h"
 #include "fit/fit_outcome.h"
+#include "fit/lm_candidates.h"
 #include "fit/lm/lm_solver.h"
 #include "fit/residuals.h"
 #include "support/result.h"
 
 namespace kelvra {
-
-// Which starting points the fit tries. A screening fit, which only compares
-// how well several circuits can describe one spectrum, runs the circuit's own
-// values alone: a circuit that does not describe the data never ends
-// plausibly, and would otherwise pay for every start.
-enum class LmStarts { UntilPlausible, GivenOnly };
 
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
                                                      Weighting weighting, const LmSettings& settings,

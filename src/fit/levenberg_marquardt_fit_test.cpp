@@ -172,6 +172,62 @@ TEST(LevenbergMarquardtFit, NanFirstResultDoesNotHideFiniteOnes) {
   EXPECT_FALSE(any_nan(fitted.value().params));
 }
 
+// Regression: keeping the clamped start once cost every candidate one
+// evaluation more than the counts of the multi-start fit allow. An exact
+// start converges in its first run and is plausible, so the evaluations
+// beyond the run's are the nine candidate costs, the clamped end point's
+// cost and the final statistics (1 + 2n), plus whole Jacobians (2n each).
+TEST(LevenbergMarquardtFit, ExactStartCountsNoEvaluationBeyondTheSpecifiedOnes) {
+  const Series circuit = circuit_of("R0-(R1,CPE1)");
+  const std::vector<double> truth = {10.0, 100.0, 1e-4, 0.85};
+  const Spectrum spectrum = synthetic_spectrum(circuit, truth, log_frequencies(30, -1.0, 4.0));
+  for (const LmStarts starts : {LmStarts::UntilPlausible, LmStarts::UntilPlausibleOrRepeat}) {
+    const Result<FitOutcome, FitError> fitted =
+        levenberg_marquardt_fit(rebuild(circuit, truth), spectrum, Weighting::Modulus, LmSettings{}, starts);
+    ASSERT_TRUE(fitted.ok());
+    const FitOutcome& outcome = fitted.value();
+    const std::uint64_t n = truth.size();
+    const std::uint64_t fixed = 9 + 1 + 1 + 2 * n;
+    ASSERT_GE(outcome.impedance_evals, outcome.iterations + fixed);
+    EXPECT_EQ((outcome.impedance_evals - outcome.iterations - fixed) % (2 * n), 0u)
+        << outcome.impedance_evals << " evaluations, " << outcome.iterations << " in the run";
+  }
+}
+
+// Where the full rule ends plausibly, stopping at a repeated result as well
+// must give the same answer: it can only stop earlier at a candidate whose
+// result is not plausible and equals an earlier one.
+TEST_P(Recovery, RepeatRuleAgreesWithTheFullRule) {
+  const RecoveryCase& c = GetParam();
+  const Series circuit = circuit_of(c.circuit);
+  const Spectrum spectrum = synthetic_spectrum(circuit, c.truth, log_frequencies(40, -2.0, 5.0));
+  const Series start = rebuild(circuit, c.start);
+  const FitOutcome full = levenberg_marquardt_fit(start, spectrum, Weighting::Modulus, LmSettings{}).value();
+  const FitOutcome repeat =
+      levenberg_marquardt_fit(start, spectrum, Weighting::Modulus, LmSettings{}, LmStarts::UntilPlausibleOrRepeat)
+          .value();
+  EXPECT_EQ(repeat.params, full.params);
+  EXPECT_EQ(repeat.impedance_evals, full.impedance_evals);
+}
+
+// Data whose best CPE exponent lies beyond its upper bound: every candidate
+// ends with the exponent on the bound, so no result is plausible. The full
+// rule runs all nine; the repeat rule stops at the second, with the same fit.
+TEST(LevenbergMarquardtFit, RepeatRuleStopsWhenCandidatesEndAtTheSamePoint) {
+  const Series circuit = circuit_of("R0-(R1,CPE1)");
+  const Spectrum spectrum =
+      synthetic_spectrum(circuit, std::vector{10.0, 100.0, 1e-4, 1.2}, log_frequencies(30, -1.0, 4.0));
+  const Series start = rebuild(circuit, std::vector{10.0, 100.0, 1e-4, 0.9});
+  const FitOutcome full = levenberg_marquardt_fit(start, spectrum, Weighting::Modulus, LmSettings{}).value();
+  const FitOutcome repeat =
+      levenberg_marquardt_fit(start, spectrum, Weighting::Modulus, LmSettings{}, LmStarts::UntilPlausibleOrRepeat)
+          .value();
+  EXPECT_EQ(repeat.params[3], 1.0);
+  EXPECT_NEAR(repeat.cost, full.cost, 1e-6 * full.cost);
+  for (std::size_t j = 0; j < 3; ++j) EXPECT_NEAR(repeat.params[j], full.params[j], 1e-4 * full.params[j]);
+  EXPECT_LT(repeat.iterations, full.iterations);
+}
+
 class PolishOrFallback : public ::testing::Test {
  protected:
   // The polish of `best` on `spectrum`, after a global search that used 77

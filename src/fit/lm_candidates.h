@@ -2,12 +2,41 @@
 // with a physically plausible result.
 #pragma once
 
+#include <array>
+#include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "elements/element.h"
 
 namespace kelvra {
+
+// Which starting points the multi-start fit tries and when it stops.
+//  UntilPlausible: in order of cost, until a result is plausible.
+//  UntilPlausibleOrRepeat: as UntilPlausible, and also stops at a result that
+//    repeats an earlier candidate's (same_result): the later candidates are
+//    rescalings of the same start and end at the same point too.
+//  GivenOnly: the circuit's own values alone. A screening fit, which only
+//    compares how well several circuits describe one spectrum, uses it: a
+//    circuit that does not describe the data never ends plausibly and would
+//    otherwise pay for every start.
+enum class LmStarts { UntilPlausible, UntilPlausibleOrRepeat, GivenOnly };
+
+// The rules a caller may choose by name (Circuit.fit's `early_stop`). The
+// first is the one a fit uses when none is named.
+struct EarlyStopRule {
+  std::string_view name;
+  LmStarts starts;
+  std::string_view summary;
+};
+inline constexpr std::array<EarlyStopRule, 2> kEarlyStopRules = {{
+    {"plausible", LmStarts::UntilPlausible, "stop at the first plausible result"},
+    {"repeat", LmStarts::UntilPlausibleOrRepeat,
+     "stop at the first plausible result, or at a result that repeats an earlier start's"},
+}};
+
+std::optional<LmStarts> early_stop_named(std::string_view name);
 
 // p0 itself; p0 with the open parameters scaled by 3, 1/3, 8 and 1/8; p0
 // with the bounded parameters at 20, 40, 60 and 80 % of their range. Over
@@ -20,5 +49,29 @@ std::vector<std::vector<double>> candidate_starting_points(std::span<const doubl
 // within six decades of their start values p0 (ratio in [1e-6, 1e6)).
 bool is_plausible(std::span<const double> params, double cost, bool success, std::span<const double> p0,
                   std::span<const Bounds> bounds);
+
+// What decides whether two candidates ended at the same point: which
+// parameters sit on which bound, the solver's verdict and the cost.
+struct ResultSignature {
+  // Per parameter: -1 on its lower bound, +1 on its upper bound, 0 inside.
+  std::vector<signed char> bound_sides;
+  bool success;
+  double cost;
+};
+
+// A bounded parameter within the plausibility margin of a bound, or an open
+// parameter at its lower bound, is on that bound.
+ResultSignature result_signature(std::span<const double> params, double cost, bool success,
+                                 std::span<const Bounds> bounds);
+
+// The same bound sides, the same verdict and finite costs within
+// kRepeatCostTolerance of each other, relative to the larger.
+bool same_result(const ResultSignature& a, const ResultSignature& b);
+
+// Two runs that converge to one minimum stop where the relative reduction of
+// the sum of squares falls below ftol (1e-8 by default), so their costs agree
+// to a few times that; 1e-6 leaves a hundredfold margin, while distinct
+// minima of a noisy spectrum differ by far more.
+inline constexpr double kRepeatCostTolerance = 1e-6;
 
 }  // namespace kelvra

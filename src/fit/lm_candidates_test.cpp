@@ -57,5 +57,44 @@ TEST(IsPlausible, BoundsMarginsAndRatiosToStart) {
   }
 }
 
+TEST(SameResult, BoundSidesVerdictAndCostTolerance) {
+  const std::vector<Bounds> bounds = {{1e-12, kInf}, {0.0, 1.0}};
+  struct Case {
+    std::vector<double> params;
+    double cost;
+    bool success;
+    bool same;  // as the reference: exponent on its upper bound, cost 2, converged
+  };
+  const std::vector<Case> cases = {
+      {{10.0, 1.0}, 2.0, true, true},
+      {{20.0, 1.0}, 2.0 * (1.0 + 0.9e-6), true, true},  // other values, cost within the tolerance
+      {{10.0, 1.0 - 0.5e-6}, 2.0, true, true},           // within the margin of the bound
+      {{10.0, 1.0}, 2.0 * (1.0 + 2e-6), true, false},
+      {{10.0, 0.99}, 2.0, true, false},                  // off the bound
+      {{10.0, 0.0}, 2.0, true, false},                   // the other bound
+      {{1e-12, 1.0}, 2.0, true, false},                  // an open parameter on its floor
+      {{10.0, 1.0}, 2.0, false, false},
+      {{10.0, 1.0}, kNaN, true, false},
+  };
+  const ResultSignature reference = result_signature(std::vector{10.0, 1.0}, 2.0, true, bounds);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    const ResultSignature signature = result_signature(c.params, c.cost, c.success, bounds);
+    EXPECT_EQ(same_result(signature, reference), c.same) << "case " << i;
+    EXPECT_EQ(same_result(reference, signature), c.same) << "case " << i;
+  }
+  const ResultSignature nan = result_signature(std::vector{10.0, 1.0}, kNaN, true, bounds);
+  EXPECT_FALSE(same_result(nan, nan));
+  const ResultSignature zero = result_signature(std::vector{10.0, 0.5}, 0.0, true, bounds);
+  EXPECT_TRUE(same_result(zero, zero));
+}
+
+TEST(EarlyStopNamed, EveryRuleByItsNameAndNothingElse) {
+  for (const EarlyStopRule& rule : kEarlyStopRules) EXPECT_EQ(early_stop_named(rule.name), rule.starts);
+  EXPECT_EQ(kEarlyStopRules.front().starts, LmStarts::UntilPlausible);
+  EXPECT_FALSE(early_stop_named("Repeat").has_value());
+  EXPECT_FALSE(early_stop_named("").has_value());
+}
+
 }  // namespace
 }  // namespace kelvra

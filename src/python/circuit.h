@@ -57,6 +57,9 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs);
 extern const char kFitDoc[];
 // The module's private `_screening_fit`, for model ranking.
 PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs);
+// The module's private `_early_stop_rules`: the names `early_stop` accepts.
+extern const char kEarlyStopRulesDoc[];
+PyObject* early_stop_rules(PyObject* module, PyObject* unused);
 extern const char kScreeningFitDoc[];
 
 }  // namespace kelvra::python

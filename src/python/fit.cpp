@@ -1,4 +1,4 @@
-// Circuit.fit: converts the nineteen arguments, builds the spectrum and the
+// Circuit.fit: converts the twenty arguments, builds the spectrum and the
 // weighting, fixes the starting values (a learned guess where called for,
 // guess.cpp), and runs the chosen method on a private copy of the circuit
 // without the interpreter lock.
@@ -21,7 +21,7 @@ const char kFitDoc[] =
     "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
     "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
     "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
-    "basin_hopping_temperature=1.0, seed=None)\n--\n\n"
+    "basin_hopping_temperature=1.0, seed=None, early_stop=None)\n--\n\n"
     "Fit this circuit's parameters to a measured spectrum.\n"
     "\n"
     "Accepts two sequences of frequencies and impedances, or a single battery\n"
@@ -32,7 +32,14 @@ const char kFitDoc[] =
     "trained for the topology it warns and starts from placeholder values.\n"
     "\n"
     "`True` always guesses, and raises rather than warns when it cannot.\n"
-    "`False` never guesses.";
+    "`False` never guesses.\n"
+    "\n"
+    "`early_stop` chooses when the Levenberg-Marquardt method stops trying\n"
+    "further starting points: None or \"plausible\" at the first plausible\n"
+    "result; \"repeat\" also when a start ends where an earlier one ended\n"
+    "(the same parameters on their bounds, a cost within 1e-6 relative),\n"
+    "which the remaining starts, rescalings of the same values, would repeat\n"
+    "too. The other methods' final refinement always uses the full rule.";
 
 namespace {
 
@@ -67,20 +74,33 @@ auto or_none(Convert convert) {
   };
 }
 
-// Converts all nineteen arguments in signature order, before any work, so
+// An early-stop rule by its name; None is the default rule, the first.
+LmStarts to_early_stop(PyObject* object) {
+  if (object == Py_None) return kEarlyStopRules.front().starts;
+  const std::string name = to_string(object);
+  if (std::optional<LmStarts> starts = early_stop_named(name)) return *starts;
+  std::string known;
+  for (const EarlyStopRule& rule : kEarlyStopRules) {
+    known += (known.empty() ? "'" : ", '") + std::string(rule.name) + "'";
+  }
+  raise(PyExc_ValueError, "early_stop must be None or one of " + known + ", got '" + name + "'");
+}
+
+// Converts all twenty arguments in signature order, before any work, so
 // a bad argument is reported whatever the method would have read.
 FitArguments fit_arguments(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"frequencies", "impedances", "guess_init", "weights", "weight", "method",
                                    "max_iterations", "ftol", "xtol", "num_particles", "generations",
                                    "nelder_mead_iterations", "de_evaluations", "sa_iterations",
                                    "sa_initial_temperature", "basin_hopping_hops", "basin_hopping_step_size",
-                                   "basin_hopping_temperature", "seed", nullptr};
+                                   "basin_hopping_temperature", "seed", "early_stop", nullptr};
   constexpr std::size_t kArgumentCount = sizeof(keywords) / sizeof(keywords[0]) - 1;
   std::array<PyObject*, kArgumentCount> given{};
-  check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
+  check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
                                     &given[0], &given[1], &given[2], &given[3], &given[4], &given[5], &given[6],
                                     &given[7], &given[8], &given[9], &given[10], &given[11], &given[12],
-                                    &given[13], &given[14], &given[15], &given[16], &given[17], &given[18]));
+                                    &given[13], &given[14], &given[15], &given[16], &given[17], &given[18],
+                                    &given[19]));
   FitArguments out;
   FitOptions& options = out.options;
   out.frequencies = given[0];
@@ -102,6 +122,7 @@ FitArguments fit_arguments(PyObject* args, PyObject* kwargs) {
   convert_given("basin_hopping_step_size", given[16], options.basin_hopping_step_size, to_double);
   convert_given("basin_hopping_temperature", given[17], options.basin_hopping_temperature, to_double);
   convert_given("seed", given[18], options.seed, or_none(to_u64));
+  convert_given("early_stop", given[19], options.lm_starts, to_early_stop);
   return out;
 }
 
@@ -170,6 +191,22 @@ PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs) {
     }
     if (!result->ok()) raise(PyExc_ValueError, display(result->error()));
     return new_fit_result(state, std::move(*result).value());
+  });
+}
+
+const char kEarlyStopRulesDoc[] =
+    "_early_stop_rules()\n--\n\n"
+    "The rules `Circuit.fit` accepts as `early_stop`, name: what it does, the\n"
+    "default first.";
+
+PyObject* early_stop_rules(PyObject*, PyObject*) {
+  return guarded([&] {
+    Ref dict = Ref::steal(PyDict_New());
+    for (const EarlyStopRule& rule : kEarlyStopRules) {
+      Ref summary = new_str(rule.summary);
+      check(PyDict_SetItemString(dict.get(), std::string(rule.name).c_str(), summary.get()) == 0);
+    }
+    return dict.release();
   });
 }
 

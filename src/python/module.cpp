@@ -56,6 +56,7 @@ void add_public_type(PyObject* module, PyObject* all, const char* name, PyTypeOb
 // left out of __all__.
 PyMethodDef private_functions[] = {
     {"_screening_fit", as_cfunction(screening_fit), METH_VARARGS | METH_KEYWORDS, kScreeningFitDoc},
+    {"_early_stop_rules", early_stop_rules, METH_NOARGS, kEarlyStopRulesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -31,7 +31,7 @@ const std::array<MethodEntry, 6> kMethods = {{
        settings.ftol = o.ftol;
        settings.xtol = o.xtol;
        settings.patience = o.max_iterations;
-       return levenberg_marquardt_fit(c, s, w, settings);
+       return levenberg_marquardt_fit(c, s, w, settings, o.lm_starts);
      }},
     {"nelder_mead",
      [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {

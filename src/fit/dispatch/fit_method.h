@@ -9,6 +9,7 @@
 
 #include "circuit/tree.h"
 #include "fit/fit_outcome.h"
+#include "fit/lm_candidates.h"
 #include "fit/residuals.h"
 #include "support/result.h"
 
@@ -18,6 +19,9 @@ struct FitOptions {
   std::uint32_t max_iterations = 200;
   double ftol = 1e-8;
   double xtol = 1e-8;
+  // The Levenberg-Marquardt method's candidate rule; the global methods'
+  // polish always runs the full rule.
+  LmStarts lm_starts = LmStarts::UntilPlausible;
   std::uint64_t num_particles = 200;
   std::uint64_t generations = 1000;
   std::uint64_t nelder_mead_iterations = 2000;
