@@ -141,3 +141,85 @@ def plot_fit(report: Any, *, fig: Any = None) -> Any:
     title = report.circuit if not report.source else f"{report.source}: {report.circuit}"
     fig.suptitle(f"{title}   (\u03c7\u00b2 = {report.chi_square:.4g})")
     return fig
+
+
+# Trajectory figures: panels per row, and their size in inches.
+_TRAJECTORY_COLUMNS = 2
+_PANEL_SIZE = (5.0, 2.6)
+
+
+def trajectories(series: Any, names: Any = None, *, fig: Any = None, area: Optional[float] = None) -> Any:
+    """Each parameter of a `kelvra.series.SeriesResult` against the series
+    key, in a readable unit (normalised to `area` cm² when given), with its
+    interval as a shaded band; outliers are crossed, untrusted fits hollow.
+    Returns the figure."""
+    from kelvra.units import per_area, prefix_scale
+
+    names = list(series.names if names is None else names)
+    unknown = [name for name in names if name not in series.names]
+    if unknown:
+        raise ValueError(f"no parameter {unknown[0]!r} in the series; its parameters are {', '.join(series.names)}")
+    rows = max(1, -(-len(names) // _TRAJECTORY_COLUMNS))
+    columns = min(_TRAJECTORY_COLUMNS, max(1, len(names)))
+    if fig is None:
+        fig = _pyplot().figure(figsize=(_PANEL_SIZE[0] * columns, _PANEL_SIZE[1] * rows), layout="constrained")
+    table = series.table
+    x = _key_axis(table.index)
+    trusted = table["trusted"].to_numpy(dtype=bool)
+    outlier = table["outlier"].to_numpy(dtype=bool)
+    for i, name in enumerate(names):
+        ax = fig.add_subplot(rows, columns, i + 1)
+        unit = series.units[series.names.index(name)]
+        value, shown = per_area(table[name].to_numpy(), unit, area)
+        low, _ = per_area(table[f"{name}_low"].to_numpy(), unit, area)
+        high, _ = per_area(table[f"{name}_high"].to_numpy(), unit, area)
+        factor, label = prefix_scale(value, shown)
+        ax.fill_between(x, low / factor, high / factor, color="C0", alpha=0.25, linewidth=0,
+                        label=f"{series.level:.0%} interval")
+        ax.plot(x, value / factor, color="C0", linewidth=0.8)
+        ax.plot(x[trusted], value[trusted] / factor, "o", color="C0", markersize=3, label="trusted")
+        ax.plot(x[~trusted], value[~trusted] / factor, "o", color="C0", fillstyle="none", markersize=4,
+                label="untrusted")
+        if outlier.any():
+            ax.plot(x[outlier], value[outlier] / factor, "x", color="C3", markersize=7, label="outlier")
+        ax.set_ylabel(f"{name} / {label}")
+        ax.set_xlabel(str(series.key))
+        ax.grid(True, alpha=0.3)
+        if i == 0:
+            ax.legend(fontsize="small")
+    return fig
+
+
+def _key_axis(index: Any) -> np.ndarray:
+    """The key as x coordinates: its values when numeric, positions otherwise."""
+    values = np.asarray(index)
+    if np.issubdtype(values.dtype, np.number):
+        return values.astype(np.float64)
+    return np.arange(len(values), dtype=np.float64)
+
+
+def drt_map(series: Any, *, ax: Any = None, **drt_options: Any) -> Any:
+    """The distribution of relaxation times γ(τ) of every spectrum of a
+    `kelvra.series.SeriesResult` as a heat map: τ up, the key along. Needs
+    ``kelvra.drt``. Returns the axes."""
+    try:
+        from kelvra import drt
+    except ImportError:
+        raise ImportError("a DRT map needs kelvra.drt, which this installation of kelvra does not have") from None
+    fitted = [(i, r) for i, r in enumerate(series.reports) if r is not None]
+    if not fitted:
+        raise ValueError("no fitted spectrum in the series to take a DRT of")
+    results = [drt.drt(report.frequencies, report.impedances, **drt_options) for _, report in fitted]
+    tau = np.asarray(results[0].tau, dtype=np.float64)
+    gamma = np.full((len(tau), len(series.keys)), np.nan)
+    for (i, _), result in zip(fitted, results):
+        gamma[:, i] = np.interp(np.log(tau), np.log(np.asarray(result.tau)), np.asarray(result.gamma))
+    if ax is None:
+        ax = _pyplot().subplots(figsize=(8, 4.5), layout="constrained")[1]
+    x = _key_axis(np.asarray(series.keys))
+    mesh = ax.pcolormesh(x, tau, gamma, shading="nearest", cmap="viridis")
+    ax.set_yscale("log")
+    ax.set_ylabel("\u03c4 / s")
+    ax.set_xlabel(str(series.key))
+    ax.figure.colorbar(mesh, ax=ax, label="\u03b3(\u03c4) / \u03a9")
+    return ax

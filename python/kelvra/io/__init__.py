@@ -14,6 +14,7 @@ from typing import Callable, Dict, List, Optional
 
 from . import autolab, biologic, chinstruments, delimited, gamry, parstat, powersuite, versastudio, zplot
 from ._source import SNIFF_CHARACTERS, FormatError, PathLike, Source, decode
+from ._series import read_frame, read_series, read_spectra
 from ._spectrum import CURRENT, FREQUENCY, IMAGINARY, REAL, TIME, VOLTAGE, Spectrum, build
 
 # In the order they are tried: the plain delimited reader recognises the
@@ -22,7 +23,7 @@ _MODULES = (gamry, biologic, zplot, autolab, parstat, chinstruments, versastudio
 FORMATS: Dict[str, ModuleType] = {module.NAME: module for module in _MODULES}
 
 __all__ = ["read", "detect", "FormatError", "Spectrum", "FORMATS", "FREQUENCY", "REAL", "IMAGINARY", "TIME",
-           "VOLTAGE", "CURRENT", *(f"read_{name}" for name in FORMATS)]
+           "VOLTAGE", "CURRENT", "read_frame", "read_series", "read_spectra", *(f"read_{name}" for name in FORMATS)]
 
 
 def detect(path: PathLike, head: Optional[str] = None) -> str:
