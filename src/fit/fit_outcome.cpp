@@ -1,6 +1,8 @@
 #include "fit/fit_outcome.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <type_traits>
 
@@ -69,6 +71,12 @@ std::string display(const FitError& error) {
 
 FitOutcome build_outcome(const Series& circuit, std::span<const double> params, bool success,
                          std::uint64_t iterations, const PreparedSpectrum& data, EvalCounter& counter) {
+  return build_outcome(circuit, params, success, iterations, data, counter, std::vector<bool>{});
+}
+
+FitOutcome build_outcome(const Series& circuit, std::span<const double> params, bool success,
+                         std::uint64_t iterations, const PreparedSpectrum& data, EvalCounter& counter,
+                         const std::vector<bool>& fixed) {
   const std::vector<Bounds> bounds = param_bounds(circuit);
   std::vector<double> clamped(params.size());
   clamp_to_bounds(params, bounds, clamped);
@@ -83,7 +91,29 @@ FitOutcome build_outcome(const Series& circuit, std::span<const double> params, 
   FitOutcome outcome;
   outcome.cost = cost;
   outcome.chi_square = 2.0 * cost;
-  outcome.std_errors = standard_errors(jacobian, m, n, outcome.chi_square);
+  const auto is_fixed = [&](std::size_t j) { return j < fixed.size() && fixed[j]; };
+  std::vector<std::size_t> free;
+  for (std::size_t j = 0; j < n; ++j) {
+    if (!is_fixed(j)) free.push_back(j);
+  }
+  if (free.size() == n) {
+    outcome.std_errors = standard_errors(jacobian, m, n, outcome.chi_square);
+  } else {
+    // The free columns moved to the front keep their order, so the
+    // standard errors come back in the free parameters' order.
+    for (std::size_t k = 0; k < free.size(); ++k) {
+      std::copy_n(jacobian.begin() + static_cast<std::ptrdiff_t>(free[k] * m), m,
+                  jacobian.begin() + static_cast<std::ptrdiff_t>(k * m));
+    }
+    const std::optional<std::vector<double>> errors =
+        free.empty() ? std::optional<std::vector<double>>(std::vector<double>{})
+                     : standard_errors(jacobian, m, free.size(), outcome.chi_square);
+    if (errors) {
+      std::vector<double> all(n, std::numeric_limits<double>::quiet_NaN());
+      for (std::size_t k = 0; k < free.size(); ++k) all[free[k]] = (*errors)[k];
+      outcome.std_errors = std::move(all);
+    }
+  }
   outcome.param_names = param_names(circuit);
   outcome.circuit = rebuild(circuit, clamped);
   outcome.params = std::move(clamped);

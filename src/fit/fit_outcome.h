@@ -46,4 +46,11 @@ std::string display(const FitError& error);
 FitOutcome build_outcome(const Series& circuit, std::span<const double> params, bool success,
                          std::uint64_t iterations, const PreparedSpectrum& data, EvalCounter& counter);
 
+// The same with the parameters marked in `fixed` held by the user: they are
+// no estimates, so they have no standard error (NaN) and take no degree of
+// freedom, and the others' errors come from the free columns alone.
+FitOutcome build_outcome(const Series& circuit, std::span<const double> params, bool success,
+                         std::uint64_t iterations, const PreparedSpectrum& data, EvalCounter& counter,
+                         const std::vector<bool>& fixed);
+
 }  // namespace kelvra

@@ -48,11 +48,23 @@ struct FitContext {
   const LmSettings& settings;
   EvalCounter& counter;
   std::vector<double> scratch;
+  std::vector<bool> fixed;  // held by the user: frozen in every run; empty when none is
+  std::span<const double> p0;
 };
+
+// The round trip through search coordinates (log10 of the distance above
+// the floor) can move a frozen open parameter by an ulp: a fixed value is
+// written back exactly.
+void restore_fixed(const FitContext& fit, std::span<double> params) {
+  for (std::size_t j = 0; j < fit.fixed.size(); ++j) {
+    if (fit.fixed[j]) params[j] = fit.p0[j];
+  }
+}
 
 StartResult clamped_result(FitContext& fit, const LmRun& run) {
   std::vector<double> clamped(run.params.size());
   clamp_to_bounds(run.params, fit.bounds, clamped);
+  restore_fixed(fit, clamped);
   const double cost = cost_at(fit.circuit, clamped, fit.data, fit.counter, fit.scratch);
   return {std::move(clamped), cost, run.success};
 }
@@ -82,12 +94,16 @@ StartResult run_from(FitContext& fit, std::span<const double> start, std::uint64
   std::vector<double> u(start.size());
   to_search_coordinates(fit.bounds, start, u);
   const LmRun first =
-      levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, {}, fit.settings, fit.counter);
+      levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, fit.fixed, fit.settings, fit.counter);
   evaluations = first.evaluations;
   StartResult result = clamped_result(fit, first);
 
   std::vector<bool> frozen = at_bound_marks(first.params, fit.bounds);
+  for (std::size_t j = 0; j < fit.fixed.size(); ++j) {
+    if (fit.fixed[j]) frozen[j] = false;  // not "stuck": held from the start
+  }
   if (std::none_of(frozen.begin(), frozen.end(), [](bool b) { return b; })) return result;
+  for (std::size_t j = 0; j < fit.fixed.size(); ++j) frozen[j] = frozen[j] || fit.fixed[j];
 
   to_search_coordinates(fit.bounds, result.params, u);
   const LmRun second = levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, std::move(frozen),
@@ -131,23 +147,44 @@ bool repeats_earlier(const StartResult& result, std::span<const Bounds> bounds,
   return repeated;
 }
 
+// The plausibility test over the parameters the fit may move: a fixed one
+// is where the user put it, which says nothing about the run.
+bool plausible_where_free(const StartResult& result, std::span<const double> p0, std::span<const Bounds> bounds,
+                          const std::vector<bool>& fixed) {
+  if (fixed.empty()) return is_plausible(result.params, result.cost, result.success, p0, bounds);
+  std::vector<double> params;
+  std::vector<double> starts;
+  std::vector<Bounds> free_bounds;
+  for (std::size_t j = 0; j < result.params.size(); ++j) {
+    if (fixed[j]) continue;
+    params.push_back(result.params[j]);
+    starts.push_back(p0[j]);
+    free_bounds.push_back(bounds[j]);
+  }
+  return is_plausible(params, result.cost, result.success, starts, free_bounds);
+}
+
 }  // namespace
 
 FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum& data, const LmSettings& settings,
-                                   LmStarts starts) {
+                                   LmStarts starts, const ParamControls* controls) {
   EvalCounter counter;
-  const std::vector<Bounds> bounds = param_bounds(circuit);
+  const std::vector<Bounds> bounds = controls != nullptr ? controls->bounds : param_bounds(circuit);
   const std::vector<double> p0 = param_values(circuit);
-  FitContext fit{circuit, data, bounds, settings, counter, std::vector<double>(data.residual_count())};
+  FitContext fit{circuit, data, bounds, settings, counter, std::vector<double>(data.residual_count()), {}, p0};
+  if (controls != nullptr && controls->any_fixed()) fit.fixed = controls->fixed;
 
   if (starts == LmStarts::GivenOnly) {
     std::uint64_t evaluations = 0;
     const StartResult result = run_candidate(fit, p0, std::nullopt, evaluations);
-    return build_outcome(circuit, result.params, result.success, evaluations, data, counter);
+    return build_outcome(circuit, result.params, result.success, evaluations, data, counter, fit.fixed);
   }
 
   std::vector<Candidate> candidates;
   for (std::vector<double>& start : candidate_starting_points(p0, bounds)) {
+    for (std::size_t j = 0; j < fit.fixed.size(); ++j) {
+      if (fit.fixed[j]) start[j] = p0[j];
+    }
     const double cost = cost_at(circuit, start, data, counter, fit.scratch);
     candidates.push_back({std::move(start), cost});
   }
@@ -166,22 +203,22 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
     std::uint64_t evaluations = 0;
     StartResult result = run_candidate(fit, candidate.params, candidate.cost, evaluations);
     iterations += evaluations;
-    const bool stop = is_plausible(result.params, result.cost, result.success, p0, bounds) ||
+    const bool stop = plausible_where_free(result, p0, bounds, fit.fixed) ||
                       (starts == LmStarts::UntilPlausibleOrRepeat && repeats_earlier(result, bounds, earlier));
     if (!best || displaces(result.cost, best->cost)) best = std::move(result);
     if (stop) break;
   }
-  return build_outcome(circuit, best->params, best->success, iterations, data, counter);
+  return build_outcome(circuit, best->params, best->success, iterations, data, counter, fit.fixed);
 }
 
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
                                                      Weighting weighting, const LmSettings& settings,
-                                                     LmStarts starts) {
+                                                     LmStarts starts, const ParamControls* controls) {
   if (std::optional<FitError> error = check_fit_inputs(circuit, spectrum)) return fail(std::move(*error));
   if (std::optional<std::string> message = check_lm_settings(settings)) {
     return fail(FitError{fit_error::InvalidSetting{std::move(*message)}});
   }
-  return levenberg_marquardt_fit(circuit, PreparedSpectrum::from(spectrum, weighting), settings, starts);
+  return levenberg_marquardt_fit(circuit, PreparedSpectrum::from(spectrum, weighting), settings, starts, controls);
 }
 
 FitOutcome polish_or_fallback(const Series& circuit, std::span<const double> best, std::uint64_t iterations,

@@ -1,4 +1,4 @@
-// Circuit.fit: converts the twenty arguments, builds the spectrum and the
+// Circuit.fit: converts the twenty-three arguments, builds the spectrum and the
 // weighting, fixes the starting values (a learned guess where called for,
 // guess.cpp), and runs the chosen method on a private copy of the circuit
 // without the interpreter lock.
@@ -12,6 +12,7 @@
 #include "python/circuit.h"
 #include "python/convert.h"
 #include "python/fit_result.h"
+#include "python/param_controls.h"
 #include "python/spectrum.h"
 
 namespace kelvra::python {
@@ -21,11 +22,18 @@ const char kFitDoc[] =
     "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
     "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
     "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
-    "basin_hopping_temperature=1.0, seed=None, early_stop=None)\n--\n\n"
+    "basin_hopping_temperature=1.0, seed=None, early_stop=None, start=None, fixed=None, bounds=None)\n--\n\n"
     "Fit this circuit's parameters to a measured spectrum.\n"
     "\n"
     "Accepts two sequences of frequencies and impedances, or a single battery\n"
     "data format dataframe (`impedances` left as None).\n"
+    "\n"
+    "`start` ({name: value}) overrides starting values after any guess.\n"
+    "`fixed` ({name: value}, or names held at their start) holds parameters;\n"
+    "they have no standard error. `bounds` ({name: (lower, upper)}, None for\n"
+    "the physical bound) narrows a parameter's range. Values outside the\n"
+    "bounds are errors, not clamped. `fixed` and `bounds` need the\n"
+    "\"levenberg_marquardt\" method.\n"
     "\n"
     "`guess_init` unset means start from a machine-learning guess whenever the\n"
     "circuit is not explicitly given starting parameters. If no model has been\n"
@@ -56,6 +64,7 @@ struct FitArguments {
   std::string weight = kDefaultWeighting;
   std::string method = kDefaultMethod;
   FitOptions options;
+  ParamControlRequest controls;
 };
 
 // Converts `object` into `target` when the caller passed it; a missing
@@ -86,21 +95,22 @@ LmStarts to_early_stop(PyObject* object) {
   raise(PyExc_ValueError, "early_stop must be None or one of " + known + ", got '" + name + "'");
 }
 
-// Converts all twenty arguments in signature order, before any work, so
+// Converts all twenty-three arguments in signature order, before any work, so
 // a bad argument is reported whatever the method would have read.
 FitArguments fit_arguments(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"frequencies", "impedances", "guess_init", "weights", "weight", "method",
                                    "max_iterations", "ftol", "xtol", "num_particles", "generations",
                                    "nelder_mead_iterations", "de_evaluations", "sa_iterations",
                                    "sa_initial_temperature", "basin_hopping_hops", "basin_hopping_step_size",
-                                   "basin_hopping_temperature", "seed", "early_stop", nullptr};
+                                   "basin_hopping_temperature", "seed", "early_stop", "start", "fixed", "bounds",
+                                   nullptr};
   constexpr std::size_t kArgumentCount = sizeof(keywords) / sizeof(keywords[0]) - 1;
   std::array<PyObject*, kArgumentCount> given{};
-  check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
+  check(PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords),
                                     &given[0], &given[1], &given[2], &given[3], &given[4], &given[5], &given[6],
                                     &given[7], &given[8], &given[9], &given[10], &given[11], &given[12],
                                     &given[13], &given[14], &given[15], &given[16], &given[17], &given[18],
-                                    &given[19]));
+                                    &given[19], &given[20], &given[21], &given[22]));
   FitArguments out;
   FitOptions& options = out.options;
   out.frequencies = given[0];
@@ -123,6 +133,7 @@ FitArguments fit_arguments(PyObject* args, PyObject* kwargs) {
   convert_given("basin_hopping_temperature", given[17], options.basin_hopping_temperature, to_double);
   convert_given("seed", given[18], options.seed, or_none(to_u64));
   convert_given("early_stop", given[19], options.lm_starts, to_early_stop);
+  out.controls = param_control_request(given[20], given[21], given[22]);
   return out;
 }
 
@@ -135,11 +146,18 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Weighting weighting = parse_weighting(arguments.weight);
     // The fit owns its copy of the tree: the caller's circuit is only read,
     // and stays as it was whatever the fit does.
-    const Series start = starting_series(self, measured, arguments.guess_init, arguments.weights);
+    Series start = starting_series(self, measured, arguments.guess_init, arguments.weights);
+    FitOptions options = arguments.options;
+    if (!arguments.controls.empty()) {
+      Result<ControlledStart, FitError> controlled = apply_param_controls(start, arguments.controls);
+      if (!controlled.ok()) raise(PyExc_ValueError, display(controlled.error()));
+      start = std::move(controlled.value().circuit);
+      if (arguments.controls.restricts()) options.controls = std::move(controlled.value().controls);
+    }
     std::optional<Result<FitOutcome, FitError>> result;
     {
       GilReleased unlocked;
-      result.emplace(run_fit_method(arguments.method, start, measured, weighting, arguments.options));
+      result.emplace(run_fit_method(arguments.method, start, measured, weighting, options));
     }
     if (!result->ok()) raise(PyExc_ValueError, display(result->error()));
     return new_fit_result(state_of(Py_TYPE(self)), std::move(*result).value());
@@ -148,7 +166,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 const char kScreeningFitDoc[] =
     "_screening_fit(circuit, frequencies, impedances, guess_init=None, weight=\"modulus\", max_iterations=200, "
-    "ftol=1e-8, xtol=1e-8)\n"
+    "ftol=1e-8, xtol=1e-8, start=None, fixed=None, bounds=None)\n"
     "--\n\n"
     "The Levenberg-Marquardt fit from the circuit's start alone (its learned\n"
     "guess or its own values, as in `Circuit.fit`), without the further\n"
@@ -158,7 +176,7 @@ const char kScreeningFitDoc[] =
 PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const char* keywords[] = {"circuit", "frequencies", "impedances", "guess_init", "weight",
-                                     "max_iterations", "ftol", "xtol", nullptr};
+                                     "max_iterations", "ftol", "xtol", "start", "fixed", "bounds", nullptr};
     PyObject* circuit = nullptr;
     PyObject* frequencies = nullptr;
     PyObject* impedances = nullptr;
@@ -167,9 +185,13 @@ PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* iterations_given = nullptr;
     PyObject* ftol_given = nullptr;
     PyObject* xtol_given = nullptr;
-    check(PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOO:_screening_fit", const_cast<char**>(keywords),
+    PyObject* start_given = nullptr;
+    PyObject* fixed_given = nullptr;
+    PyObject* bounds_given = nullptr;
+    check(PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOOOOO:_screening_fit", const_cast<char**>(keywords),
                                       &circuit, &frequencies, &impedances, &guess_given, &weight_given,
-                                      &iterations_given, &ftol_given, &xtol_given));
+                                      &iterations_given, &ftol_given, &xtol_given, &start_given, &fixed_given,
+                                      &bounds_given));
     const ModuleState& state = module_state(module);
     if (!PyObject_TypeCheck(circuit, state.circuit_type)) raise_wrong_type(circuit, "is not a Circuit");
     std::optional<bool> guess_init;
@@ -180,14 +202,23 @@ PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs) {
     convert_given("max_iterations", iterations_given, settings.patience, to_u32);
     convert_given("ftol", ftol_given, settings.ftol, to_double);
     convert_given("xtol", xtol_given, settings.xtol, to_double);
+    const ParamControlRequest request = param_control_request(start_given, fixed_given, bounds_given);
 
     const Spectrum measured = spectrum(frequencies, impedances);
     const Weighting weighting = parse_weighting(weight);
-    const Series start = starting_series(circuit, measured, guess_init, std::nullopt);
+    Series start = starting_series(circuit, measured, guess_init, std::nullopt);
+    std::optional<ParamControls> controls;
+    if (!request.empty()) {
+      Result<ControlledStart, FitError> controlled = apply_param_controls(start, request);
+      if (!controlled.ok()) raise(PyExc_ValueError, display(controlled.error()));
+      start = std::move(controlled.value().circuit);
+      controls = std::move(controlled.value().controls);
+    }
     std::optional<Result<FitOutcome, FitError>> result;
     {
       GilReleased unlocked;
-      result.emplace(levenberg_marquardt_fit(start, measured, weighting, settings, LmStarts::GivenOnly));
+      result.emplace(levenberg_marquardt_fit(start, measured, weighting, settings, LmStarts::GivenOnly,
+                                             controls ? &*controls : nullptr));
     }
     if (!result->ok()) raise(PyExc_ValueError, display(result->error()));
     return new_fit_result(state, std::move(*result).value());

@@ -1,5 +1,6 @@
 #include "fit/dispatch/fit_method.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "fit/global/particle_swarm.h"
 #include "fit/global/simulated_annealing.h"
 #include "fit/levenberg_marquardt_fit.h"
+#include "support/text.h"
 
 namespace kelvra {
 namespace {
@@ -31,7 +33,7 @@ const std::array<MethodEntry, 6> kMethods = {{
        settings.ftol = o.ftol;
        settings.xtol = o.xtol;
        settings.patience = o.max_iterations;
-       return levenberg_marquardt_fit(c, s, w, settings, o.lm_starts);
+       return levenberg_marquardt_fit(c, s, w, settings, o.lm_starts, o.controls ? &*o.controls : nullptr);
      }},
     {"nelder_mead",
      [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {
@@ -92,6 +94,11 @@ Result<FitOutcome, FitError> run_fit_method(std::string_view method, const Serie
                                             const Spectrum& spectrum, Weighting weighting,
                                             const FitOptions& options) {
   if (auto error = check_count_limits(method, options)) return fail(std::move(*error));
+  if (options.controls && method != kMethods[0].name && std::any_of(kMethods.begin(), kMethods.end(),
+                                                                    [&](const auto& e) { return e.name == method; })) {
+    return fail(FitError{fit_error::InvalidSetting{
+        "fixed parameters and bounds need method \"levenberg_marquardt\", not " + debug_quoted(method)}});
+  }
   for (const MethodEntry& entry : kMethods) {
     if (entry.name == method) return entry.run(circuit, spectrum, weighting, options);
   }

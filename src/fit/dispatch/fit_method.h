@@ -10,6 +10,7 @@
 #include "circuit/tree.h"
 #include "fit/fit_outcome.h"
 #include "fit/lm_candidates.h"
+#include "fit/param_controls.h"
 #include "fit/residuals.h"
 #include "support/result.h"
 
@@ -32,6 +33,9 @@ struct FitOptions {
   double basin_hopping_step_size = 1.0;
   double basin_hopping_temperature = 1.0;
   std::optional<std::uint64_t> seed;  // none: seeded from the OS entropy source
+  // Fixed parameters and custom bounds, from apply_param_controls on the
+  // circuit being fitted; only the Levenberg-Marquardt fit takes them.
+  std::optional<ParamControls> controls;
 };
 
 // Upper limits of the counts that set how long a global method runs. Each is
@@ -47,7 +51,8 @@ inline constexpr std::uint64_t kMaxBasinHoppingHops = 200'000;
 
 // Runs `method` ("levenberg_marquardt", "nelder_mead", ...) on `circuit`,
 // starting from its stored values; an unknown name is FitError UnknownMethod, a count
-// above its limit FitError InvalidSetting "{argument} must be at most {limit}".
+// above its limit FitError InvalidSetting "{argument} must be at most {limit}",
+// controls with another method FitError InvalidSetting.
 Result<FitOutcome, FitError> run_fit_method(std::string_view method, const Series& circuit,
                                             const Spectrum& spectrum, Weighting weighting,
                                             const FitOptions& options);
