@@ -151,7 +151,7 @@ def fit_files(paths: Iterable[str], circuit: kelvra.Circuit, file_format: Option
 
 def describe_failure(path: str, error: BaseException) -> str:
     """The message of a file that failed, naming the file once."""
-    if isinstance(error, (OSError, _io().FormatError)):
+    if isinstance(error, (OSError, _io().FormatError, _io().PointError)):
         return str(error)  # these name the file themselves
     return f"{path}: {error}"
 
@@ -162,16 +162,7 @@ def _number(value: float) -> str:
 
 def format_report(report: Any) -> str:
     """The parameter table of one fit, as printed by `kelvra fit`."""
-    status = "success" if report.success else "NOT CONVERGED"
-    lines = [f"{report.source} (sweep {report.sweep}): {report.circuit}, chi-square {_number(report.chi_square)}, "
-             f"{status}"]
-    width = max([len("parameter"), *(len(p.name) for p in report.parameters)])
-    lines.append(f"  {'parameter':<{width}}  {'value':>12}  {'stderr':>12}  {'unit':<16}  flags")
-    for p in report.parameters:
-        flags = [flag for flag, on in (("undetermined", p.undetermined), ("on-bound", p.on_bound)) if on]
-        lines.append(f"  {p.name:<{width}}  {_number(p.value):>12}  {_number(p.stderr):>12}  {p.unit:<16}  "
-                     f"{' '.join(flags)}".rstrip())
-    return "\n".join(lines)
+    return report.text()
 
 
 def _figure_path(directory: str, report: Any, sweeps_in_file: int, taken: Set[str]) -> str:
@@ -249,9 +240,10 @@ def _run_guess(args: argparse.Namespace) -> int:
     failed = False
     for spectrum in spectra:
         try:
-            values = circuit.guess(spectrum)
+            measured = _io().as_spectrum(spectrum)
+            values = circuit.guess(measured.frequencies, measured.impedances)
         except ValueError as error:
-            report_error(f"{spectrum.path} (sweep {spectrum.metadata['sweep']}): {error}")
+            report_error(describe_failure(f"{spectrum.path} (sweep {spectrum.metadata['sweep']})", error))
             failed = True
             continue
         print(f"{spectrum.path} (sweep {spectrum.metadata['sweep']}):")
@@ -282,16 +274,24 @@ def _run_models(args: argparse.Namespace) -> int:
 # ---- kelvra rank and kelvra kk
 
 def _read_spectra(paths: Iterable[str], file_format: Optional[str]) -> Tuple[List[Any], bool]:
-    """Every spectrum of every file (directories expanded); a file that
-    cannot be read is reported and left out. Returns (spectra, some failed)."""
+    """Every spectrum of every file (directories expanded), checked by
+    `kelvra.io.as_spectrum`; a file that cannot be read and a spectrum with a
+    broken point are reported and left out. Returns (spectra, some failed)."""
     spectra: List[Any] = []
     failed = False
     for path in spectrum_files(paths):
         try:
-            spectra.extend(_io().read(path, file_format))
+            read = _io().read(path, file_format)
         except (OSError, ValueError) as error:
             report_error(describe_failure(path, error))
             failed = True
+            continue
+        for spectrum in read:
+            try:
+                spectra.append(_io().as_spectrum(spectrum))
+            except ValueError as error:
+                report_error(describe_failure(path, error))
+                failed = True
     return spectra, failed
 
 
@@ -371,12 +371,10 @@ def _run_kk(args: argparse.Namespace) -> int:
     if args.mu_cutoff is not None:
         options["mu_cutoff"] = args.mu_cutoff
     spectra, failed = _read_spectra(args.files, args.format)
-    # Like the fit, the test leaves out points without a positive frequency.
-    pairs = [(s.frequencies[s.frequencies > 0], s.impedances[s.frequencies > 0]) for s in spectra]
     rows: List[Dict[str, Any]] = []
     # The test is NumPy on arrays so small that it holds the interpreter
     # lock throughout: more threads would only take turns.
-    for spectrum, result in zip(spectra, kramers_kronig_many(pairs, workers=1, **options)):
+    for spectrum, result in zip(spectra, kramers_kronig_many(spectra, workers=1, **options)):
         name = f"{spectrum.path} (sweep {spectrum.metadata['sweep']})"
         row: Dict[str, Any] = {"file": spectrum.path, "sweep": spectrum.metadata["sweep"]}
         if isinstance(result, ValueError):
@@ -415,10 +413,19 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _show_warning(message: Any, category: Any, filename: str, lineno: int, file: Any = None, line: Any = None) -> None:
+    """Warnings as diagnostics of the command, without the source line."""
+    print(f"kelvra: warning: {message}", file=sys.stderr if file is None else file)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
+    import warnings
+
     try:
-        return args.run(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            return args.run(args)
     except BrokenPipeError:
         # Whoever read stdout stopped early (kelvra fit ... | head): end
         # quietly, with stdout pointed where the interpreter's final flush

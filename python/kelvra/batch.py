@@ -7,25 +7,14 @@ gives one row of the result table, in input order; a spectrum that cannot be
 fitted records its error in its row instead of stopping the batch.
 """
 
-import itertools
-import os
-import sys
-import threading
 import time
 from collections.abc import Mapping
 
 import numpy as np
 
 import kelvra
-from kelvra.fitting import circuit_text
-
-# A progress bar appears only on batches still running after this long.
-PROGRESS_DELAY_S = 1.0
-# How often the waiting thread updates the bar and notices Ctrl-C.
-POLL_INTERVAL_S = 0.1
-# Spectra per Dask task: large enough that scheduling (about a millisecond a
-# task) is small beside the fits, small enough to balance the workers.
-DASK_CHUNK = 256
+from kelvra._threads import map_in_threads, positive_count, require as _require, thread_count, usable_cores  # noqa: F401
+from kelvra.io import as_spectrum
 
 KEY_COLUMN = "key"
 SCALAR_COLUMNS = ("chi_square", "success", "iterations", "impedance_evals", "time", "error")
@@ -69,9 +58,11 @@ def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False,
     if client is not None:
         if workers is not None:
             raise ValueError("workers= applies to local threads; a Dask worker runs as many fits as it has threads")
-        rows = _run_on_dask(client, circuits, data, fit_arguments, warm_start, progress)
+        from kelvra._dask import run_on_dask
+
+        rows = run_on_dask(client, circuits, data, fit_arguments, warm_start, progress)
     else:
-        threads = usable_cores() if workers is None else positive_count(workers)
+        threads = thread_count(workers)
         # A warm-started series is one chain of fits, so it runs on one thread.
         rows = map_in_threads(row_maker(circuits, data, fit_arguments, warm_start), len(data),
                               1 if warm_start else threads, progress)
@@ -88,28 +79,16 @@ def fit_partitions(circuit, frame, key, **fit_arguments):
     those of `fit_many`, with a partition's spectra fitted one after another
     on the Dask worker thread that holds it.
     """
+    from kelvra._dask import fit_partition, plain_circuit
+
     _require("pandas")
     one = circuits_for(circuit, 1)[0]
     names = one.param_names()
     meta = result_table(key, np.empty(0, dtype=key_values(frame, key).dtype), [], [], names=names)
-    return frame.map_partitions(_fit_partition, plain_circuit(one), key, fit_arguments, meta=meta)
+    return frame.map_partitions(fit_partition, plain_circuit(one), key, fit_arguments, meta=meta)
 
 
 # --- inputs -----------------------------------------------------------------
-
-def usable_cores():
-    """The CPUs this process may run on (its affinity mask where the OS has one)."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
-
-
-def positive_count(workers):
-    if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
-        raise ValueError(f"workers must be a positive integer, got {workers!r}")
-    return workers
-
 
 def spectrum_jobs(spectra, key):
     """The spectra as parallel lists of keys and fit inputs.
@@ -171,7 +150,8 @@ def fit_row(circuit, data, fit_arguments):
         if isinstance(circuit, str):
             circuit = kelvra.Circuit(circuit)
         frequencies, impedances = data
-        result = circuit.fit(frequencies, impedances, **fit_arguments)
+        spectrum = as_spectrum(frequencies, impedances)
+        result = circuit.fit(spectrum.frequencies, spectrum.impedances, **fit_arguments)
     except Exception as error:  # a failed spectrum is a row, not the end of the batch
         return None, time.perf_counter() - start, f"{type(error).__name__}: {error}"
     return result, time.perf_counter() - start, ""
@@ -204,193 +184,6 @@ def row_maker(circuits, data, fit_arguments, warm_start):
         return row
 
     return warm_row
-
-
-def map_in_threads(task, count, threads, progress=None):
-    """[task(0), ..., task(count - 1)], computed on `threads` threads.
-
-    Each thread claims the next index when it is done with one, and the
-    results keep index order. The calling thread only waits and updates the
-    progress bar, so Ctrl-C reaches it within a poll: the threads then finish
-    the task in hand and stop, and the interrupt propagates with no partial
-    result. An exception from `task` stops the batch the same way and is
-    raised here; tasks that can fail should return their failure instead.
-    """
-    results = [None] * count
-    threads = max(1, min(threads, count))
-    # Claiming is one call into a C iterator, atomic under the interpreter lock.
-    claim = itertools.count()
-    stop = threading.Event()
-    lock = threading.Lock()
-    finished = threading.Event()
-    running = [threads]
-    # Tasks done by each thread, written only by that thread.
-    done = [0] * threads
-    fatal = []
-
-    def work(t):
-        try:
-            for i in claim:
-                if i >= count or stop.is_set():
-                    return
-                results[i] = task(i)
-                done[t] += 1
-        except BaseException as error:  # stops every thread and reaches the caller
-            fatal.append(error)
-            stop.set()
-        finally:
-            with lock:
-                running[0] -= 1
-                if running[0] <= 0:
-                    finished.set()
-
-    # Not daemons: were the interpreter to exit while one is inside a fit, it
-    # would end that thread in the middle of native code. The waiting below
-    # uses an event rather than Thread.join, which Ctrl-C can leave believing
-    # a running thread has stopped.
-    pool = [threading.Thread(target=work, args=(t,), name=f"kelvra-batch-{t}") for t in range(threads)]
-    bar = _progress_bar(progress, count)
-    try:
-        for thread in pool:
-            thread.start()
-        while not finished.wait(POLL_INTERVAL_S):
-            _advance(bar, sum(done))
-    finally:
-        stop.set()
-        with lock:
-            # A thread that Ctrl-C kept from starting will not count itself
-            # out; one that starts after all finds `stop` set and runs nothing.
-            running[0] -= sum(thread.ident is None for thread in pool)
-            if running[0] <= 0:
-                finished.set()
-        finished.wait()
-        for thread in pool:
-            if thread.ident is not None:
-                thread.join()
-        if bar is not None:
-            bar.close()
-    if fatal:
-        raise fatal[0]
-    return results
-
-
-# --- progress ---------------------------------------------------------------
-
-def _progress_bar(progress, total):
-    if progress is False or total == 0:
-        return None
-    if progress is None:
-        if not sys.stderr.isatty():
-            return None
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            return None
-        return tqdm(total=total, unit="fit", delay=PROGRESS_DELAY_S)
-    tqdm = _require("tqdm").tqdm
-    return tqdm(total=total, unit="fit")
-
-
-def _advance(bar, done):
-    if bar is not None and done > bar.n:
-        bar.update(done - bar.n)
-
-
-def _require(package):
-    try:
-        return __import__(package)
-    except ImportError as error:
-        raise ImportError(f"this needs the optional package {package!r}; install it (Debian: "
-                          f"python3-{package})") from error
-
-
-# --- Dask -------------------------------------------------------------------
-
-def plain_circuit(circuit):
-    """A circuit as plain data for another process: its text and values.
-
-    Values that differ from a fresh circuit's defaults are sent as chosen
-    values; otherwise the circuit goes as fresh, so the fit there guesses its
-    start as it would here. (Python cannot see whether values equal to the
-    defaults were chosen; such a circuit is guessed for on the workers.)
-    """
-    if isinstance(circuit, str):
-        return circuit
-    text = circuit_text(circuit)
-    values = circuit.param_values()
-    fresh = kelvra.Circuit(text)
-    if fresh.param_names() != circuit.param_names():
-        raise ValueError(f"circuit {text!r} does not read back as the same circuit")
-    return (text, None if values == fresh.param_values() else values)
-
-
-def circuit_from_plain(plain):
-    if isinstance(plain, str):
-        return plain
-    text, values = plain
-    return kelvra.Circuit(text) if values is None else kelvra.Circuit(text).with_values(values)
-
-
-def _plain_spectrum(item):
-    """A spectrum pair as arrays where it is one; anything else as it is, to
-    fail in its own row on the worker."""
-    try:
-        first, second = item
-    except (TypeError, ValueError):
-        return item
-    if isinstance(first, Mapping):
-        return (first, second)
-    try:
-        return (np.asarray(first, dtype=float), np.asarray(second, dtype=complex))
-    except (TypeError, ValueError):
-        return item
-
-
-def plain_rows(rows):
-    """Rows with the FitResult reduced to what the table reads, for the trip back."""
-    return [(None if result is None else (result.params, result.stderr, result.chi_square, result.success,
-                                           result.iterations, result.impedance_evals), seconds, error)
-            for result, seconds, error in rows]
-
-
-def fit_plain_chunk(circuits, data, fit_arguments, warm_start):
-    """Runs on a Dask worker: fits a chunk of spectra given as plain data."""
-    fit = row_maker([circuit_from_plain(c) for c in circuits], data, fit_arguments, warm_start)
-    return plain_rows([fit(i) for i in range(len(data))])
-
-
-def _run_on_dask(client, circuits, data, fit_arguments, warm_start, progress):
-    distributed = _require("distributed")
-    plain = {}
-    # One plain copy per distinct circuit object: the same circuit repeated
-    # over the whole batch is described once.
-    circuits = [plain.setdefault(id(c), plain_circuit(c)) for c in circuits]
-    data = [_plain_spectrum(item) for item in data]
-    size = len(data) if warm_start else DASK_CHUNK
-    starts = range(0, len(data), size)
-    futures = [client.submit(fit_plain_chunk, circuits[s:s + size], data[s:s + size], fit_arguments, warm_start,
-                             pure=False) for s in starts]
-    bar = _progress_bar(progress, len(data))
-    try:
-        for future in distributed.as_completed(futures):
-            if bar is not None:
-                bar.update(len(future.result()))
-        chunks = client.gather(futures)
-    except BaseException:
-        client.cancel(futures)
-        raise
-    finally:
-        if bar is not None:
-            bar.close()
-    return [row for chunk in chunks for row in chunk]
-
-
-def _fit_partition(partition, circuit, key, fit_arguments):
-    keys, data = spectrum_jobs(partition, key)
-    one = circuit_from_plain(circuit)
-    fit = row_maker([one] * len(data), data, fit_arguments, False)
-    rows = plain_rows([fit(i) for i in range(len(data))])
-    return result_table(key, np.asarray(keys, dtype=key_values(partition, key).dtype), [one] * len(keys), rows)
 
 
 # --- the result table -------------------------------------------------------
@@ -462,8 +255,6 @@ def result_table(key_name, keys, circuits, rows, names=None):
     columns.update(zip(SCALAR_COLUMNS, (chi_square, success, iterations, evals,
                                         np.array([row[1] for row in rows], dtype=float),
                                         np.array([row[2] for row in rows], dtype=object))))
-    try:
-        import pandas
-    except ImportError:
-        return columns
+    import pandas
+
     return pandas.DataFrame(columns)

@@ -8,182 +8,87 @@ from __future__ import annotations
 
 import math
 import os
-import re
-from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
-
-import numpy as np
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 
 from . import _core
 
-CircuitLike = Union[str, _core.Circuit]
+from .report import FitReport, ParameterFit, Verdict  # noqa: F401  (the report types, where they were)
+from .tables import DEFAULT_METHOD  # noqa: F401
 
-# "Circuit {text} ({n} parameter[s])", the first line of a circuit's repr.
-_CIRCUIT_HEADING = re.compile(r"Circuit (.*) \(\d+ parameters?\)")
-# What Circuit.fit uses when no method is named.
-DEFAULT_METHOD = "levenberg_marquardt"
-# The battery-data-format column names, each pair in the order Circuit.fit tries them.
-_FREQUENCY = ("Frequency / Hz", "frequency_hertz")
-_REAL = ("Real Impedance / ohm", "real_impedance_ohm")
-_IMAGINARY = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
-_MODULUS = ("Absolute Impedance / ohm", "absolute_impedance_ohm")
-_PHASE = ("Phase / deg", "phase_degree")
+CircuitLike = Union[str, _core.Circuit]
 
 
 def circuit_text(circuit: _core.Circuit) -> str:
     """The circuit string that builds `circuit`'s topology, labels included."""
-    heading = repr(circuit).split("\n", 1)[0]
-    match = _CIRCUIT_HEADING.fullmatch(heading)
-    if match is None:
-        raise ValueError(f"unexpected circuit text {heading!r}")
-    return match.group(1)
+    return circuit.text
 
 
-@dataclass(frozen=True)
-class ParameterFit:
-    """One fitted parameter: value, standard error (NaN when the fit gives
-    none), unit and bounds."""
+def fit_spectrum(circuit: CircuitLike, spectrum: Any, impedances: Any = None, *, source: Optional[str] = None,
+                 sweep: Optional[int] = None, **options: Any) -> FitReport:
+    """Fit a circuit to one spectrum and report.
 
-    name: str
-    value: float
-    stderr: float
-    unit: str
-    lower: float
-    upper: float
+    Parameters
+    ----------
+    circuit : Circuit or str
+        The circuit, or a circuit string or model name.
+    spectrum : Spectrum, dataframe, pair or sequence
+        Anything `kelvra.io.as_spectrum` accepts: a spectrum read from a
+        file, a battery-data-format dataframe, or the frequencies (Hz) with
+        `impedances` (ohm).
+    impedances : sequence of complex, optional
+    source, sweep : str, int, optional
+        The file and sweep, for the report and messages; a `Spectrum` brings its own.
+    **options
+        Passed to ``Circuit.fit`` unchanged (method, weight, seed, ...).
 
-    @property
-    def undetermined(self) -> bool:
-        """The data do not pin it down: no finite standard error, or one larger than the value."""
-        return not math.isfinite(self.stderr) or self.stderr > abs(self.value)
+    Returns
+    -------
+    FitReport
 
-    @property
-    def on_bound(self) -> bool:
-        return self.value == self.lower or self.value == self.upper
-
-
-@dataclass(frozen=True, eq=False)
-class FitReport:
-    """A finished fit of one spectrum, with the spectrum it was fitted to.
-
-    ``settings`` holds the method and the other arguments given to
-    ``Circuit.fit`` besides the spectrum (weight, seed, ...).
+    Raises
+    ------
+    kelvra.io.PointError
+        A point of the spectrum cannot be fitted (see `kelvra.io.as_spectrum`).
+    ValueError
+        What ``Circuit.fit`` raises for a circuit or options it cannot fit.
     """
+    from .io import as_spectrum
 
-    circuit: str
-    parameters: Tuple[ParameterFit, ...]
-    chi_square: float
-    success: bool
-    iterations: int
-    impedance_evals: int
-    frequencies: np.ndarray
-    impedances: np.ndarray
-    settings: Dict[str, Any] = field(default_factory=dict)
-    source: str = ""
-    sweep: int = 0
-
-    @property
-    def method(self) -> str:
-        return str(self.settings.get("method", DEFAULT_METHOD))
-
-    @property
-    def params(self) -> Dict[str, float]:
-        return {p.name: p.value for p in self.parameters}
-
-    @property
-    def stderr(self) -> Dict[str, float]:
-        return {p.name: p.stderr for p in self.parameters}
-
-    @property
-    def fitted_circuit(self) -> _core.Circuit:
-        """A Circuit of this topology holding the fitted values."""
-        return _core.Circuit(self.circuit).with_named_values(self.params)
-
-    def model(self, frequencies: Optional[Sequence[float]] = None) -> np.ndarray:
-        """The fitted model's impedance at `frequencies` (default: the measured ones)."""
-        return self.fitted_circuit.impedance(self.frequencies if frequencies is None else frequencies)
-
-    def row(self) -> Dict[str, Any]:
-        """The flat record of one results-table row: the fit's identity and
-        figures, then each parameter's value under its name and its standard
-        error under the name followed by "_stderr"."""
-        row: Dict[str, Any] = {
-            "file": self.source, "sweep": self.sweep, "circuit": self.circuit, "method": self.method,
-            "success": self.success, "chi_square": self.chi_square, "error": "",
-            "undetermined": " ".join(p.name for p in self.parameters if p.undetermined),
-            "on_bound": " ".join(p.name for p in self.parameters if p.on_bound),
-        }
-        for p in self.parameters:
-            row[p.name] = p.value
-            row[f"{p.name}_stderr"] = p.stderr
-        return row
-
-
-def _column(frame: Any, names: Tuple[str, str]) -> Optional[np.ndarray]:
-    for name in names:
-        try:
-            return np.asarray(frame[name], dtype=np.float64)
-        except (KeyError, IndexError, TypeError, ValueError):
-            continue
-    return None
-
-
-def _required_column(frame: Any, names: Tuple[str, str]) -> np.ndarray:
-    found = _column(frame, names)
-    if found is None:  # the frame changed since the fit read it
-        raise ValueError(f"the spectrum has no column {names[0]!r} or {names[1]!r}")
-    return found
-
-
-def _spectrum_arrays(spectrum: Any, impedances: Any) -> Tuple[np.ndarray, np.ndarray]:
-    """The spectrum `Circuit.fit` saw, for a call it has already accepted:
-    the two sequences as given, or a frame's columns read as it reads them."""
-    if impedances is not None:
-        return np.asarray(spectrum, dtype=np.float64), np.asarray(impedances, dtype=np.complex128)
-    frequencies = _required_column(spectrum, _FREQUENCY)
-    real, imaginary = _column(spectrum, _REAL), _column(spectrum, _IMAGINARY)
-    if real is not None and imaginary is not None:
-        measured = real + 1j * imaginary
-    else:
-        measured = _required_column(spectrum, _MODULUS) * np.exp(1j * np.radians(_required_column(spectrum, _PHASE)))
-    # The fit drops rows whose frequency is not positive; so does the report.
-    kept = frequencies > 0
-    return frequencies[kept], measured[kept]
-
-
-def fit_spectrum(circuit: CircuitLike, spectrum: Any, impedances: Any = None, *, source: str = "", sweep: int = 0,
-                 **options: Any) -> FitReport:
-    """Fit `circuit` (a Circuit or a circuit string) to a spectrum and report.
-
-    `spectrum` is what ``Circuit.fit`` accepts: frequencies with `impedances`,
-    or a frame with the battery-data-format columns (such as a
-    ``kelvra.io.Spectrum``). `options` go to ``Circuit.fit`` unchanged.
-    Raises what ``Circuit.fit`` raises.
-    """
     if isinstance(circuit, str):
         circuit = _core.Circuit(circuit)
-    result = circuit.fit(spectrum, impedances, **options)
-    frequencies, measured = _spectrum_arrays(spectrum, impedances)
-    fitted = result.circuit
-    values, stderr = result.params, result.stderr or {}
-    parameters = tuple(
-        ParameterFit(name, values[name], stderr.get(name, math.nan), unit, lower, upper)
-        for name, unit, (lower, upper) in zip(fitted.param_names(), fitted.param_units(), fitted.param_bounds()))
-    settings = {"method": DEFAULT_METHOD, **options}
-    return FitReport(circuit_text(fitted), parameters, result.chi_square, result.success, result.iterations,
-                     result.impedance_evals, frequencies, measured, settings, os.fspath(source), sweep)
+    measured = as_spectrum(spectrum, impedances, source=source, sweep=sweep)
+    result = circuit.fit(measured.frequencies, measured.impedances, **options)
+    return FitReport.from_result(result, settings=options, source=measured.source, sweep=measured.sweep)
 
 
 def fit_file(path: Union[str, "os.PathLike[str]"], circuit: CircuitLike, *, format: Optional[str] = None,
              **options: Any) -> List[FitReport]:
     """Read every sweep of a measured file and fit `circuit` to each.
 
-    Raises ``kelvra.io.FormatError`` for a file that cannot be read, and what
-    ``Circuit.fit`` raises for a spectrum that cannot be fitted.
+    Parameters
+    ----------
+    path : str or path-like
+    circuit : Circuit or str
+    format : str, optional
+        A key of ``kelvra.io.FORMATS``; detected from the file when None.
+    **options
+        Passed to ``Circuit.fit``.
+
+    Returns
+    -------
+    list of FitReport
+        One per sweep, in file order.
+
+    Raises
+    ------
+    kelvra.io.FormatError
+        The file cannot be read.
+    ValueError
+        A spectrum cannot be fitted (`kelvra.io.PointError` for a broken point).
     """
     from . import io
 
-    return [fit_spectrum(circuit, spectrum, source=spectrum.path, sweep=spectrum.metadata["sweep"], **options)
-            for spectrum in io.read(path, format)]
+    return [fit_spectrum(circuit, spectrum, **options) for spectrum in io.read(path, format)]
 
 
 def error_row(source: str, circuit: str, message: str) -> Dict[str, Any]:

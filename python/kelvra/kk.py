@@ -332,22 +332,16 @@ def _choose_count(system, mu_cutoff, first, limit):
 
 
 def _as_spectrum(frequencies, impedances):
-    frequencies = np.asarray(frequencies, dtype=float).ravel()
-    impedances = np.asarray(impedances, dtype=complex).ravel()
-    if frequencies.size != impedances.size:
-        raise ValueError("frequencies and impedances must have the same length")
-    if frequencies.size < 2:
+    """The checked arrays of a spectrum, by the rule of `kelvra.io.as_spectrum`."""
+    from .io import as_spectrum
+
+    measured = as_spectrum(frequencies, impedances)
+    if measured.frequencies.size < 2:
         raise ValueError("the Kramers-Kronig test needs at least two points")
-    if not (np.all(np.isfinite(frequencies)) and np.all(frequencies > 0.0)):
-        raise ValueError("frequencies must be finite and positive")
-    if not np.all(np.isfinite(impedances)):
-        raise ValueError("impedances must be finite")
-    if np.any(impedances == 0.0):
-        raise ValueError("impedances must be non-zero: residuals are relative to |Z|")
-    return frequencies, impedances
+    return measured.frequencies, measured.impedances
 
 
-def kramers_kronig(frequencies, impedances, *, n_elements=None, mu_cutoff=DEFAULT_MU_CUTOFF,
+def kramers_kronig(frequencies, impedances=None, *, n_elements=None, mu_cutoff=DEFAULT_MU_CUTOFF,
                    threshold=DEFAULT_THRESHOLD, inductance=True, capacitance=False, min_elements=None,
                    max_elements=None):
     """Linear Kramers–Kronig test of one spectrum; returns a `KKResult`.
@@ -387,21 +381,17 @@ def kramers_kronig_many(spectra, *, workers=None, progress=None, **options):
     test refuses, the ValueError that says why. `spectra` holds
     (frequencies, impedances) pairs or `kelvra.io.Spectrum`s; `options` go
     to every test."""
-    from . import batch
+    from ._threads import map_in_threads, thread_count
 
     items = list(spectra)
 
     def task(index):
-        item = items[index]
-        frequencies, impedances = ((item.frequencies, item.impedances) if hasattr(item, "impedances")
-                                   else item)
         try:
-            return kramers_kronig(frequencies, impedances, **options)
+            return kramers_kronig(items[index], **options)
         except ValueError as error:
             return error
 
-    threads = batch.usable_cores() if workers is None else batch.positive_count(workers)
-    return batch.map_in_threads(task, len(items), threads, progress)
+    return map_in_threads(task, len(items), thread_count(workers), progress)
 
 
 def _check_count(name, value, most):

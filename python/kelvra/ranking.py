@@ -37,24 +37,10 @@ from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 
-from . import _core
-from .fitting import circuit_text
+from . import _core, tables
+from ._threads import map_in_threads, thread_count
+from .report import ParameterFit
 
-# A parameter whose standard error exceeds this multiple of its value is not
-# determined by the data.
-UNDETERMINED_RELATIVE_STDERR = 1.0
-# A fitted value this close to a bound, relative to the bound, lies on it:
-# the fit clamps at the bound, and an open parameter approaches its floor
-# only to within rounding.
-BOUND_TOLERANCE = 1e-6
-# A constant-phase exponent below this describes diffusion or porosity more
-# than a capacitance; in an arc meant as a double layer it is suspect.
-LOW_EXPONENT = 0.5
-EXPONENT_FIELDS = ("alpha", "gamma")
-
-FLAG_UNDETERMINED = "undetermined"
-FLAG_AT_BOUND = "at_bound"
-FLAG_LOW_EXPONENT = "low_exponent"
 FLAG_NO_GUESS = "no_learned_guess"
 
 TWO_PI = 6.283185307179586
@@ -66,7 +52,7 @@ class RankedFit:
 
     `model` is the built-in model's name, empty for a candidate of the
     caller's. `flags` maps each parameter a careful user would distrust to
-    the reasons ("undetermined", "at_bound", "low_exponent"); the key "" holds
+    the reasons ("undetermined", "on_bound", "low_exponent"); the key "" holds
     reasons that concern the whole fit ("no_learned_guess" when no trained
     model served the candidate and it started from placeholder values).
     `error` is the message of a fit that failed, whose figures are then NaN
@@ -201,7 +187,7 @@ class _Candidate:
 
 def builtin_models():
     """{name: topology} of the built-in models, in table order."""
-    return dict(_core.Circuit.ml_circuits())
+    return {model.name: model.topology for model in tables.MODELS.values()}
 
 
 def _candidates(extra, include_builtin):
@@ -231,27 +217,19 @@ def _without_guess_where_none_serves(candidate, frequencies, impedances):
         return candidate
     except ValueError:
         circuit = candidate.circuit
-        defaults = _core.Circuit(circuit_text(circuit)).param_values()
+        defaults = _core.Circuit(circuit.text).param_values()
         return replace(candidate, guess_init=False, placeholder_start=circuit.param_values() == defaults)
 
 
 # --- one fit ----------------------------------------------------------------------
 
 def _flags(circuit, params, stderr):
+    """{name: flags} of the flagged parameters, by the one rule of `kelvra.report.ParameterFit`."""
     flags = {}
-    for name, (low, high) in zip(circuit.param_names(), circuit.param_bounds()):
-        value = params[name]
-        reasons = []
-        error = stderr.get(name, math.nan)
-        if not math.isfinite(error) or error > UNDETERMINED_RELATIVE_STDERR * abs(value):
-            reasons.append(FLAG_UNDETERMINED)
-        if any(math.isfinite(bound) and abs(value - bound) <= BOUND_TOLERANCE * max(abs(bound), abs(value))
-               for bound in (low, high)):
-            reasons.append(FLAG_AT_BOUND)
-        if name.rsplit(".", 1)[-1] in EXPONENT_FIELDS and value < LOW_EXPONENT:
-            reasons.append(FLAG_LOW_EXPONENT)
+    for name, unit, (low, high) in zip(circuit.param_names(), circuit.param_units(), circuit.param_bounds()):
+        reasons = ParameterFit(name, params[name], stderr.get(name, math.nan), unit, low, high).flags
         if reasons:
-            flags[name] = tuple(reasons)
+            flags[name] = reasons
     return flags
 
 
@@ -276,25 +254,13 @@ SCREENING_OPTIONS = frozenset({"weight"})
 # `Circuit.fit`'s default iteration budget, which screening keeps.
 SCREENING_ITERATIONS = 200
 
-# The simpler built-in models nested in each one: a limit of its parameters
-# (a resistance, inductance, Warburg coefficient or diffusion impedance to 0,
-# a CPE exponent to 1) gives them. A model can therefore always fit at least
-# as well as every model nested in it; when its screened fit does not, that
-# fit stopped in a local minimum, and it is restarted from the nested
+# The simpler built-in models nested in each one, as the core derives them
+# from the topologies: a limit of its parameters (an element shorted at its
+# floor, an exponent at 1) gives them. A model can therefore always fit at
+# least as well as every model nested in it; when its screened fit does not,
+# that fit stopped in a local minimum, and it is restarted from the nested
 # model's fit.
-NESTED = {
-    "rc": (),
-    "rc_l": ("rc",),
-    "rq": ("rc",),
-    "rq_l": ("rc", "rc_l", "rq"),
-    "two_rc": ("rc",),
-    "two_rc_l": ("rc", "rc_l", "two_rc"),
-    "two_rq": ("rc", "rq", "two_rc"),
-    "two_rq_l": ("rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq"),
-    "randles": ("rc", "rq"),
-    "sei_randles": ("rc", "rq", "two_rc", "two_rq", "randles"),
-    "sei_randles_wo": ("rc", "rq", "two_rc", "two_rq"),
-}
+NESTED = {model.name: model.nested for model in tables.MODELS.values()}
 # How much more chi-square than a nested model's a screened fit may keep
 # before it counts as stuck: the screening tolerance accounts for under 1 %.
 NESTING_SLACK = 0.02
@@ -324,7 +290,7 @@ def _fit_one(candidate, frequencies, impedances, fit):
     circuit = candidate.circuit
     n_params = len(circuit.param_names())
     n_residuals = 2 * len(frequencies)
-    text = circuit_text(circuit)
+    text = circuit.text
     try:
         result = fit()
     except ValueError as error:
@@ -338,7 +304,7 @@ def _fit_one(candidate, frequencies, impedances, fit):
         flags[""] = (FLAG_NO_GUESS,)
     aic, bic = information_criteria(result.chi_square, n_residuals, n_params)
     names = fitted.param_names()
-    return RankedFit(0, circuit_text(fitted), candidate.model, aic, bic, result.chi_square, n_params,
+    return RankedFit(0, fitted.text, candidate.model, aic, bic, result.chi_square, n_params,
                      n_residuals, {name: params[name] for name in names},
                      {name: stderr.get(name, math.nan) for name in names}, flags, result.success,
                      fitted=fitted)
@@ -358,24 +324,16 @@ def _ranked(fits, criterion, source="", sweep=0):
 # --- spectra ----------------------------------------------------------------------
 
 def _spectrum(spectrum, impedances=None):
-    """(frequencies, impedances, source, sweep) of a spectrum given as two
-    sequences, a (frequencies, impedances) pair or a `kelvra.io.Spectrum`."""
-    if impedances is not None:
-        return np.asarray(spectrum, dtype=float), np.asarray(impedances, dtype=complex), "", 0
-    if hasattr(spectrum, "frequencies") and hasattr(spectrum, "impedances"):
-        metadata = getattr(spectrum, "metadata", {}) or {}
-        return (spectrum.frequencies, spectrum.impedances, getattr(spectrum, "path", ""),
-                metadata.get("sweep", 0))
-    frequencies, impedances = spectrum
-    return np.asarray(frequencies, dtype=float), np.asarray(impedances, dtype=complex), "", 0
+    """(frequencies, impedances, source, sweep) of anything `kelvra.io.as_spectrum` accepts."""
+    from .io import as_spectrum
+
+    measured = as_spectrum(spectrum, impedances)
+    return measured.frequencies, measured.impedances, measured.source, measured.sweep
 
 
 def _map(task, count, workers, progress):
     """task(0..count-1) on the batch threads, results in index order."""
-    from . import batch
-
-    threads = batch.usable_cores() if workers is None else batch.positive_count(workers)
-    return batch.map_in_threads(task, count, threads, progress)
+    return map_in_threads(task, count, thread_count(workers), progress)
 
 
 def rank(frequencies, impedances=None, candidates=None, *, builtin=True, criterion="bic", workers=None,

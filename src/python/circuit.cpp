@@ -56,14 +56,30 @@ std::string padded(std::string_view text, std::size_t width) {
   return out;
 }
 
+// The circuit string of the tree, labels included: what Circuit(s) reads
+// back into the same topology and labels.
+std::string canonical_text(PyObject* self) {
+  const Series& series = as_circuit(self).series;
+  const std::vector<std::string> labels = leaf_labels(series);
+  auto text = format_series(series, labels);
+  if (!text) raise_internal_error(state_of_circuit(self), text.error());
+  return std::move(text).value();
+}
+
+PyObject* circuit_get_text(PyObject* self, void*) {
+  return guarded([&] { return new_str(canonical_text(self)).release(); });
+}
+
+PyObject* circuit_get_explicit_values(PyObject* self, void*) {
+  return PyBool_FromLong(as_circuit(self).explicit_values);
+}
+
 // "Circuit R0-(R1,C1) (3 parameters)" and one line per parameter:
 // "  R0.r = 1          [ohm]  bounds (1e-12, inf)".
 PyObject* circuit_repr(PyObject* self) {
   return guarded([&] {
     const Series& series = as_circuit(self).series;
-    const std::vector<std::string> labels = leaf_labels(series);
-    auto circuit_text = format_series(series, labels);
-    if (!circuit_text) raise_internal_error(state_of_circuit(self), circuit_text.error());
+    const std::string circuit_text = canonical_text(self);
 
     const std::vector<std::string> names = param_names(series);
     const std::vector<std::string> units = param_units(series);
@@ -72,7 +88,7 @@ PyObject* circuit_repr(PyObject* self) {
     std::size_t name_width = 0;
     for (const std::string& name : names) name_width = std::max(name_width, decode_utf8(name).size());
 
-    std::string text = "Circuit " + circuit_text.value() + " (" + std::to_string(names.size()) + " parameter" +
+    std::string text = "Circuit " + circuit_text + " (" + std::to_string(names.size()) + " parameter" +
                        (names.size() == 1 ? "" : "s") + ")\n";
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (i > 0) text += '\n';
@@ -240,7 +256,18 @@ PyMethodDef circuit_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef circuit_getset[] = {
+    {"text", circuit_get_text, nullptr,
+     "The circuit string of this topology with its labels, as Circuit(s) reads it back.", nullptr},
+    {"explicit_values", circuit_get_explicit_values, nullptr,
+     "Whether the values were chosen (with_values, element objects, a fit) rather than the\n"
+     "catalogue defaults; a fit asks for a learned guess only when false.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot circuit_slots[] = {
+    {Py_tp_getset, circuit_getset},
     {Py_tp_new, reinterpret_cast<void*>(circuit_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(circuit_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(circuit_repr)},

@@ -142,7 +142,7 @@ FitArguments fit_arguments(PyObject* args, PyObject* kwargs) {
 PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitArguments arguments = fit_arguments(args, kwargs);
-    const Spectrum measured = spectrum(arguments.frequencies, arguments.impedances);
+    Spectrum measured = spectrum(arguments.frequencies, arguments.impedances);
     const Weighting weighting = parse_weighting(arguments.weight);
     // The fit owns its copy of the tree: the caller's circuit is only read,
     // and stays as it was whatever the fit does.
@@ -160,7 +160,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
       result.emplace(run_fit_method(arguments.method, start, measured, weighting, options));
     }
     if (!result->ok()) raise(PyExc_ValueError, display(result->error()));
-    return new_fit_result(state_of(Py_TYPE(self)), std::move(*result).value());
+    return new_fit_result(state_of(Py_TYPE(self)), std::move(*result).value(), std::move(measured));
   });
 }
 
@@ -204,7 +204,7 @@ PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs) {
     convert_given("xtol", xtol_given, settings.xtol, to_double);
     const ParamControlRequest request = param_control_request(start_given, fixed_given, bounds_given);
 
-    const Spectrum measured = spectrum(frequencies, impedances);
+    Spectrum measured = spectrum(frequencies, impedances);
     const Weighting weighting = parse_weighting(weight);
     Series start = starting_series(circuit, measured, guess_init, std::nullopt);
     std::optional<ParamControls> controls;
@@ -221,7 +221,7 @@ PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs) {
                                              controls ? &*controls : nullptr));
     }
     if (!result->ok()) raise(PyExc_ValueError, display(result->error()));
-    return new_fit_result(state, std::move(*result).value());
+    return new_fit_result(state, std::move(*result).value(), std::move(measured));
   });
 }
 

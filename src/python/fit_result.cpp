@@ -1,6 +1,8 @@
 #include "python/fit_result.h"
 
 #include <algorithm>
+#include <cstring>
+#include <vector>
 #include <new>
 #include <span>
 #include <string>
@@ -8,6 +10,7 @@
 
 #include "python/circuit.h"
 #include "python/convert.h"
+#include "python/numpy_api.h"
 #include "support/text.h"
 
 namespace kelvra::python {
@@ -17,12 +20,15 @@ namespace {
 struct FitResultObject {
   PyObject_HEAD
   FitOutcome outcome;
+  Spectrum measured;
 };
 
 const FitOutcome& outcome_of(PyObject* self) { return reinterpret_cast<FitResultObject*>(self)->outcome; }
+const Spectrum& measured_of(PyObject* self) { return reinterpret_cast<FitResultObject*>(self)->measured; }
 
 void fit_result_dealloc(PyObject* self) {
   reinterpret_cast<FitResultObject*>(self)->outcome.~FitOutcome();
+  reinterpret_cast<FitResultObject*>(self)->measured.~Spectrum();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type
@@ -64,6 +70,31 @@ PyObject* get_impedance_evals(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(outcome_of(self).impedance_evals);
 }
 
+// A new one-dimensional array of `count` items of `type`, copied from `data`.
+PyObject* array_copy(int type, const void* data, std::size_t count, std::size_t item_size) {
+  ensure_numpy();
+  npy_intp dims[] = {static_cast<npy_intp>(count)};
+  Ref array = Ref::steal(PyArray_SimpleNew(1, dims, type));
+  if (count > 0) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data, count * item_size);
+  return array.release();
+}
+
+PyObject* get_frequencies(PyObject* self, void*) {
+  return guarded([&] {
+    const std::vector<double>& f = measured_of(self).frequencies;
+    return array_copy(NPY_DOUBLE, f.data(), f.size(), sizeof(double));
+  });
+}
+
+PyObject* get_impedances(PyObject* self, void*) {
+  // Complex is two doubles, real then imaginary, as NumPy's complex128.
+  static_assert(sizeof(Complex) == 2 * sizeof(double));
+  return guarded([&] {
+    const std::vector<Complex>& z = measured_of(self).impedances;
+    return array_copy(NPY_CDOUBLE, z.data(), z.size(), sizeof(Complex));
+  });
+}
+
 PyObject* get_cost(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).cost); }
 
 PyObject* get_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).chi_square); }
@@ -103,6 +134,10 @@ PyGetSetDef fit_result_getset[] = {
     {"impedance_evals", get_impedance_evals, nullptr, nullptr, nullptr},
     {"cost", get_cost, nullptr, nullptr, nullptr},
     {"chi_square", get_chi_square, nullptr, nullptr, nullptr},
+    {"frequencies", get_frequencies, nullptr, "The frequencies (Hz) the fit was fitted to, as a new array.",
+     nullptr},
+    {"impedances", get_impedances, nullptr, "The impedances (ohm) the fit was fitted to, as a new complex array.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -126,10 +161,11 @@ void create_fit_result_type(PyObject* module, ModuleState& state) {
       reinterpret_cast<PyTypeObject*>(Ref::steal(PyType_FromModuleAndSpec(module, &fit_result_spec, nullptr)).release());
 }
 
-PyObject* new_fit_result(const ModuleState& state, FitOutcome outcome) {
+PyObject* new_fit_result(const ModuleState& state, FitOutcome outcome, Spectrum measured) {
   PyTypeObject* type = state.fit_result_type;
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   new (&reinterpret_cast<FitResultObject*>(self.get())->outcome) FitOutcome(std::move(outcome));
+  new (&reinterpret_cast<FitResultObject*>(self.get())->measured) Spectrum(std::move(measured));
   return self.release();
 }
 

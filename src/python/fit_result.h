@@ -3,12 +3,15 @@
 #pragma once
 
 #include "fit/fit_outcome.h"
+#include "fit/prepared_spectrum.h"
 #include "python/module_state.h"
 
 namespace kelvra::python {
 
 void create_fit_result_type(PyObject* module, ModuleState& state);
 
-PyObject* new_fit_result(const ModuleState& state, FitOutcome outcome);
+// `measured` is the spectrum the fit saw (after a frame's rows without a
+// positive frequency were dropped); the result hands it out as arrays.
+PyObject* new_fit_result(const ModuleState& state, FitOutcome outcome, Spectrum measured);
 
 }  // namespace kelvra::python

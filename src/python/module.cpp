@@ -11,6 +11,7 @@
 #include "python/elements.h"
 #include "python/fit_result.h"
 #include "python/module_state.h"
+#include "python/tables.h"
 
 namespace kelvra::python {
 
@@ -77,9 +78,11 @@ int exec_module(PyObject* module) {
       Ref callable = Ref::steal(PyCFunction_NewEx(function, module, module_name.get()));
       add_public(module, all.get(), function->ml_name, callable.get());
     }
-    for (PyMethodDef* function = private_functions; function->ml_name != nullptr; ++function) {
-      Ref callable = Ref::steal(PyCFunction_NewEx(function, module, module_name.get()));
-      check(PyModule_AddObjectRef(module, function->ml_name, callable.get()) == 0);
+    for (PyMethodDef* functions : {private_functions, kTableFunctions}) {
+      for (PyMethodDef* function = functions; function->ml_name != nullptr; ++function) {
+        Ref callable = Ref::steal(PyCFunction_NewEx(function, module, module_name.get()));
+        check(PyModule_AddObjectRef(module, function->ml_name, callable.get()) == 0);
+      }
     }
     // The short aliases are the very classes held by Element's attributes.
     for (const KindInfo& kind : kKinds) {

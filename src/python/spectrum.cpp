@@ -10,21 +10,22 @@ namespace kelvra::python {
 
 namespace {
 
-constexpr ColumnNames kRealColumn{"Real Impedance / ohm", "real_impedance_ohm"};
-constexpr ColumnNames kImaginaryColumn{"Imaginary Impedance / ohm", "imaginary_impedance_ohm"};
-constexpr ColumnNames kModulusColumn{"Absolute Impedance / ohm", "absolute_impedance_ohm"};
-constexpr ColumnNames kPhaseColumn{"Phase / deg", "phase_degree"};
-
 // pi / 180: the phase column is in degrees.
 constexpr double kRadiansPerDegree = 0.017453292519943295;
 
-// frame[name], or null when the lookup says there is no such column (or
-// the object cannot be indexed by name): the caller falls back to the other
-// spelling.
+// frame[name], or null when the lookup fails with any ordinary exception:
+// the caller falls back to the other spelling. Dataframe libraries differ in
+// what a missing column raises (KeyError, or a class of their own derived
+// from Exception alone), so every Exception but MemoryError means "not
+// here"; KeyboardInterrupt, SystemExit and MemoryError reach the user.
 Ref lookup(PyObject* frame, const char* name) {
   Ref key = new_str(name);
   Ref found = Ref::steal_or_null(PyObject_GetItem(frame, key.get()));
-  check(found || clear_if_wrong_kind());
+  if (!found) {
+    const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+    check(ordinary);
+    PyErr_Clear();
+  }
   return found;
 }
 
@@ -135,8 +136,9 @@ Spectrum spectrum(PyObject* frequencies, PyObject* impedances) {
 }
 
 Weighting parse_weighting(const std::string& text) {
-  if (text == "modulus") return Weighting::Modulus;
-  if (text == "unit") return Weighting::Unit;
+  for (const WeightingName& known : kWeightings) {
+    if (text == known.name) return known.weighting;
+  }
   raise(PyExc_ValueError, "unknown weight scheme " + debug_quoted(text) + ", expected \"modulus\" or \"unit\"");
 }
 

@@ -19,6 +19,22 @@ struct ColumnNames {
 };
 
 inline constexpr ColumnNames kFrequencyColumn{"Frequency / Hz", "frequency_hertz"};
+inline constexpr ColumnNames kRealColumn{"Real Impedance / ohm", "real_impedance_ohm"};
+inline constexpr ColumnNames kImaginaryColumn{"Imaginary Impedance / ohm", "imaginary_impedance_ohm"};
+inline constexpr ColumnNames kModulusColumn{"Absolute Impedance / ohm", "absolute_impedance_ohm"};
+inline constexpr ColumnNames kPhaseColumn{"Phase / deg", "phase_degree"};
+
+// Every battery-data-format column a spectrum is read from, under the
+// quantity it holds: the table the Python layer reads instead of repeating
+// the names.
+struct BatteryColumn {
+  const char* quantity;
+  ColumnNames names;
+};
+inline constexpr BatteryColumn kBatteryColumns[] = {
+    {"frequency", kFrequencyColumn}, {"real", kRealColumn},   {"imaginary", kImaginaryColumn},
+    {"modulus", kModulusColumn},     {"phase", kPhaseColumn},
+};
 
 // `"Frequency / Hz" or "frequency_hertz"`: how messages name a column.
 std::string pair_label(const ColumnNames& names);
@@ -32,8 +48,15 @@ std::optional<std::vector<double>> column(PyObject* frame, const ColumnNames& na
 // non-positive frequency are dropped.
 Spectrum spectrum(PyObject* frequencies, PyObject* impedances);
 
+// The weighting schemes by name, the default first.
+struct WeightingName {
+  const char* name;
+  Weighting weighting;
+};
+inline constexpr WeightingName kWeightings[] = {{"modulus", Weighting::Modulus}, {"unit", Weighting::Unit}};
+
 // The scheme every `weight` argument defaults to.
-inline constexpr const char* kDefaultWeighting = "modulus";
+inline constexpr const char* kDefaultWeighting = kWeightings[0].name;
 
 // "modulus" or "unit", exactly; ValueError otherwise.
 Weighting parse_weighting(const std::string& text);

@@ -8,7 +8,8 @@ import pytest
 
 import kelvra
 from kelvra import io
-from kelvra.fitting import ParameterFit, fit_file, fit_spectrum
+from kelvra.fitting import fit_file, fit_spectrum
+from kelvra.report import FitReport, ParameterFit, Verdict
 from kelvra.saving import load_fit, save_fit
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
@@ -22,17 +23,38 @@ def report():
     return fit_spectrum(start, spectrum, source=spectrum.path, seed=7, weight="modulus")
 
 
-@pytest.mark.parametrize("value, stderr, lower, upper, undetermined, on_bound", [
-    (10.0, 1.0, 0.0, math.inf, False, False),
-    (10.0, 11.0, 0.0, math.inf, True, False),
-    (-10.0, 5.0, -math.inf, math.inf, False, False),
-    (1e40, math.nan, 0.0, math.inf, True, False),
-    (1e-12, math.inf, 1e-12, math.inf, True, True),
-    (1.0, 0.1, 0.0, 1.0, False, True),
+@pytest.mark.parametrize("name, value, stderr, lower, upper, fixed, flags", [
+    ("R0.r", 10.0, 1.0, 0.0, math.inf, False, ()),
+    ("R0.r", 10.0, 11.0, 0.0, math.inf, False, ("undetermined",)),
+    ("R0.r", -10.0, 5.0, -math.inf, math.inf, False, ()),
+    ("R0.r", 1e40, math.nan, 0.0, math.inf, False, ("undetermined",)),
+    ("R0.r", 1e-12, math.inf, 1e-12, math.inf, False, ("undetermined", "on_bound")),
+    # An open parameter reaches its floor only to within rounding: still on it.
+    ("R0.r", 1.000000000005e-12, 1e-14, 1e-12, math.inf, False, ("on_bound",)),
+    ("R0.r", 1.00001e-12, 1e-14, 1e-12, math.inf, False, ()),
+    ("CPE1.alpha", 1.0, 0.1, 0.0, 1.0, False, ("on_bound",)),
+    ("CPE1.alpha", 0.4, 0.01, 0.0, 1.0, False, ("low_exponent",)),
+    ("Zarc1.gamma", 0.0, math.nan, 0.0, 1.0, False, ("undetermined", "on_bound", "low_exponent")),
+    # A held value is neither judged nor undetermined.
+    ("CPE1.alpha", 0.4, math.nan, 0.0, 1.0, True, ("fixed",)),
 ])
-def test_parameter_flags(value, stderr, lower, upper, undetermined, on_bound):
-    parameter = ParameterFit("X", value, stderr, "ohm", lower, upper)
-    assert (parameter.undetermined, parameter.on_bound) == (undetermined, on_bound)
+def test_parameter_flags(name, value, stderr, lower, upper, fixed, flags):
+    parameter = ParameterFit(name, value, stderr, "ohm", lower, upper, fixed)
+    assert parameter.flags == flags
+    assert (parameter.undetermined, parameter.on_bound) == ("undetermined" in flags, "on_bound" in flags)
+
+
+def test_verdict_names_every_reason_and_the_report_prints_short():
+    parameters = (ParameterFit("R0.r", 1.000000000005e-12, 1e-14, "ohm", 1e-12, math.inf),
+                  ParameterFit("R1.r", 2.0, 0.1, "ohm", 1e-12, math.inf))
+    report = FitReport("R0-R1", parameters, 1e-3, False, 5, 60, np.ones(100), np.ones(100, complex))
+    assert report.verdict == Verdict(False, ("not converged", "R0.r on_bound"))
+    assert str(report.verdict) == "untrusted: not converged; R0.r on_bound"
+    assert repr(report) == "FitReport('R0-R1', chi_square=0.001, success=False, trusted=False, points=100)"
+    assert "R0.r" in report._repr_html_() and "<table>" in report._repr_html_()
+    frame = report.to_frame()
+    assert frame.loc["R0.r", "flags"] == "on_bound" and frame.loc["R1.r", "flags"] == ""
+    assert FitReport("R1", parameters[1:], 1e-3, True, 5, 60, np.ones(3), np.ones(3, complex)).trusted
 
 
 def test_report_matches_the_fit_it_came_from(report):

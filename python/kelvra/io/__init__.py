@@ -13,6 +13,7 @@ from types import ModuleType
 from typing import Callable, Dict, List, Optional
 
 from . import autolab, biologic, chinstruments, delimited, gamry, parstat, powersuite, versastudio, zplot
+from ._coerce import PointError, PointWarning, as_spectrum
 from ._source import SNIFF_CHARACTERS, FormatError, PathLike, Source, decode
 from ._series import read_frame, read_series, read_spectra
 from ._spectrum import CURRENT, FREQUENCY, IMAGINARY, REAL, TIME, VOLTAGE, Spectrum, build
@@ -22,8 +23,9 @@ from ._spectrum import CURRENT, FREQUENCY, IMAGINARY, REAL, TIME, VOLTAGE, Spect
 _MODULES = (gamry, biologic, zplot, autolab, parstat, chinstruments, versastudio, powersuite, delimited)
 FORMATS: Dict[str, ModuleType] = {module.NAME: module for module in _MODULES}
 
-__all__ = ["read", "detect", "FormatError", "Spectrum", "FORMATS", "FREQUENCY", "REAL", "IMAGINARY", "TIME",
-           "VOLTAGE", "CURRENT", "read_frame", "read_series", "read_spectra", *(f"read_{name}" for name in FORMATS)]
+__all__ = ["read", "detect", "as_spectrum", "FormatError", "PointError", "PointWarning", "Spectrum", "FORMATS",
+           "FREQUENCY", "REAL", "IMAGINARY", "TIME", "VOLTAGE", "CURRENT", "read_frame", "read_series", "read_spectra",
+           *(f"read_{name}" for name in FORMATS)]
 
 
 def detect(path: PathLike, head: Optional[str] = None) -> str:

@@ -51,6 +51,15 @@ class Spectrum(Mapping):
         return len(list(self.data.keys()))
 
     @property
+    def source(self) -> str:
+        """The file the spectrum was read from (empty for one built from arrays)."""
+        return self.path
+
+    @property
+    def sweep(self) -> int:
+        return int(self.metadata.get("sweep", 0))
+
+    @property
     def frequencies(self) -> np.ndarray:
         return np.asarray(self.data[FREQUENCY], dtype=np.float64)
 

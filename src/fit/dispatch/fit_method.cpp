@@ -26,7 +26,7 @@ struct MethodEntry {
 
 // Each method reads only its own options; differential evolution is never
 // seeded.
-const std::array<MethodEntry, 6> kMethods = {{
+const std::array<MethodEntry, kFitMethodCount> kMethods = {{
     {"levenberg_marquardt",
      [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {
        LmSettings settings;
@@ -89,6 +89,12 @@ std::optional<FitError> check_count_limits(std::string_view method, const FitOpt
 }
 
 }  // namespace
+
+std::array<std::string_view, kFitMethodCount> fit_method_names() {
+  std::array<std::string_view, kFitMethodCount> names;
+  for (std::size_t i = 0; i < kMethods.size(); ++i) names[i] = kMethods[i].name;
+  return names;
+}
 
 Result<FitOutcome, FitError> run_fit_method(std::string_view method, const Series& circuit,
                                             const Spectrum& spectrum, Weighting weighting,

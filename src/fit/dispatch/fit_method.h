@@ -3,6 +3,8 @@
 // numerical work runs without it.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -48,6 +50,10 @@ inline constexpr std::uint64_t kMaxNelderMeadIterations = 20'000'000;
 inline constexpr std::uint64_t kMaxDeEvaluations = 200'000'000;
 inline constexpr std::uint64_t kMaxSaIterations = 50'000'000;
 inline constexpr std::uint64_t kMaxBasinHoppingHops = 200'000;
+
+// The method names `run_fit_method` accepts, the default first.
+inline constexpr std::size_t kFitMethodCount = 6;
+std::array<std::string_view, kFitMethodCount> fit_method_names();
 
 // Runs `method` ("levenberg_marquardt", "nelder_mead", ...) on `circuit`,
 // starting from its stored values; an unknown name is FitError UnknownMethod, a count

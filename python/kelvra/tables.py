@@ -1,0 +1,72 @@
+"""The compiled core's shared facts, read once from it.
+
+The battery-data-format column names, the fit methods and weighting
+schemes, the built-in models with the models nested in each, and the
+element kinds with their fields, units, defaults, bounds and limits all live
+in the core; this module only turns its tables into read-only Python values,
+so that no other module writes them down again.
+"""
+from __future__ import annotations
+
+from types import MappingProxyType
+from typing import Mapping, NamedTuple, Optional, Tuple
+
+from . import _core
+
+
+class Model(NamedTuple):
+    """A built-in model: its name, its topology (a circuit string), and the
+    names of the built-in models a limit of its parameters gives."""
+
+    name: str
+    topology: str
+    nested: Tuple[str, ...]
+
+
+class ElementKind(NamedTuple):
+    """One element kind of the catalogue.
+
+    `exponent_field` is the field raised to a power (alpha, gamma) or None;
+    `vanishing_field` the field whose floor shorts the element, or None;
+    `exponent_one_kind` the kind the element becomes with its exponent at 1
+    (a CPE becomes a capacitor), or None.
+    """
+
+    name: str
+    code: str
+    alternate_code: Optional[str]
+    fields: Tuple[str, ...]
+    units: Tuple[str, ...]
+    defaults: Tuple[float, ...]
+    bounds: Tuple[Tuple[float, float], ...]
+    exponent_field: Optional[str]
+    vanishing_field: Optional[str]
+    exponent_one_kind: Optional[str]
+
+
+#: {quantity: (name, other name)} for "frequency", "real", "imaginary",
+#: "modulus" and "phase", each pair in the order `Circuit.fit` tries it.
+BATTERY_COLUMNS: Mapping[str, Tuple[str, str]] = MappingProxyType(dict(_core._battery_columns()))
+#: The method names `Circuit.fit` accepts, the default first.
+FIT_METHODS: Tuple[str, ...] = tuple(_core._fit_methods())
+DEFAULT_METHOD: str = FIT_METHODS[0]
+#: The weighting schemes `weight` accepts, the default first.
+WEIGHTINGS: Tuple[str, ...] = tuple(_core._weightings())
+DEFAULT_WEIGHTING: str = WEIGHTINGS[0]
+#: {name: Model} of the built-in models, in table order.
+MODELS: Mapping[str, Model] = MappingProxyType({row[0]: Model(*row) for row in _core._models()})
+#: {display name: ElementKind}, in kind order.
+ELEMENT_KINDS: Mapping[str, ElementKind] = MappingProxyType(
+    {kind["name"]: ElementKind(**kind) for kind in _core._element_kinds()})
+_KIND_BY_CODE = {code: kind for kind in ELEMENT_KINDS.values()
+                 for code in (kind.code, kind.alternate_code) if code is not None}
+
+
+def element_kind(code: str) -> ElementKind:
+    """The element kind a circuit-string code ("R", "CPE", "Cpe", ...) names."""
+    return _KIND_BY_CODE[code]
+
+
+def exponent_fields() -> frozenset:
+    """The field names that are exponents of some kind (alpha, gamma)."""
+    return frozenset(kind.exponent_field for kind in ELEMENT_KINDS.values() if kind.exponent_field)
