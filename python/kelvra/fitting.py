@@ -23,6 +23,14 @@ def circuit_text(circuit: _core.Circuit) -> str:
     return circuit.text
 
 
+def _spectrum_arrays(spectrum: Any, impedances: Any) -> Any:
+    """(frequencies, impedances) of a spectrum by the rule of `kelvra.io.as_spectrum`."""
+    from .io import as_spectrum
+
+    measured = as_spectrum(spectrum, impedances)
+    return measured.frequencies, measured.impedances
+
+
 def fit_spectrum(circuit: CircuitLike, spectrum: Any, impedances: Any = None, *, source: Optional[str] = None,
                  sweep: Optional[int] = None, **options: Any) -> FitReport:
     """Fit a circuit to one spectrum and report.
@@ -58,7 +66,9 @@ def fit_spectrum(circuit: CircuitLike, spectrum: Any, impedances: Any = None, *,
         circuit = _core.Circuit(circuit)
     measured = as_spectrum(spectrum, impedances, source=source, sweep=sweep)
     result = circuit.fit(measured.frequencies, measured.impedances, **options)
-    return FitReport.from_result(result, settings=options, source=measured.source, sweep=measured.sweep)
+    held = options.get("fixed") or ()
+    return FitReport.from_result(result, settings=options, source=measured.source, sweep=measured.sweep,
+                                 fixed=list(held.keys()) if isinstance(held, Mapping) else list(held))
 
 
 def fit_file(path: Union[str, "os.PathLike[str]"], circuit: CircuitLike, *, format: Optional[str] = None,

@@ -144,14 +144,17 @@ class FitReport:
             object.__setattr__(self, "verdict", basic_verdict(self.success, self.chi_square, self.parameters))
 
     @classmethod
-    def from_result(cls, result: Any, *, settings: Optional[Dict[str, Any]] = None, source: str = "",
-                    sweep: int = 0, fixed: Iterable[str] = ()) -> "FitReport":
+    def from_result(cls, result: Any, frequencies: Optional[np.ndarray] = None,
+                    impedances: Optional[np.ndarray] = None, *, settings: Optional[Dict[str, Any]] = None,
+                    source: str = "", sweep: int = 0, fixed: Iterable[str] = ()) -> "FitReport":
         """The report of a `FitResult` from ``Circuit.fit``.
 
         Parameters
         ----------
         result : FitResult
             What ``Circuit.fit`` returned; it keeps the spectrum it was fitted to.
+        frequencies, impedances : ndarray, optional
+            The spectrum to keep instead of the result's own.
         settings : dict, optional
             The arguments given to ``Circuit.fit`` besides the spectrum; the
             method defaults to ``levenberg_marquardt``.
@@ -171,7 +174,8 @@ class FitReport:
             ParameterFit(name, values[name], errors.get(name, math.nan), unit, lower, upper, name in held)
             for name, unit, (lower, upper) in zip(fitted.param_names(), fitted.param_units(), fitted.param_bounds()))
         return cls(fitted.text, parameters, result.chi_square, result.success, result.iterations,
-                   result.impedance_evals, result.frequencies, result.impedances,
+                   result.impedance_evals, result.frequencies if frequencies is None else frequencies,
+                   result.impedances if impedances is None else impedances,
                    {"method": tables.DEFAULT_METHOD, **(settings or {})}, str(source), sweep)
 
     @property
