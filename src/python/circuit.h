@@ -38,6 +38,11 @@ PyObject* circuit_ml_circuits(PyObject* self, PyObject* unused);
 extern const char kGuessDoc[];
 extern const char kMlCircuitsDoc[];
 
+// Whether a fit of `self` starts from a learned guess, as `guess_init` and
+// `weights` call for. Issues the no-model UserWarning and answers no when
+// no model serves the circuit and the caller did not insist.
+bool uses_learned_guess(PyObject* self, std::optional<bool> guess_init, const std::optional<std::string>& weights);
+
 // The tree a fit of `self` starts from: its own values, or a learned guess
 // for `measured` when `guess_init` and `weights` call for one. Issues the
 // no-model UserWarning, and raises when a guess that was asked for fails.
@@ -61,5 +66,9 @@ PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char kEarlyStopRulesDoc[];
 PyObject* early_stop_rules(PyObject* module, PyObject* unused);
 extern const char kScreeningFitDoc[];
+
+// Defined in fit_batch.cpp: the module's private `_fit_batch`.
+PyObject* fit_batch(PyObject* module, PyObject* args);
+extern const char kFitBatchDoc[];
 
 }  // namespace kelvra::python

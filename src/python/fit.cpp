@@ -11,6 +11,7 @@
 #include "fit/levenberg_marquardt_fit.h"
 #include "python/circuit.h"
 #include "python/convert.h"
+#include "python/fit_arguments.h"
 #include "python/fit_result.h"
 #include "python/param_controls.h"
 #include "python/spectrum.h"
@@ -51,22 +52,6 @@ const char kFitDoc[] =
 
 namespace {
 
-constexpr const char* kDefaultMethod = "levenberg_marquardt";
-
-// Every argument of fit, converted. The defaults are those of the
-// signature; FitOptions carries the numeric ones.
-struct FitArguments {
-  PyObject* frequencies = nullptr;  // borrowed; becomes the spectrum
-  PyObject* impedances = nullptr;
-  // Read by the learned guess: whether to guess, and a weight file for it.
-  std::optional<bool> guess_init;
-  std::optional<std::string> weights;
-  std::string weight = kDefaultWeighting;
-  std::string method = kDefaultMethod;
-  FitOptions options;
-  ParamControlRequest controls;
-};
-
 // Converts `object` into `target` when the caller passed it; a missing
 // argument keeps the default already in `target`.
 template <class T, class Convert>
@@ -94,6 +79,8 @@ LmStarts to_early_stop(PyObject* object) {
   }
   raise(PyExc_ValueError, "early_stop must be None or one of " + known + ", got '" + name + "'");
 }
+
+}  // namespace
 
 // Converts all twenty-three arguments in signature order, before any work, so
 // a bad argument is reported whatever the method would have read.
@@ -137,7 +124,6 @@ FitArguments fit_arguments(PyObject* args, PyObject* kwargs) {
   return out;
 }
 
-}  // namespace
 
 PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {

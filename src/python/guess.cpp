@@ -83,18 +83,24 @@ PyObject* circuit_ml_circuits(PyObject*, PyObject*) {
   });
 }
 
-Series starting_series(PyObject* self, const Spectrum& measured, std::optional<bool> guess_init,
-                       const std::optional<std::string>& weights) {
+bool uses_learned_guess(PyObject* self, std::optional<bool> guess_init, const std::optional<std::string>& weights) {
   const CircuitObject& circuit = as_circuit(self);
   const bool use_guess = guess_init.value_or(!circuit.explicit_values || weights.has_value());
-  if (!use_guess) return circuit.series;
+  if (!use_guess) return false;
   // Without a file, a missing model is a warning unless the caller insisted
   // on a guess; guess_params then raises the no-model error itself.
   if (!weights && !guess_init && !find_for_topology(circuit.series)) {
     const std::string message = kNoModelWarning + quoted_names();
     check(PyErr_WarnEx(PyExc_UserWarning, message.c_str(), kWarningStackLevel) == 0);
-    return circuit.series;
+    return false;
   }
+  return true;
+}
+
+Series starting_series(PyObject* self, const Spectrum& measured, std::optional<bool> guess_init,
+                       const std::optional<std::string>& weights) {
+  const CircuitObject& circuit = as_circuit(self);
+  if (!uses_learned_guess(self, guess_init, weights)) return circuit.series;
   const std::vector<double> values = guessed_values(self, measured, weights);
   if (values.size() != param_count(circuit.series)) {
     raise_internal_error(state_of(Py_TYPE(self)), "guess_params: one value per parameter");

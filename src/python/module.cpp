@@ -58,6 +58,7 @@ void add_public_type(PyObject* module, PyObject* all, const char* name, PyTypeOb
 PyMethodDef private_functions[] = {
     {"_screening_fit", as_cfunction(screening_fit), METH_VARARGS | METH_KEYWORDS, kScreeningFitDoc},
     {"_early_stop_rules", early_stop_rules, METH_NOARGS, kEarlyStopRulesDoc},
+    {"_fit_batch", fit_batch, METH_VARARGS, kFitBatchDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

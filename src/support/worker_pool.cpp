@@ -43,11 +43,12 @@ std::size_t pool_size() {
 // One parallel loop. It lives on its caller's stack; the pool only holds a
 // pointer to it while it is pending or while a worker helps with it.
 struct WorkerPool::Loop {
-  Loop(const std::function<void(std::size_t)>& loop_body, std::size_t loop_count)
-      : body(&loop_body), count(loop_count), interrupt(current_interrupt()) {}
+  Loop(const std::function<void(std::size_t)>& loop_body, std::size_t loop_count, std::size_t helper_cap)
+      : body(&loop_body), count(loop_count), max_helpers(helper_cap), interrupt(current_interrupt()) {}
 
   const std::function<void(std::size_t)>* body;
   std::size_t count;
+  std::size_t max_helpers;
   // The caller's stop request: helpers poll it too, so a stopped caller does
   // not wait for the rest of the loop.
   Interrupt* interrupt;
@@ -105,15 +106,15 @@ WorkerPool::~WorkerPool() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& body) {
+void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& body, std::size_t max_helpers) {
   if (count == 0) return;
-  Loop loop(body, count);
-  {
+  Loop loop(body, count, max_helpers);
+  const std::size_t wake = std::min({count - 1, threads_.size(), max_helpers});
+  if (wake > 0) {
     std::lock_guard lock(mutex_);
     pending_.push_back(&loop);
   }
   // The caller takes one share itself, so wake at most count - 1 workers.
-  const std::size_t wake = std::min(count - 1, threads_.size());
   for (std::size_t i = 0; i < wake; ++i) work_ready_.notify_one();
 
   loop.work();
@@ -134,7 +135,8 @@ void WorkerPool::serve() {
       withdraw(loop);
       continue;
     }
-    ++loop.helpers;
+    // The last helper the loop may have takes it off the list.
+    if (++loop.helpers >= loop.max_helpers) withdraw(loop);
     lock.unlock();
     loop.work();
     lock.lock();
@@ -214,6 +216,18 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& bod
   }
   const InFlight in_flight;
   pool().run(count, body);
+}
+
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body, std::size_t max_threads) {
+  // Counted in flight even when it runs on its caller alone, so that loops
+  // nested in its body stay on their own threads and the cap holds.
+  const bool pool_free = loops_in_flight.load(std::memory_order_relaxed) == 0;
+  const InFlight in_flight;
+  if (count <= 1 || max_threads <= 1 || !pool_free) {
+    for (std::size_t i = 0; i < count; ++i) body(i);
+    return;
+  }
+  pool().run(count, body, max_threads - 1);
 }
 
 std::size_t worker_count() { return pool().workers() + 1; }

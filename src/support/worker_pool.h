@@ -20,6 +20,12 @@ namespace kelvra {
 // results in index order and identical for any number of threads.
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
 
+// The same loop on at most `max_threads` threads, the caller included (0
+// counts as 1): a batch that its user limits to so many cores. Loops nested
+// in `body` run on the thread that runs that index, so the cap bounds every
+// thread the loop keeps busy.
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body, std::size_t max_threads);
+
 // Threads that work on a loop: the workers the process-wide pool did start
 // (starting it if it has not been), plus the caller.
 std::size_t worker_count();
@@ -44,7 +50,9 @@ class WorkerPool {
   // Runs body(i) for every i in [0, count), the caller taking a share. The
   // first exception any index throws, on any thread, stops the indices not
   // yet claimed and is rethrown here once every helper has left the loop.
-  void run(std::size_t count, const std::function<void(std::size_t)>& body);
+  // At most `max_helpers` workers join the caller.
+  void run(std::size_t count, const std::function<void(std::size_t)>& body,
+           std::size_t max_helpers = static_cast<std::size_t>(-1));
 
   // The threads that did start.
   std::size_t workers() const { return threads_.size(); }

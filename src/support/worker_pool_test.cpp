@@ -6,7 +6,9 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -113,6 +115,34 @@ TEST(WorkerPool, LoopStartedWhileThePoolIsBusyRunsOnItsCaller) {
     });
   });
   EXPECT_EQ(ran_elsewhere.load(), 0u);
+}
+
+// A capped loop never has more threads than its cap, however many workers
+// are idle, and a loop nested in it stays on the thread that runs its index.
+TEST(WorkerPool, CappedLoopKeepsToItsThreads) {
+  constexpr std::size_t kWorkers = 4;
+  constexpr std::size_t kCount = 64;
+  WorkerPool pool(kWorkers, [](std::function<void()> serve) { return std::thread(std::move(serve)); });
+  for (const std::size_t helpers : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    pool.run(kCount, [&](std::size_t) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      const std::lock_guard lock(mutex);
+      threads.insert(std::this_thread::get_id());
+    }, helpers);
+    EXPECT_LE(threads.size(), helpers + 1) << helpers;
+  }
+  for (const std::size_t cap : {std::size_t{1}, std::size_t{2}}) {
+    std::atomic<std::size_t> ran_elsewhere{0};
+    parallel_for(kCount, [&ran_elsewhere](std::size_t) {
+      const std::thread::id caller = std::this_thread::get_id();
+      parallel_for(9, [&ran_elsewhere, caller](std::size_t) {
+        if (std::this_thread::get_id() != caller) ran_elsewhere.fetch_add(1);
+      });
+    }, cap);
+    EXPECT_EQ(ran_elsewhere.load(), 0u) << cap;
+  }
 }
 
 // A thread starter that starts `allowed` threads and then fails with what
