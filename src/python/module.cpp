@@ -8,6 +8,7 @@
 
 #include "python/circuit.h"
 #include "python/convert.h"
+#include "python/drt.h"
 #include "python/elements.h"
 #include "python/fit_result.h"
 #include "python/module_state.h"
@@ -59,6 +60,8 @@ PyMethodDef private_functions[] = {
     {"_screening_fit", as_cfunction(screening_fit), METH_VARARGS | METH_KEYWORDS, kScreeningFitDoc},
     {"_early_stop_rules", early_stop_rules, METH_NOARGS, kEarlyStopRulesDoc},
     {"_fit_batch", fit_batch, METH_VARARGS, kFitBatchDoc},
+    {"_drt", as_cfunction(drt_one), METH_VARARGS | METH_KEYWORDS, kDrtDoc},
+    {"_drt_chunk", as_cfunction(drt_chunk), METH_VARARGS | METH_KEYWORDS, kDrtChunkDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
