@@ -297,6 +297,10 @@ Result<Drt, DrtError> compute_drt(const Spectrum& spectrum, const DrtOptions& op
   Result<double, DrtError> lambda = choose_lambda(frame, *problem, m, options);
   if (!lambda) return fail(lambda.error());
   drt.lambda = lambda.value();
+  if (options.rule != LambdaRule::Given) {
+    const double step = std::pow(10.0, 1.0 / kScanPointsPerDecade);
+    drt.lambda_at_limit = drt.lambda <= kLambdaMin * step || drt.lambda >= kLambdaMax / step;
+  }
 
   std::vector<double> x1(p);
   std::vector<double> e;

@@ -79,6 +79,9 @@ struct Drt {
   double inductance = 0.0;      // H
   bool has_inductance = false;
   double lambda = 0.0;          // on the normalised system
+  // A chosen lambda within one scan step of either end of its search range:
+  // the criterion had no minimum inside it, and the DRT is suspect.
+  bool lambda_at_limit = false;
   std::vector<double> log_tau;  // the reporting grid, ln s
   std::vector<double> gamma;    // ohm per unit ln tau, on log_tau
   std::vector<Complex> fitted;  // the model at the input frequencies

@@ -4,6 +4,7 @@
 #include "python/drt.h"
 
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -21,6 +22,12 @@ const char kDrtDoc[] =
     "_drt(frequencies, impedances=None, **options)\n--\n\n"
     "The distribution of relaxation times of one spectrum, as a dict; the\n"
     "options are those of `kelvra.drt.drt`.";
+
+const char kDrtPeaksDoc[] =
+    "_drt_peaks(tau, gamma, min_prominence=0.1)\n--\n\n"
+    "The peaks of gamma sampled at the log-uniform `tau`, as rows of (tau,\n"
+    "resistance, width, height, prominence), with `min_prominence` the\n"
+    "fraction of the largest gamma a peak must stand out by.";
 
 const char kDrtChunkDoc[] =
     "_drt_chunk(spectra, **options)\n--\n\n"
@@ -141,6 +148,7 @@ Ref drt_dict(const Drt& drt) {
   set_float(dict.get(), "inductance", drt.inductance);
   set_item(dict.get(), "has_inductance", Ref::new_ref(drt.has_inductance ? Py_True : Py_False));
   set_float(dict.get(), "lambda", drt.lambda);
+  set_item(dict.get(), "lambda_at_limit", Ref::new_ref(drt.lambda_at_limit ? Py_True : Py_False));
   set_item(dict.get(), "fitted", new_complex_array(drt.fitted));
   set_float(dict.get(), "chi_square", drt.chi_square);
   set_float(dict.get(), "polarization_resistance", drt.polarization_resistance);
@@ -174,6 +182,28 @@ PyObject* drt_one(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     }
     if (!result->ok()) raise(PyExc_ValueError, display(result->error()));
     return drt_dict(result->value()).release();
+  });
+}
+
+PyObject* drt_peaks(PyObject* /*module*/, PyObject* args) {
+  return guarded([&] {
+    PyObject* tau_given = nullptr;
+    PyObject* gamma_given = nullptr;
+    double min_prominence = kMinRelativeProminence;
+    check(PyArg_ParseTuple(args, "OO|d:_drt_peaks", &tau_given, &gamma_given, &min_prominence));
+    std::vector<double> log_tau = argument("tau", tau_given, to_doubles);
+    const std::vector<double> gamma = argument("gamma", gamma_given, to_doubles);
+    if (log_tau.size() != gamma.size()) raise(PyExc_ValueError, "tau and gamma must have the same length");
+    for (double& t : log_tau) {
+      if (!(t > 0.0)) raise(PyExc_ValueError, "tau must be positive");
+      t = std::log(t);
+    }
+    const std::vector<DrtPeak> peaks = find_peaks(log_tau, gamma, min_prominence);
+    std::vector<double> rows;
+    for (const DrtPeak& peak : peaks) {
+      rows.insert(rows.end(), {peak.tau, peak.resistance, peak.width, peak.height, peak.prominence});
+    }
+    return new_array(rows, peaks.size(), 5).release();
   });
 }
 

@@ -8,6 +8,8 @@ namespace kelvra::python {
 
 PyObject* drt_one(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* drt_chunk(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* drt_peaks(PyObject* module, PyObject* args);
+extern const char kDrtPeaksDoc[];
 extern const char kDrtDoc[];
 extern const char kDrtChunkDoc[];
 

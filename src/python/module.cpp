@@ -62,6 +62,7 @@ PyMethodDef private_functions[] = {
     {"_fit_batch", fit_batch, METH_VARARGS, kFitBatchDoc},
     {"_drt", as_cfunction(drt_one), METH_VARARGS | METH_KEYWORDS, kDrtDoc},
     {"_drt_chunk", as_cfunction(drt_chunk), METH_VARARGS | METH_KEYWORDS, kDrtChunkDoc},
+    {"_drt_peaks", as_cfunction(drt_peaks), METH_VARARGS, kDrtPeaksDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
