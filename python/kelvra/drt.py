@@ -178,14 +178,13 @@ SpectrumLike = Any
 
 
 def spectrum_arrays(frequencies: SpectrumLike, impedances: Any = None) -> Tuple[np.ndarray, np.ndarray]:
-    """Frequencies and complex impedances from anything `Circuit.fit` takes:
-    two sequences, a `kelvra.io.Spectrum`, or a battery-data-format frame
-    (rows without a positive frequency dropped, as the fit drops them)."""
-    if impedances is not None:
-        return np.asarray(frequencies, dtype=np.float64).ravel(), np.asarray(impedances, dtype=np.complex128).ravel()
-    from kelvra.fitting import _spectrum_arrays
+    """Frequencies and complex impedances of anything `Circuit.fit` takes,
+    through `kelvra.io.as_spectrum`: rows without a positive frequency are
+    left out with a warning, corrupt points raise `PointError`."""
+    from kelvra.io import as_spectrum
 
-    return _spectrum_arrays(frequencies, None)
+    spectrum = as_spectrum(frequencies, impedances)
+    return spectrum.frequencies, spectrum.impedances
 
 
 def drt(frequencies: SpectrumLike, impedances: Any = None, **options: Any) -> DrtResult:
@@ -225,10 +224,13 @@ def drt(frequencies: SpectrumLike, impedances: Any = None, **options: Any) -> Dr
 
     Raises
     ------
+    kelvra.io.PointError
+        A point with an infinite frequency, or a NaN, infinite or zero
+        impedance (rows without a positive frequency are left out with a
+        `kelvra.io.PointWarning`, as every entry point does).
     ValueError
-        Fewer than five points, NaN or infinite values, a frequency that is
-        not positive or appears twice, impedances that are all zero, or a
-        bad option; the message names the point or the option.
+        Fewer than five points, a frequency that appears twice, or a bad
+        option; the message names the point or the option.
     """
     f, z = spectrum_arrays(frequencies, impedances)
     return _result(f, z, _core._drt(f, z, **options), options)
@@ -279,7 +281,7 @@ def drt_many(spectra: Any, *, workers: Optional[int] = None, progress: Optional[
     on its workers. A spectrum that cannot be taken yields its ValueError in
     its place instead of stopping the batch. Ctrl-C stops the batch.
     """
-    from kelvra import batch
+    from kelvra import _threads, batch
 
     _, items = batch.spectrum_jobs(spectra, None)
     results: List[Any] = [None] * len(items)
@@ -302,9 +304,8 @@ def drt_many(spectra: Any, *, workers: Optional[int] = None, progress: Optional[
             raise ValueError("workers= applies to local threads; a Dask worker runs as many chunks as it has threads")
         raws = _on_dask(client, chunks, options, progress)
     else:
-        threads = batch.usable_cores() if workers is None else batch.positive_count(workers)
-        raws = batch.map_in_threads(lambda c: _core._drt_chunk(chunks[c], **options), len(chunks), threads,
-                                    progress)
+        raws = _threads.map_in_threads(lambda c: _core._drt_chunk(chunks[c], **options), len(chunks),
+                                       _threads.thread_count(workers), progress)
     flat = [raw for chunk in raws for raw in chunk]
     for i, (f, z), raw in zip(where, pairs, flat):
         results[i] = ValueError(raw) if isinstance(raw, str) else _result(f, z, raw, options)
@@ -317,11 +318,11 @@ def _dask_chunk(chunk: List[Tuple[np.ndarray, np.ndarray]], options: Dict[str, A
 
 
 def _on_dask(client: Any, chunks: List[Any], options: Dict[str, Any], progress: Optional[bool]) -> List[Any]:
-    from kelvra import batch
+    from kelvra import _threads
 
-    distributed = batch._require("distributed")
+    distributed = _threads.require("distributed")
     futures = [client.submit(_dask_chunk, chunk, options, pure=False) for chunk in chunks]
-    bar = batch._progress_bar(progress, sum(len(c) for c in chunks))
+    bar = _threads.progress_bar(progress, sum(len(c) for c in chunks))
     try:
         for future in distributed.as_completed(futures):
             if bar is not None:

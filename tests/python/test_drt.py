@@ -2,6 +2,7 @@ import numpy as np
 import pytest
 
 import kelvra
+import kelvra.io
 from kelvra import drt as kdrt
 
 FREQUENCIES = np.logspace(5, -3, 70)  # eight decades, high to low
@@ -110,18 +111,35 @@ def _spoiled(index, frequency=None, impedance=None):
 
 
 @pytest.mark.parametrize("spectrum, message", [
-    (_spoiled(3, impedance=complex(np.nan, 0)), "point 3 has a NaN or infinite frequency or impedance"),
-    (_spoiled(5, frequency=np.inf), "point 5 has a NaN or infinite frequency or impedance"),
-    (_spoiled(2, frequency=0.0), "point 2 has the frequency 0 Hz; frequencies must be positive"),
-    (_spoiled(7, frequency=-5.0), "point 7 has the frequency -5 Hz; frequencies must be positive"),
+    (_spoiled(3, impedance=complex(np.nan, 0)), "point 3: impedance .* is not finite"),
+    (_spoiled(5, frequency=np.inf), "point 5: frequency inf Hz is not finite"),
     (_spoiled(8, frequency=FREQUENCIES[1]), "points 1 and 8 share the frequency"),
     ((FREQUENCIES[:4], np.ones(4)), "a DRT needs at least 5 points, got 4"),
-    ((FREQUENCIES[:8], np.zeros(8)), "every impedance is zero"),
+    ((FREQUENCIES[:8], np.zeros(8)), "point 0: impedance at 100000 Hz is 0"),
     ((FREQUENCIES[:8], np.ones(7)), "must have the same length"),
 ])
 def test_bad_input_names_the_problem(spectrum, message):
     with pytest.raises(ValueError, match=message):
         kdrt.drt(*spectrum)
+
+
+# The core checks what reaches it without the user layer's coercion.
+@pytest.mark.parametrize("spectrum, message", [
+    (_spoiled(3, impedance=complex(np.nan, 0)), "point 3 has a NaN or infinite frequency or impedance"),
+    (_spoiled(2, frequency=0.0), "point 2 has the frequency 0 Hz; frequencies must be positive"),
+    (_spoiled(7, frequency=-5.0), "point 7 has the frequency -5 Hz; frequencies must be positive"),
+    ((FREQUENCIES[:8], np.zeros(8)), "every impedance is zero: there is no spectrum to take a DRT of"),
+])
+def test_core_refuses_points_it_cannot_use(spectrum, message):
+    with pytest.raises(ValueError, match=message):
+        kelvra._core._drt(*spectrum)
+
+
+def test_row_without_positive_frequency_is_left_out_with_a_warning():
+    f, z = _spoiled(4, frequency=0.0)
+    with pytest.warns(kelvra.io.PointWarning):
+        result = kdrt.drt(f, z)
+    np.testing.assert_array_equal(result.gamma, kdrt.drt(np.delete(f, 4), np.delete(z, 4)).gamma)
 
 
 @pytest.mark.parametrize("options, message", [
