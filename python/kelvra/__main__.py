@@ -77,12 +77,19 @@ def _add_fit_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", type=_results_path, metavar="RESULTS",
                         help="write one row per fitted spectrum to RESULTS (.csv or .json)")
     parser.add_argument("--plot", metavar="DIR", help="write one PNG figure per fitted spectrum into DIR")
+    _series_commands().add_report_arguments(parser)
 
 
 def _io() -> Any:
     from kelvra import io
 
     return io
+
+
+def _series_commands() -> Any:
+    from kelvra import _series_commands
+
+    return _series_commands
 
 
 def fit_options(args: argparse.Namespace) -> Dict[str, Any]:
@@ -199,21 +206,26 @@ def _run_fit(args: argparse.Namespace) -> int:
     from kelvra.fitting import error_row, write_table
 
     rows: List[Dict[str, Any]] = []
+    shared: Tuple[List[Any], List[Tuple[str, str]]] = ([], [])  # the reports and failures for --report
     failed = False
     for path, outcome in fit_files(args.files, circuit, args.format, fit_options(args), args.workers):
         if isinstance(outcome, BaseException):
             failed = True
             report_error(describe_failure(path, outcome))
             rows.append(error_row(path, args.circuit, describe_failure(path, outcome)))
+            shared[1].append((path, describe_failure(path, outcome)))
             continue
         for report in outcome:
             print(format_report(report))
             rows.append(report.row())
+            shared[0].append(report)
             failed = failed or not report.success
             if args.plot is not None:
                 save_figure(report, _figure_path(args.plot, report, len(outcome), figures))
     if args.out is not None:
         write_table(rows, args.out)
+    if not _series_commands().write_report_of(args, shared[0], failures=shared[1]):
+        failed = True
     return EXIT_INPUT_FAILED if failed else EXIT_OK
 
 
@@ -308,6 +320,7 @@ def _add_rank_arguments(parser: argparse.ArgumentParser) -> None:
                         help="fit on N threads (default: every core this process may use)")
     parser.add_argument("--out", type=_results_path, metavar="RESULTS",
                         help="write one row per spectrum and circuit, in rank order, to RESULTS (.csv or .json)")
+    _series_commands().add_report_arguments(parser)
 
 
 def _run_rank(args: argparse.Namespace) -> int:
@@ -331,6 +344,8 @@ def _run_rank(args: argparse.Namespace) -> int:
             failed = True
     if args.out is not None:
         write_table(rows, args.out)
+    if not _series_commands().write_report_of(args, rankings=list(zip(rankings, spectra))):
+        failed = True
     return EXIT_INPUT_FAILED if failed else EXIT_OK
 
 
@@ -400,6 +415,11 @@ COMMANDS = [
     Command("rank", "fit every built-in model to measured spectra and rank them by AIC", _add_rank_arguments,
             _run_rank),
     Command("kk", "Kramers-Kronig validity test of measured spectra", _add_kk_arguments, _run_kk),
+    Command("series", "fit a circuit along a series of spectra: parameter trajectories with intervals and outliers",
+            lambda parser: _series_commands().add_series_arguments(parser), lambda args: _series_commands().run_series(args)),
+    Command("report", "write a self-contained HTML report of saved fits or of fits of measured spectra",
+            lambda parser: _series_commands().add_report_command_arguments(parser),
+            lambda args: _series_commands().run_report(args)),
 ]
 
 

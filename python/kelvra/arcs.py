@@ -30,16 +30,6 @@ _PEAK_GRID_HZ = np.logspace(-9, 12, 21 * 20 + 1)
 _ELEMENT = re.compile(r"([A-Za-z]+)(\d+)")
 
 
-def circuit_string(circuit: Any) -> str:
-    """The canonical circuit text of a Circuit (labels included)."""
-    text = getattr(circuit, "text", None)
-    if isinstance(text, str):
-        return text
-    from .fitting import circuit_text
-
-    return circuit_text(circuit)
-
-
 def _top_level_terms(text: str) -> List[str]:
     """The terms of the circuit's outermost series, as written."""
     terms, depth, start = [], 0, 0
@@ -70,7 +60,7 @@ def interchangeable_groups(circuit: Any) -> List[List[Tuple[str, List[str]]]]:
     """
     names = circuit.param_names()
     by_shape: dict = {}
-    for term in _top_level_terms(circuit_string(circuit)):
+    for term in _top_level_terms(circuit.text):
         if not term.startswith("("):
             continue
         labels = {m.group(0) for m in _ELEMENT.finditer(term)}
@@ -143,7 +133,14 @@ def order_report(report: Any) -> Any:
     perm = arc_permutation(report.fitted_circuit)
     if perm == list(range(len(perm))):
         return report
+    from .report import basic_verdict
+
     old = report.parameters
     parameters = tuple(dataclasses.replace(old[i], value=old[j].value, stderr=old[j].stderr)
                        for i, j in enumerate(perm))
-    return dataclasses.replace(report, parameters=parameters)
+    # The verdict names parameters: one drawn from the flags is drawn again
+    # for the new names; a verdict judged otherwise is kept as it stands.
+    verdict = report.verdict
+    if verdict == basic_verdict(report.success, report.chi_square, old):
+        verdict = basic_verdict(report.success, report.chi_square, parameters)
+    return dataclasses.replace(report, parameters=parameters, verdict=verdict)

@@ -28,6 +28,7 @@ from .units import format_quantity, per_area
 # Resolution of the inline figures: sharp on a screen, small in the file.
 FIGURE_DPI = 80
 _FIT_FIGURE_SIZE = (9.0, 5.6)
+_DASH = "\u2014"
 # Correlations of at least this magnitude are listed under a spectrum's parameters.
 STRONG_CORRELATION = 0.95
 
@@ -136,21 +137,8 @@ def fit_figure(report: Any, area: Optional[float] = None) -> Any:
 # --- what each spectrum contributes --------------------------------------------------
 
 def verdict_of(report: Any) -> Tuple[bool, List[str]]:
-    """(trusted, reasons): the robust verdict where the report carries one,
-    otherwise the fit's own flags."""
-    verdict = getattr(report, "verdict", None)
-    if verdict is not None and hasattr(verdict, "trusted"):
-        return bool(verdict.trusted), [str(reason) for reason in getattr(verdict, "reasons", ())]
-    reasons = []
-    if not report.success:
-        reasons.append("the fit did not converge")
-    undetermined = [p.name for p in report.parameters if p.undetermined]
-    if undetermined:
-        reasons.append("not determined by the data: " + ", ".join(undetermined))
-    on_bound = [p.name for p in report.parameters if p.on_bound]
-    if on_bound:
-        reasons.append("on a bound: " + ", ".join(on_bound))
-    return not reasons, reasons
+    """(trusted, reasons) of a report's verdict."""
+    return bool(report.verdict.trusted), [str(reason) for reason in report.verdict.reasons]
 
 
 def _kk(report: Any) -> Optional[Any]:
@@ -197,46 +185,66 @@ def _spread(report: Any) -> Any:
 
 # --- the page -------------------------------------------------------------------------
 
+def _columns(entries: Sequence[_Entry], names: Sequence[str], area: Optional[float]) -> Dict[str, Tuple[float, str]]:
+    """Per parameter, the (factor, unit label) its summary column is shown
+    in: one readable prefix for the whole column."""
+    from .units import prefix_scale
+
+    found: Dict[str, Tuple[str, List[float]]] = {}
+    for entry in entries:
+        for p in () if entry.report is None else entry.report.parameters:
+            unit, values = found.setdefault(p.name, (p.unit, []))
+            values.append(p.value)
+    columns = {}
+    for name in names:
+        unit, values = found.get(name, ("-", []))
+        shown, shown_unit = per_area(values, unit, area)
+        columns[name] = prefix_scale(shown, shown_unit)
+    return columns
+
+
 def _summary(entries: Sequence[_Entry], names: Sequence[str], area: Optional[float], series: bool,
              key: str) -> str:
-    units = {}
-    for entry in entries:
-        if entry.report is not None:
-            units.update({p.name: p.unit for p in entry.report.parameters})
-    headings = [key if series else "spectrum", "circuit", "\u03c7\u00b2", "success", "trusted"]
-    if series:
-        headings.append("outlier")
-    headings += ["Kramers\u2013Kronig", *names]
-    head = "".join(f'<th class="{"text" if i < 2 else ""}">{_escape(h)}</th>' for i, h in enumerate(headings))
+    circuits = {entry.report.circuit for entry in entries if entry.report is not None}
+    # One circuit for every row goes in the heading above, not in each row.
+    show_circuit = len(circuits) > 1
+    columns = _columns(entries, names, area)
+    headings = [key if series else "spectrum", *(["circuit"] if show_circuit else []), "\u03c7\u00b2", "success",
+                "trusted", *(["outlier"] if series else []), "Kramers\u2013Kronig"]
+    text_columns = 2 if show_circuit else 1
+    head = "".join(f'<th class="{"text" if i < text_columns else ""}">{_escape(h)}</th>'
+                   for i, h in enumerate(headings))
+    head += "".join(f"<th>{_escape(name)}<br>{_escape(label)}</th>" if label not in ("-", "") else
+                    f"<th>{_escape(name)}</th>" for name, (_, label) in columns.items())
     rows = []
     for position, entry in enumerate(entries):
         report = entry.report
         classes = [c for c, on in (("untrusted", not entry.trusted), ("outlier", bool(entry.outlier))) if on]
         sort_key = entry.key if series and isinstance(entry.key, (int, float)) else position
         cells = [f'<td class="text" data-value="{_escape(sort_key)}"><a href="#spectrum-{position}">'
-                 f'{_escape(entry.label)}</a></td>',
-                 f'<td class="text">{_escape(report.circuit if report is not None else "")}</td>']
+                 f'{_escape(entry.label)}</a></td>']
+        if show_circuit:
+            cells.append(f'<td class="text">{_escape(report.circuit if report is not None else "")}</td>')
         chi = report.chi_square if report is not None else math.nan
-        cells.append(f'<td data-value="{chi if math.isfinite(chi) else ""}">{_escape(_number(chi))}</td>')
+        cells.append(f'<td data-value="{chi if math.isfinite(chi) else ""}">{_escape(f"{chi:.4g}")}</td>')
         cells.append(f"<td>{'yes' if report is not None and report.success else 'no'}</td>")
         cells.append(f"<td>{'yes' if entry.trusted else 'no'}</td>")
         if series:
             cells.append(f"<td>{'yes' if entry.outlier else 'no'}</td>")
         if entry.kk is None:
-            cells.append("<td>\u2014</td>")
+            cells.append('<td data-value="">\u2014</td>')
         else:
             word = "pass" if entry.kk.valid else "fail"
             cells.append(f'<td class="{word}" data-value="{entry.kk.max_residual}">{word} '
                          f"({100 * entry.kk.max_residual:.2g} %)</td>")
         values = {} if report is None else {p.name: p for p in report.parameters}
-        for name in names:
+        for name, (factor, _) in columns.items():
             p = values.get(name)
-            if p is None:
-                cells.append('<td data-value="">\u2014</td>')
+            shown = math.nan if p is None else per_area(p.value, p.unit, area)[0]
+            if not math.isfinite(shown):
+                cells.append(f'<td data-value="">{_DASH if p is None else _escape(shown)}</td>')
                 continue
-            shown, _ = per_area(p.value, p.unit, area)
-            cells.append(f'<td data-value="{shown if math.isfinite(shown) else ""}">'
-                         f"{_escape(_quantity(p.value, p.unit, area))}</td>")
+            cells.append(f'<td data-value="{shown}">{shown / factor:.4g}</td>')
         rows.append(f'<tr class="{" ".join(classes)}">{"".join(cells)}</tr>')
     return (f'<table class="sortable" id="summary"><thead><tr>{head}</tr></thead>'
             f'<tbody>{"".join(rows)}</tbody></table>')
@@ -252,7 +260,7 @@ def _parameter_table(entry: _Entry, area: Optional[float]) -> str:
         if spread is not None and p.name in spread.names:
             j = spread.names.index(p.name)
             interval = f"{_quantity(spread.low[j], p.unit, area)} \u2026 {_quantity(spread.high[j], p.unit, area)}"
-        flags = [flag for flag, on in (("undetermined", p.undetermined), ("on bound", p.on_bound)) if on]
+        flags = [flag.replace("_", " ") for flag in p.flags]
         lines.append(f"<tr><td class='text'>{_escape(p.name)}</td><td>{_escape(_quantity(p.value, p.unit, area))}"
                      f"</td><td>{_escape(_quantity(p.stderr, p.unit, area))}</td><td>{_escape(interval)}</td>"
                      f"<td class='text'>{_escape(' '.join(flags))}</td></tr>")
@@ -375,15 +383,14 @@ def _rows(series: Any) -> int:
 
 def _ranked_report(ranking: Any, spectrum: Any) -> Any:
     """The best model's fit of a ranking as a report (None when none ran)."""
-    from .series import _core_spectrum, _report_from_result
+    from .io import as_spectrum
+    from .series import _report_from_result
 
     best = ranking.best
     if best.error or best.fitted is None:
         return None
-    if hasattr(spectrum, "frequencies") and hasattr(spectrum, "metadata"):
-        frequencies, impedances = _core_spectrum(spectrum)
-    else:
-        frequencies, impedances = (np.asarray(part) for part in spectrum)
+    measured = as_spectrum(spectrum)
+    frequencies, impedances = measured.frequencies, measured.impedances
     # The ranking keeps the fitted circuit and figures, not the FitResult.
     result = SimpleNamespace(circuit=best.fitted, params=best.params, stderr=best.stderr,
                              chi_square=best.chi_square, success=best.success, iterations=0, impedance_evals=0)

@@ -204,6 +204,15 @@ class FitReport:
         """A Circuit of this topology holding the fitted values."""
         return _core.Circuit(self.circuit).with_named_values(self.params)
 
+    def uncertainty(self, *, bootstrap: Optional[int] = None, seed: Optional[int] = None, level: float = 0.95,
+                    workers: Optional[int] = None) -> Any:
+        """Covariance, correlation and `level` intervals of the parameters:
+        from the Jacobian at the optimum, or from `bootstrap` seeded
+        residual-bootstrap refits. See ``kelvra.uncertainty``."""
+        from .uncertainty import report_uncertainty
+
+        return report_uncertainty(self, bootstrap_count=bootstrap, seed=seed, level=level, workers=workers)
+
     def model(self, frequencies: Optional[Sequence[float]] = None) -> np.ndarray:
         """The fitted model's impedance at `frequencies` (default: the measured ones)."""
         return self.fitted_circuit.impedance(self.frequencies if frequencies is None else frequencies)

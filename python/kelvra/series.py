@@ -38,30 +38,17 @@ START_OWN = "own"
 
 def _report_from_result(result: Any, frequencies: np.ndarray, impedances: np.ndarray, options: Dict[str, Any],
                         source: str, sweep: Any) -> Any:
-    """A FitReport of a finished fit, without fitting again."""
-    from . import fitting
+    """The FitReport of a finished fit, without fitting again."""
+    from .report import FitReport
 
-    from_result = getattr(fitting.FitReport, "from_result", None)
-    if from_result is not None:
-        return from_result(result, frequencies, impedances, settings=options, source=source, sweep=sweep)
-    fitted = result.circuit
-    values, stderr = result.params, result.stderr or {}
-    parameters = tuple(fitting.ParameterFit(name, values[name], stderr.get(name, math.nan), unit, lower, upper)
-                       for name, unit, (lower, upper) in zip(fitted.param_names(), fitted.param_units(),
-                                                             fitted.param_bounds()))
-    settings = {"method": fitting.DEFAULT_METHOD, **options}
-    return fitting.FitReport(fitting.circuit_text(fitted), parameters, result.chi_square, result.success,
-                             result.iterations, result.impedance_evals, frequencies, impedances, settings, source,
-                             sweep)
+    held = options.get("fixed") or ()
+    return FitReport.from_result(result, frequencies, impedances, settings=options, source=source, sweep=sweep,
+                                 fixed=list(held.keys()) if isinstance(held, dict) else list(held))
 
 
 def trusted(report: Any) -> bool:
-    """The fit's verdict: the robust verdict where the report carries one,
-    otherwise converged with every parameter determined and off its bounds."""
-    verdict = getattr(report, "verdict", None)
-    if verdict is not None and hasattr(verdict, "trusted"):
-        return bool(verdict.trusted)
-    return bool(report.success) and not any(p.undetermined or p.on_bound for p in report.parameters)
+    """The fit's verdict: the robust one where the fit had it judged."""
+    return bool(report.verdict.trusted)
 
 
 def _better(first: Any, second: Any) -> Any:
@@ -84,10 +71,12 @@ class _Item:
     impedances: np.ndarray
     source: str
     sweep: Any
+    error: str = ""
 
 
 def _from_frame(frame: Any, key: Optional[str]) -> Tuple[str, List[_Item]]:
     from .batch import key_values
+    from .io import as_spectrum
 
     if key is None:
         if DEFAULT_KEY not in frame.columns:
@@ -97,19 +86,23 @@ def _from_frame(frame: Any, key: Optional[str]) -> Tuple[str, List[_Item]]:
     values = key_values(frame, key).to_numpy()
     items = []
     for k, group in frame.groupby(values, sort=False):
-        spectrum = _core_spectrum(group)
         source = str(group["File"].iloc[0]) if "File" in group.columns else ""
         sweep = group["Sweep"].iloc[0] if "Sweep" in group.columns else k
-        items.append(_Item(k, *spectrum, source, sweep))
+        items.append(_item(k, lambda: as_spectrum({name: group[name].to_numpy() for name in group.columns}),
+                           source, sweep))
     return key, items
 
 
-def _core_spectrum(data: Any) -> Tuple[np.ndarray, np.ndarray]:
-    """Frequencies and impedances of a battery-data frame, points without a
-    positive frequency left out as the fit leaves them out."""
-    from .fitting import _spectrum_arrays
+def _item(key: Any, coerce: Any, source: str, sweep: Any) -> "_Item":
+    """The item of one spectrum; one whose points no fit can use keeps its
+    place in the series with the reason, and no points."""
+    from .io import PointError
 
-    return _spectrum_arrays({name: np.asarray(data[name]) for name in data.keys()}, None)
+    try:
+        spectrum = coerce()
+    except PointError as error:
+        return _Item(key, np.empty(0), np.empty(0, dtype=np.complex128), source, sweep, str(error))
+    return _Item(key, spectrum.frequencies, spectrum.impedances, source, sweep)
 
 
 def _items(spectra: Any, key: Optional[str]) -> Tuple[str, List[_Item]]:
@@ -124,19 +117,16 @@ def _items(spectra: Any, key: Optional[str]) -> Tuple[str, List[_Item]]:
         entries = list(spectra.items())
     else:
         entries = list(enumerate(spectra))
+    from .io import Spectrum, as_spectrum
+
     items = []
     for k, entry in entries:
-        if hasattr(entry, "metadata") and hasattr(entry, "frequencies"):
-            # A kelvra.io.Spectrum: its key is read from its metadata.
-            f, z = _core_spectrum(entry)
-            items.append(_Item(entry.metadata.get(key, k) if key else k, f, z, entry.path,
+        if isinstance(entry, Spectrum):
+            # A spectrum read from a file: its key is read from its metadata.
+            items.append(_item(entry.metadata.get(key, k) if key else k, lambda: as_spectrum(entry), entry.path,
                                entry.metadata.get("sweep", k)))
-            continue
-        frequencies, impedances = entry
-        f = np.asarray(frequencies, dtype=np.float64)
-        z = np.asarray(impedances, dtype=np.complex128)
-        kept = f > 0
-        items.append(_Item(k, f[kept], z[kept], "", k))
+        else:
+            items.append(_item(k, lambda: as_spectrum(entry, source=str(k)), "", k))
     return key or DEFAULT_KEY, items
 
 
@@ -189,8 +179,8 @@ def fit_series(circuit: Any, spectra: Any, *, key: Optional[str] = None, order_a
     ValueError
         For a circuit string that does not parse, or spectra without a key.
     """
+    from ._threads import map_in_threads, thread_count
     from .arcs import order_report
-    from .batch import map_in_threads, usable_cores
     from .uncertainty import report_uncertainty
 
     if isinstance(circuit, str):
@@ -200,20 +190,22 @@ def fit_series(circuit: Any, spectra: Any, *, key: Optional[str] = None, order_a
         options = {**options, "seed": seed}
 
     def own_fit(i: int) -> Any:
+        if items[i].error:
+            return ValueError(items[i].error)
         try:
             return circuit.fit(items[i].frequencies, items[i].impedances, **options)
         except ValueError as error:
             return error
 
     # The fits from the circuit's own start do not depend on each other.
-    own = map_in_threads(own_fit, len(items), workers or usable_cores(), progress)
+    own = map_in_threads(own_fit, len(items), thread_count(workers), progress)
     reports: List[Any] = []
     starts: List[str] = []
     errors: List[str] = []
     previous = None
     for item, fresh in zip(items, own):
         warm = None
-        if previous is not None:
+        if previous is not None and not item.error:
             try:
                 warm = previous.fit(item.frequencies, item.impedances, **options)
             except ValueError:
@@ -240,9 +232,7 @@ def fit_series(circuit: Any, spectra: Any, *, key: Optional[str] = None, order_a
 
 
 def _core_text(circuit: Any) -> str:
-    from .arcs import circuit_string
-
-    return circuit_string(circuit)
+    return circuit.text
 
 
 def _uncertainty(compute: Any, report: Any, bootstrap: Optional[int], seed: Optional[int], level: float,

@@ -124,7 +124,7 @@ def _check_level(level: float) -> float:
 
 
 def linearised(circuit: Any, frequencies: Any, impedances: Any, *, weight: str = "modulus",
-               level: float = DEFAULT_LEVEL) -> Uncertainty:
+               level: float = DEFAULT_LEVEL, fixed: Sequence[str] = ()) -> Uncertainty:
     """Covariance, correlation and intervals of a fitted circuit from its Jacobian.
 
     Parameters
@@ -137,6 +137,9 @@ def linearised(circuit: Any, frequencies: Any, impedances: Any, *, weight: str =
         The weighting the fit used.
     level : float
         The intervals' coverage.
+    fixed : sequence of str
+        Parameters the fit held: they have no spread (NaN covariance, an
+        interval of the value alone) and take no part in the others'.
 
     Returns
     -------
@@ -152,14 +155,15 @@ def linearised(circuit: Any, frequencies: Any, impedances: Any, *, weight: str =
     f = np.asarray(frequencies, dtype=np.float64)
     z = np.asarray(impedances, dtype=np.complex128)
     n = len(values)
-    dof = 2 * len(f) - n
+    free = np.array([name not in fixed for name in names], dtype=bool)
+    dof = 2 * len(f) - int(free.sum())
     covariance = np.full((n, n), np.nan)
-    if dof > 0 and n > 0:
+    if dof > 0 and free.any():
         jacobian = np.asarray(circuit.jacobian(list(values), f, z, weight), dtype=np.float64).reshape(-1, n)
         residuals = np.asarray(circuit.residuals(list(values), f, z, weight), dtype=np.float64)
-        covariance = _scaled_inverse(jacobian, float(residuals @ residuals) / dof)
+        covariance[np.ix_(free, free)] = _scaled_inverse(jacobian[:, free], float(residuals @ residuals) / dof)
     stderr = np.sqrt(np.where(np.diag(covariance) >= 0, np.diag(covariance), np.nan))
-    half = t_quantile(0.5 + level / 2, dof) * stderr
+    half = np.where(free, t_quantile(0.5 + level / 2, dof) * stderr, 0.0)
     lower, upper = _bounds(circuit)
     return Uncertainty(names, values, covariance, np.maximum(values - half, lower), np.minimum(values + half, upper),
                        level, "linear", dof)
@@ -246,7 +250,7 @@ def bootstrap(circuit: Any, frequencies: Any, impedances: Any, count: int, *, we
     ValueError
         For a count below 2, or when more than half the refits fail.
     """
-    from .batch import map_in_threads, usable_cores
+    from ._threads import map_in_threads, thread_count
 
     level = _check_level(level)
     if isinstance(count, bool) or not isinstance(count, int) or count < 2:
@@ -264,7 +268,7 @@ def bootstrap(circuit: Any, frequencies: Any, impedances: Any, count: int, *, we
         values = np.array([result.params[name] for name in names])
         return values if np.all(np.isfinite(values)) else None
 
-    refits = [r for r in map_in_threads(refit, count, workers or usable_cores()) if r is not None]
+    refits = [r for r in map_in_threads(refit, count, thread_count(workers)) if r is not None]
     if len(refits) < (1 - _MOST_FAILED_REFITS) * count:
         raise ValueError(f"bootstrap: only {len(refits)} of {count} resampled spectra could be fitted")
     samples = np.array(refits)
@@ -282,8 +286,11 @@ def report_uncertainty(report: Any, *, bootstrap_count: Optional[int] = None, se
     residual bootstrap of `bootstrap_count` refits."""
     weight = str(report.settings.get("weight", "modulus"))
     circuit = report.fitted_circuit
+    fixed = [p.name for p in report.parameters if getattr(p, "fixed", False)]
     if bootstrap_count is None:
-        return linearised(circuit, report.frequencies, report.impedances, weight=weight, level=level)
+        return linearised(circuit, report.frequencies, report.impedances, weight=weight, level=level, fixed=fixed)
+    # The refits hold what the fit held, within the bounds it was given.
+    held = {key: report.settings[key] for key in ("fixed", "bounds") if report.settings.get(key)}
     return bootstrap(circuit, report.frequencies, report.impedances, bootstrap_count, weight=weight, seed=seed,
-                     level=level, workers=workers)
+                     level=level, workers=workers, **held)
 

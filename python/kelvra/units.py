@@ -17,7 +17,7 @@ import numpy as np
 
 # SI prefixes by power of 1000, from pico to giga.
 _PREFIXES = {-4: "p", -3: "n", -2: "\u00b5", -1: "m", 0: "", 1: "k", 2: "M", 3: "G"}
-_SYMBOLS = {"ohm": "\u03a9"}
+_SYMBOLS = {"ohm^-1": "\u03a9\u207b\u00b9", "ohm": "\u03a9", "^alpha": "^\u03b1", "^(gamma-1)": "^(\u03b3\u22121)"}
 # Units that take a prefix: the plain ones; composite units stay as they are.
 _PREFIXABLE = ("ohm", "F", "H", "s", "ohm*cm^2", "F/cm^2", "H*cm^2")
 AREA_UNIT = "cm^2"

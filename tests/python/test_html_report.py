@@ -29,7 +29,7 @@ TWO_ARCS = "R0-(R1,CPE1)-(R2,CPE2)"
     (0.9, "-", None, "0.9"),
     (0.02, "ohm", 2.0, "40 m\u03a9\u00b7cm\u00b2"),
     (1e-3, "F", 4.0, "250 \u00b5F/cm\u00b2"),
-    (0.5, "ohm^-1*s^alpha", 2.0, "0.25 \u03a9^-1\u00b7s^alpha/cm\u00b2"),
+    (0.5, "ohm^-1*s^alpha", 2.0, "0.25 \u03a9\u207b\u00b9\u00b7s^\u03b1/cm\u00b2"),
     (3e3, "s", None, "3000 s"),
     (math.nan, "ohm", None, "nan \u03a9"),
 ])
@@ -134,13 +134,15 @@ def test_browser_shows_the_report_without_errors(series_report):
         rows = driver.find_elements("css selector", "#summary tbody tr")
         assert len(rows) == len(series)
         # Sorting by chi-square twice gives the reverse of once.
-        heading = driver.find_elements("css selector", "#summary th")[2]
+        headings = driver.find_elements("css selector", "#summary th")
+        column = [h.text.startswith("\u03c7\u00b2") for h in headings].index(True)
+        heading = headings[column]
         heading.click()
         once = [row.text for row in driver.find_elements("css selector", "#summary tbody tr")]
         heading.click()
         twice = [row.text for row in driver.find_elements("css selector", "#summary tbody tr")]
         assert twice == once[::-1]
-        chi = [float(row.find_elements("tag name", "td")[2].get_attribute("data-value"))
+        chi = [float(row.find_elements("tag name", "td")[column].get_attribute("data-value"))
                for row in driver.find_elements("css selector", "#summary tbody tr")]
         assert chi == sorted(chi, reverse=True)
         images = driver.find_elements("tag name", "img")

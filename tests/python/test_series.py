@@ -218,3 +218,16 @@ def test_folder_without_spectra_names_the_folder(tmp_path):
     (tmp_path / "notes.txt").write_text("nothing measured here\n")
     with pytest.raises(io.FormatError, match="no measured spectrum"):
         io.read_series(tmp_path)
+
+
+def test_report_uncertainty_leaves_fixed_parameters_out():
+    from kelvra.fitting import fit_spectrum
+
+    rng = np.random.default_rng(8)
+    circuit = kelvra.Circuit("R0-(R1,CPE1)").with_values([0.01, 0.02, 1.0, 0.85])
+    z = noisy(circuit, FREQUENCIES, rng)
+    report = fit_spectrum(circuit, FREQUENCIES, z, fixed={"CPE1.alpha": 0.85})
+    spread = report.uncertainty()
+    np.testing.assert_allclose(spread.stderr[:3], [report.stderr[n] for n in spread.names[:3]], rtol=1e-6)
+    assert math.isnan(spread.stderr[3]) and spread.interval("CPE1.alpha") == (0.85, 0.85)
+    assert report.uncertainty(bootstrap=20, seed=2).method == "bootstrap"
