@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -183,23 +185,65 @@ class ExternalFiles : public testing::Test {
   std::filesystem::path dir_;
 };
 
-TEST_F(ExternalFiles, ReadOncePerPath) {
+TEST_F(ExternalFiles, ServedFromMemoryWhileTheFileIsUnchanged) {
   const std::string path = write("rc.eisnn", MODELS[0].weights);
   const std::vector<double> first = guess("R0-(R1,C1)", rc_spectrum(), path);
   EXPECT_EQ(first, guess("R0-(R1,C1)", rc_spectrum()));
-  // Gone from disk, yet still served: the first load was kept.
-  std::filesystem::remove(path);
   EXPECT_EQ(guess("(R1,C2)-R3", rc_spectrum(), path), (std::vector<double>{first[1], first[2], first[0]}));
+  // Gone from disk, gone from service: the old network does not answer.
+  std::filesystem::remove(path);
+  EXPECT_EQ(guess_error("R0-(R1,C1)", rc_spectrum(), path), "reading weights: No such file or directory (os error 2)");
 }
 
 TEST_F(ExternalFiles, WrongTopologyFailsTheSameWayEachTime) {
   const std::string path = write("rq.eisnn", MODELS[2].weights);
   const std::string message = path + " was trained for \"R0-(R1,CPE1)\", which is a different circuit";
   EXPECT_EQ(guess_error("R0-(R1,C1)", rc_spectrum(), path), message);
-  std::filesystem::remove(path);
   EXPECT_EQ(guess_error("R0-(R1,C1)", rc_spectrum(), path), message);
   // The file did load: a circuit of its own topology is served from memory.
   EXPECT_EQ(guess("R0-Zarc1", rc_spectrum(), path).size(), 4u);
+}
+
+TEST_F(ExternalFiles, AReplacedFileIsReadAgain) {
+  const std::string path = write("model.eisnn", MODELS[0].weights);
+  EXPECT_EQ(guess("R0-(R1,C1)", rc_spectrum(), path).size(), 3u);
+  const std::string other = write("other.eisnn", MODELS[2].weights);
+  std::filesystem::rename(other, path);
+  EXPECT_EQ(guess_error("R0-(R1,C1)", rc_spectrum(), path),
+            path + " was trained for \"R0-(R1,CPE1)\", which is a different circuit");
+}
+
+TEST_F(ExternalFiles, OneEntryPerFileHoweverSpelled) {
+  const std::string path = write("rc.eisnn", MODELS[0].weights);
+  ExternalWeights cache;
+  ExternalWeights::Lock lock(cache);
+  const auto first = lock.load_external(path).value();
+  const std::string spellings[] = {(dir_ / "." / "rc.eisnn").string(), dir_.string() + "//rc.eisnn",
+                                   (dir_ / ".." / dir_.filename() / "rc.eisnn").string()};
+  for (const std::string& spelling : spellings) EXPECT_EQ(lock.load_external(spelling).value(), first) << spelling;
+  EXPECT_EQ(lock.entry_count(), 1u);
+}
+
+TEST_F(ExternalFiles, TheCacheIsBounded) {
+  ExternalWeights cache;
+  ExternalWeights::Lock lock(cache);
+  for (std::size_t k = 0; k < kMaxExternalNetworks + 3; ++k) {
+    ASSERT_TRUE(lock.load_external(write("rc" + std::to_string(k) + ".eisnn", MODELS[0].weights)));
+  }
+  EXPECT_EQ(lock.entry_count(), kMaxExternalNetworks);
+}
+
+TEST_F(ExternalFiles, OnlyRegularFilesOfBoundedSize) {
+  // A FIFO with no writer would block a plain open forever.
+  const std::string fifo = (dir_ / "pipe.eisnn").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(guess_error("R0-(R1,C1)", rc_spectrum(), fifo), "reading weights: not a regular file");
+  EXPECT_EQ(guess_error("R0-(R1,C1)", rc_spectrum(), "/dev/zero"), "reading weights: not a regular file");
+  // Sparse: no disk is spent on it.
+  const std::string huge = (dir_ / "huge.eisnn").string();
+  std::ofstream(huge).close();
+  std::filesystem::resize_file(huge, kMaxWeightFileBytes + 1);
+  EXPECT_EQ(guess_error("R0-(R1,C1)", rc_spectrum(), huge), "reading weights: file is larger than the limit of 64 MiB");
 }
 
 TEST_F(ExternalFiles, FailedLoadsAreNotCached) {

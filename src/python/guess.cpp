@@ -25,7 +25,8 @@ const char kGuessDoc[] =
     "`R0-(R1,CPE1)` model and gets its guess back as `r`, `tau_k`, `gamma`.\n"
     "\n"
     "`weights` loads a `.eisnn` file from disk instead of looking for a\n"
-    "bundled model.\n"
+    "bundled model. It must be a regular file of at most 64 MiB; a file is\n"
+    "read again when it changed on disk since it was last loaded.\n"
     "\n"
     "Raises if no model has been trained for this topology, or if `weights`\n"
     "was trained for a different one.";
@@ -47,7 +48,13 @@ constexpr int kWarningStackLevel = 1;
 // guess_params with its failure raised: ValueError, or the module's
 // internal error for a broken invariant.
 std::vector<double> guessed_values(PyObject* self, const Spectrum& measured, const std::optional<std::string>& weights) {
-  auto guessed = guess_params(as_circuit(self).series, measured.frequencies, measured.impedances, weights);
+  const Series& series = as_circuit(self).series;
+  // Without the lock: reading a weight file waits on the disk, and the
+  // network's forward pass is numerical work.
+  auto guessed = [&] {
+    GilReleased unlocked;
+    return guess_params(series, measured.frequencies, measured.impedances, weights);
+  }();
   if (!guessed) {
     if (guessed.error().internal) raise_internal_error(state_of(Py_TYPE(self)), guessed.error().message);
     raise(PyExc_ValueError, guessed.error().message);

@@ -117,6 +117,25 @@ def test_guess_errors(tmp_path):
         Circuit("R0-(R1,C1,L1)").guess(FREQUENCIES, [1.0])
 
 
+def test_a_special_weights_file_is_refused_at_once(tmp_path):
+    # Opening a FIFO without a writer would block; the refusal comes before.
+    fifo = str(tmp_path / "pipe.eisnn")
+    os.mkfifo(fifo)
+    assert guess_error("rc", weights=fifo) == "reading weights: not a regular file"
+    assert guess_error("rc", weights="/dev/zero") == "reading weights: not a regular file"
+
+
+def test_a_changed_weights_file_is_read_again(tmp_path):
+    path = str(tmp_path / "model.eisnn")
+    shutil.copy(os.path.join(WEIGHTS_DIR, "rc.eisnn"), path)
+    measured = spectrum_of("rc", TRUTH["rc"])
+    assert len(Circuit("rc").guess(FREQUENCIES, measured, weights=path)) == 3
+    shutil.copy(os.path.join(WEIGHTS_DIR, "rq.eisnn"), path)
+    assert guess_error("rc", weights=path) == f'{path} was trained for "R0-(R1,CPE1)", which is a different circuit'
+    os.remove(path)
+    assert guess_error("rc", weights=path) == "reading weights: No such file or directory (os error 2)"
+
+
 def test_guess_from_a_file_equals_the_builtin(tmp_path):
     path = str(tmp_path / "copy.eisnn")
     shutil.copy(os.path.join(WEIGHTS_DIR, "two_rc.eisnn"), path)
