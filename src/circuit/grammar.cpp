@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -30,7 +29,7 @@ class Parser {
       if (!another.value()) break;
     }
     if (pos_ != text_.size()) return fail(ParseError{TrailingInput{pos_}});
-    if (auto error = first_duplicate_label()) return fail(std::move(*error));
+    if (auto label = first_duplicate_label(top_)) return fail(ParseError{DuplicateLabel{std::move(*label)}});
     return std::move(top_);
   }
 
@@ -108,15 +107,6 @@ class Parser {
       group.branches.push_back(std::move(group.current));
       current_series().emplace_back().value.emplace<ParallelGroup>(ParallelGroup{std::move(group.branches)});
     }
-  }
-
-  std::optional<ParseError> first_duplicate_label() const {
-    std::unordered_set<std::string_view> seen;
-    for (const LeafRef& leaf : collect_leaves(top_)) {
-      if (!leaf.label->has_value()) continue;
-      if (!seen.insert(**leaf.label).second) return DuplicateLabel{**leaf.label};
-    }
-    return std::nullopt;
   }
 
   std::vector<char32_t> text_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_set>
 #include <utility>
 
 namespace kelvra {
@@ -57,6 +58,15 @@ std::vector<std::string> leaf_labels(const Series& series) {
     }
   }
   return labels;
+}
+
+std::optional<std::string> first_duplicate_label(const Series& series) {
+  const std::vector<std::string> labels = leaf_labels(series);
+  std::unordered_set<std::string_view> seen;
+  for (const std::string& label : labels) {
+    if (!seen.insert(label).second) return label;
+  }
+  return std::nullopt;
 }
 
 }  // namespace kelvra

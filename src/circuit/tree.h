@@ -51,4 +51,8 @@ std::vector<LeafRef> collect_leaves(const Series& series);
 // followed by a per-kind counter over the unlabelled leaves ("R0", "R1").
 std::vector<std::string> leaf_labels(const Series& series);
 
+// The first label of leaf_labels(series) that an earlier leaf already
+// has: two leaves of one name would share their parameters' names.
+std::optional<std::string> first_duplicate_label(const Series& series);
+
 }  // namespace kelvra

@@ -187,6 +187,8 @@ PyObject* combined_circuit(const ModuleState& state, Series series, bool explici
   if (nesting_depth(series) > kMaxNestingDepth) {
     raise(PyExc_ValueError, "circuit nested deeper than " + std::to_string(kMaxNestingDepth) + " groups");
   }
+  // The same rule as for a circuit string, with the same message.
+  if (auto label = first_duplicate_label(series)) raise(PyExc_ValueError, display(ParseError{DuplicateLabel{*label}}));
   return new_circuit(state, std::move(series), explicit_values);
 }
 

@@ -41,13 +41,18 @@ constexpr const char* kNotEnoughValues = "impedance_from_iter: not enough values
 constexpr const char* kBufferCapsuleName = "kelvra.impedance_buffer";
 
 // A sequence of frequencies, or else the frequency column of a dataframe
-// (every row of it: nothing is filtered for a sweep).
+// (every row of it: nothing is filtered for a sweep). A frame is read as a
+// frame even when its column labels would convert as frequencies.
 std::vector<double> sweep_frequencies(PyObject* frequencies) {
-  try {
-    return to_doubles(frequencies);
-  } catch (const ErrorAlreadySet&) {
-    // Not a sequence of numbers; it may still be a dataframe.
-    if (!clear_if_wrong_kind()) throw;
+  if (!is_frame(frequencies)) {
+    try {
+      return to_doubles(frequencies);
+    } catch (const ErrorAlreadySet&) {
+      // A sequence whose items are not real numbers (complex ones, say)
+      // keeps the error that names the item's type; anything else may still
+      // be looked up by column name.
+      if (PySequence_Check(frequencies) || !clear_if_wrong_kind()) throw;
+    }
   }
   auto from_frame = column(frequencies, kFrequencyColumn);
   if (!from_frame) {

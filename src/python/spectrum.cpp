@@ -108,6 +108,12 @@ std::string pair_label(const ColumnNames& names) {
   return debug_quoted(names.first) + " or " + debug_quoted(names.second);
 }
 
+bool is_frame(PyObject* object) {
+  if (PyDict_Check(object)) return true;
+  const int has_columns = PyObject_HasAttrString(object, "columns");
+  return has_columns == 1;
+}
+
 std::optional<std::vector<double>> column(PyObject* frame, const ColumnNames& names) {
   const char* found_name = names.first;
   Ref found = lookup(frame, names.first);

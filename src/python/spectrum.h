@@ -39,6 +39,11 @@ inline constexpr BatteryColumn kBatteryColumns[] = {
 // `"Frequency / Hz" or "frequency_hertz"`: how messages name a column.
 std::string pair_label(const ColumnNames& names);
 
+// Whether `object` is a table of named columns (a dict, or anything with a
+// `columns` attribute as pandas and polars frames have) rather than a
+// sequence: iterating a frame gives its column labels, never its rows.
+bool is_frame(PyObject* object);
+
 // The column under either name as floats, or nothing when neither name can
 // be looked up. A column that is there but not numeric raises ValueError.
 std::optional<std::vector<double>> column(PyObject* frame, const ColumnNames& names);

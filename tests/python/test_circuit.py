@@ -60,7 +60,7 @@ def test_rebuilds_return_new_explicit_circuits():
     assert by_position.param_values() == by_name.param_values() == [1.0, 2.0, 3.0]
     assert circuit.param_values() == [1.0, 1.0, 0.001]
     # Default labels count per kind, whatever the explicit labels are.
-    assert repr(Series([by_position, R(4)])).startswith("Circuit R0-(R1,C1)-R0 (4 parameters)")
+    assert repr(Series([by_position, C(4)])).startswith("Circuit R0-(R1,C1)-C0 (4 parameters)")
 
 
 @pytest.mark.parametrize("call, message", [
@@ -82,11 +82,25 @@ def test_rebuild_errors(call, message):
 
 def test_series_and_parallel_combine_parts():
     assert repr(Series([R(1), C(2)])).startswith("Circuit R0-C0 (2 parameters)")
-    assert Series([Circuit("R0-C1"), R(3)]).param_names() == ["R0.r", "C1.c", "R0.r"]
+    assert Series([Circuit("R1-C1"), R(3)]).param_names() == ["R1.r", "C1.c", "R0.r"]
     nested = Parallel([R(1), Series([R(2), C(1e-6)])])
     assert repr(nested).startswith("Circuit (R0,R1-C0) (3 parameters)")
     assert nested.param_values() == [1.0, 2.0, 1e-6]
     assert Parallel([Cpe(1e-5, 0.9)]).param_names() == ["Cpe0.q", "Cpe0.alpha"]
+
+
+@pytest.mark.parametrize("combine", [Series, Parallel])
+@pytest.mark.parametrize("parts, label", [
+    (lambda c: [c, c], "R0"),
+    (lambda c: [R(1), Series([C(1), c])], "R0"),  # a default label meeting an explicit one
+    (lambda c: [Parallel([c]), Circuit("C1")], "C1"),
+])
+def test_combinations_refuse_duplicate_labels(combine, parts, label):
+    # Two leaves of one label would share their parameters' names, and a fit's
+    # values by name would keep only one of them.
+    with pytest.raises(ValueError) as caught:
+        combine(parts(Circuit("R0-(R1,C1)")))
+    assert str(caught.value) == f'duplicate element label "{label}"'
 
 
 def test_empty_combinations():

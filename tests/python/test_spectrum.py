@@ -1,6 +1,7 @@
 """Spectra from two sequences or from a battery-data-format dataframe."""
 import math
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -93,6 +94,21 @@ def test_two_sequences_are_not_filtered():
     residuals = PROBE.residuals([0.0], [0.0, -5.0], [1.0, 2.0], "unit")
     assert residuals == [-1.0, 0.0, -2.0, 0.0]
     assert PROBE.residuals([0.0], [], []) == []
+
+
+@pytest.mark.parametrize("frame", [
+    pd.DataFrame(np.c_[[1.0, 2.0, 3.0], [4.0, 5.0, 6.0], [-1.0, -2.0, -3.0]]),
+    {0: [1.0, 2.0], 1: [3.0, 4.0]},
+], ids=["integer-labelled frame", "integer-keyed dict"])
+def test_a_frame_without_a_frequency_column_is_not_read_as_its_labels(frame):
+    with pytest.raises(ValueError, match="^expected a sequence of frequencies, or a dataframe with a "):
+        PROBE.impedance(frame)
+
+
+@pytest.mark.parametrize("frequencies", [np.array([1.0 + 1.0j, 2.0]), [1.0, 2.0j]], ids=["array", "list"])
+def test_complex_frequencies_are_named_as_such(frequencies):
+    with pytest.raises(TypeError, match="^must be real number, not (numpy.complex128|complex)$"):
+        PROBE.impedance(frequencies)
 
 
 def test_impedance_of_something_without_frequencies():
