@@ -119,9 +119,12 @@ FitOutcome build_outcome(const Series& circuit, std::span<const double> params, 
   outcome.params = std::move(clamped);
   outcome.iterations = iterations;
   // A method may believe it converged at a point whose cost is NaN or
-  // infinite (a model that breaks down exactly on a bound); such a point is
-  // not a successful fit whatever the method reports.
-  outcome.success = success && std::isfinite(cost);
+  // infinite (a model that breaks down exactly on a bound), or at an
+  // infinite parameter whose element has a finite limit there (a Gerischer
+  // element's phi); neither is a successful fit whatever the method reports.
+  const bool finite_params =
+      std::all_of(outcome.params.begin(), outcome.params.end(), [](double v) { return std::isfinite(v); });
+  outcome.success = success && std::isfinite(cost) && finite_params;
   outcome.impedance_evals = counter.value();
   return outcome;
 }

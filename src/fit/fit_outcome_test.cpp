@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,24 @@ TEST(BuildOutcome, NonFiniteCostIsNeverASuccess) {
   EXPECT_TRUE(std::isnan(outcome.cost));
   EXPECT_TRUE(std::isnan(outcome.chi_square));
   EXPECT_FALSE(outcome.success);
+}
+
+// A global method's answer is a success by construction; an infinite
+// parameter (reached by a scrambled spectrum) must still not be one, even
+// where the element's impedance has a finite limit and the cost is finite.
+TEST(BuildOutcome, NonFiniteParameterIsNeverASuccess) {
+  const Series circuit = circuit_of("R0-Gs1");
+  const std::vector<double> truth = {10.0, 100.0, 1.0, 0.5};
+  const Spectrum spectrum = synthetic_spectrum(circuit, truth, {0.1, 1.0, 10.0, 100.0});
+  const PreparedSpectrum prepared = PreparedSpectrum::from(spectrum, Weighting::Modulus);
+  EvalCounter counter;
+  const std::vector<double> infinite_phi = {10.0, 100.0, 1.0, std::numeric_limits<double>::infinity()};
+  const FitOutcome outcome = build_outcome(circuit, infinite_phi, true, 0, prepared, counter);
+  EXPECT_FALSE(std::isfinite(outcome.params[3]));
+  EXPECT_TRUE(std::isfinite(outcome.cost));
+  EXPECT_FALSE(outcome.success);
+  const FitOutcome finite = build_outcome(circuit, truth, true, 0, prepared, counter);
+  EXPECT_TRUE(finite.success);
 }
 
 }  // namespace

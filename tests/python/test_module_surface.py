@@ -89,7 +89,8 @@ SIGNATURES = [
      "`R0-(R1,CPE1)` model and gets its guess back as `r`, `tau_k`, `gamma`.\n"
      "\n"
      "`weights` loads a `.eisnn` file from disk instead of looking for a\n"
-     "bundled model.\n"
+     "bundled model. It must be a regular file of at most 64 MiB; a file is\n"
+     "read again when it changed on disk since it was last loaded.\n"
      "\n"
      "Raises if no model has been trained for this topology, or if `weights`\n"
      "was trained for a different one."),

@@ -58,29 +58,43 @@ const std::array<MethodEntry, kFitMethodCount> kMethods = {{
      }},
 }};
 
-// A count argument read by one method, with its limit.
+// A count argument read by one method, with its least and greatest values.
+// A search with no budget would hand its start to the polish unsearched and
+// report that as the method's success.
 struct CountLimit {
   std::string_view method;
   std::string_view argument;
   std::uint64_t (*read)(const FitOptions&);
+  std::uint64_t minimum;
   std::uint64_t limit;
 };
 
+// Basin hopping without a hop is still its first local fit.
+constexpr std::uint64_t kMinSearchBudget = 1;
+constexpr std::uint64_t kMinHops = 0;
+
 const std::array<CountLimit, 5> kCountLimits = {{
     {"nelder_mead", "nelder_mead_iterations", [](const FitOptions& o) { return o.nelder_mead_iterations; },
-     kMaxNelderMeadIterations},
-    {"particle_swarm", "generations", [](const FitOptions& o) { return o.generations; }, kMaxGenerations},
+     kMinSearchBudget, kMaxNelderMeadIterations},
+    {"particle_swarm", "generations", [](const FitOptions& o) { return o.generations; }, kMinSearchBudget,
+     kMaxGenerations},
     {"simulated_annealing", "sa_iterations", [](const FitOptions& o) { return o.sa_iterations; },
-     kMaxSaIterations},
+     kMinSearchBudget, kMaxSaIterations},
     {"differential_evolution", "de_evaluations", [](const FitOptions& o) { return o.de_evaluations; },
-     kMaxDeEvaluations},
+     kMinSearchBudget, kMaxDeEvaluations},
     {"basin_hopping", "basin_hopping_hops", [](const FitOptions& o) -> std::uint64_t { return o.basin_hopping_hops; },
-     kMaxBasinHoppingHops},
+     kMinHops, kMaxBasinHoppingHops},
 }};
 
 std::optional<FitError> check_count_limits(std::string_view method, const FitOptions& options) {
   for (const CountLimit& count : kCountLimits) {
-    if (count.method == method && count.read(options) > count.limit) {
+    if (count.method != method) continue;
+    const std::uint64_t value = count.read(options);
+    if (value < count.minimum) {
+      return FitError{fit_error::InvalidSetting{std::string(count.argument) + " must be at least " +
+                                                std::to_string(count.minimum)}};
+    }
+    if (value > count.limit) {
       return FitError{fit_error::InvalidSetting{std::string(count.argument) + " must be at most " +
                                                 std::to_string(count.limit)}};
     }

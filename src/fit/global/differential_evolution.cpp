@@ -193,7 +193,7 @@ Result<SearchOutcome, FitError> differential_evolution_search(SearchFrame& frame
 
 Result<FitOutcome, FitError> differential_evolution_fit(const Series& circuit, const Spectrum& spectrum,
                                                         Weighting weighting, std::uint64_t evaluations) {
-  return run_search(circuit, spectrum, weighting, kDifferentialEvolutionNoBest,
+  return run_search(circuit, spectrum, weighting, kDifferentialEvolutionName,
                     [evaluations](SearchFrame& frame) { return differential_evolution_search(frame, evaluations); });
 }
 

@@ -84,8 +84,7 @@ struct SettingCase {
 };
 
 TEST(GlobalMethods, RejectUnusableSettingsAfterTheInputChecks) {
-  const std::string temperature_message =
-      "solver error: Invalid parameter: \"`SimulatedAnnealing`: Initial temperature must be > 0.\"";
+  const std::string temperature_message = "sa_initial_temperature must be > 0";
   const std::string step_message = "basin_hopping_step_size must be finite and >= 0";
   const std::vector<SettingCase> table = {
       {"particle_swarm", [](FitOptions& o) { o.num_particles = 0; }, "num_particles must be at least 1"},
@@ -223,30 +222,46 @@ TEST(GlobalSearches, SwarmHoldsAZeroWidthBoxEntry) {
   EXPECT_EQ((*searched.value().best)[0], 12.5);
 }
 
-TEST(GlobalMethods, AllNaNCostsNeverMakeABestPoint) {
+TEST(GlobalMethods, NonFiniteDataIsNamedByItsPoint) {
   RcProblem problem;
   problem.spectrum.impedances[3] = Complex{kNaN, 0.0};
-  struct Case {
-    const char* method;
-    std::string message_start;
+  const std::vector<std::pair<std::string, const char*>> table = {
+      {"nelder_mead", "nelder-mead"},
+      {"simulated_annealing", "simulated annealing"},
+      {"differential_evolution", "differential evolution"},
   };
-  FitOptions no_iterations = small_options();
-  no_iterations.nelder_mead_iterations = 0;
-  no_iterations.de_evaluations = 3;
-  no_iterations.sa_iterations = 5;
-  const std::vector<std::pair<Case, FitOptions>> table = {
-      {{"nelder_mead", "solver error: nelder-mead found no best position"}, no_iterations},
-      {{"nelder_mead", "solver error: nelder-mead cannot fit data with a NaN or infinite value (point 3)"},
-       small_options()},
-      {{"simulated_annealing", "solver error: simulated annealing found no best position"}, no_iterations},
-      {{"differential_evolution", "solver error: differential evolution found no best position"}, no_iterations},
+  FitOptions options = small_options();
+  options.de_evaluations = 3;
+  options.sa_iterations = 5;
+  for (const auto& [method, name] : table) {
+    SCOPED_TRACE(method);
+    const auto fit = run_fit_method(method, problem.start, problem.spectrum, Weighting::Modulus, options);
+    ASSERT_FALSE(fit.ok());
+    EXPECT_EQ(display(fit.error()),
+              std::string("solver error: ") + name + " cannot fit data with a NaN or infinite value (point 3)");
+  }
+}
+
+// A search without a budget would report its unsearched start as found.
+TEST(GlobalMethods, ASearchBudgetOfZeroIsRefused) {
+  const std::vector<SettingCase> table = {
+      {"nelder_mead", [](FitOptions& o) { o.nelder_mead_iterations = 0; }, "nelder_mead_iterations must be at least 1"},
+      {"particle_swarm", [](FitOptions& o) { o.generations = 0; }, "generations must be at least 1"},
+      {"simulated_annealing", [](FitOptions& o) { o.sa_iterations = 0; }, "sa_iterations must be at least 1"},
+      {"differential_evolution", [](FitOptions& o) { o.de_evaluations = 0; }, "de_evaluations must be at least 1"},
   };
-  for (const auto& [c, options] : table) {
-    SCOPED_TRACE(c.method);
+  const RcProblem problem;
+  for (const SettingCase& c : table) {
+    SCOPED_TRACE(c.message);
+    FitOptions options = small_options();
+    c.set(options);
     const auto fit = run_fit_method(c.method, problem.start, problem.spectrum, Weighting::Modulus, options);
     ASSERT_FALSE(fit.ok());
-    EXPECT_EQ(display(fit.error()).substr(0, c.message_start.size()), c.message_start);
+    EXPECT_EQ(display(fit.error()), c.message);
   }
+  FitOptions no_hops = small_options();
+  no_hops.basin_hopping_hops = 0;
+  EXPECT_TRUE(run_fit_method("basin_hopping", problem.start, problem.spectrum, Weighting::Modulus, no_hops).ok());
 }
 
 TEST(BasinHopping, SeededRunsRepeatAndIgnoreTheLmOptions) {

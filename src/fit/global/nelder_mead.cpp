@@ -131,19 +131,6 @@ bool iterate(std::vector<Vertex>& simplex, PsoProblem& problem, Workspace& work)
   return true;
 }
 
-// A step needs costs that compare. A NaN cost almost always comes from the
-// data (one NaN or infinite point makes every cost NaN), so the message
-// names that point when there is one.
-std::string nan_cost_text(const Spectrum& spectrum) {
-  for (std::size_t k = 0; k < spectrum.frequencies.size(); ++k) {
-    const Complex z = spectrum.impedances[k];
-    if (!std::isfinite(spectrum.frequencies[k]) || !std::isfinite(z.re) || !std::isfinite(z.im)) {
-      return "nelder-mead cannot fit data with a NaN or infinite value (point " + std::to_string(k) + ")";
-    }
-  }
-  return "nelder-mead met a NaN cost: the circuit does not evaluate to a finite impedance near the start";
-}
-
 }  // namespace
 
 Result<SearchOutcome, FitError> nelder_mead_search(SearchFrame& frame, std::uint64_t max_iters) {
@@ -158,7 +145,13 @@ Result<SearchOutcome, FitError> nelder_mead_search(SearchFrame& frame, std::uint
   Workspace work{std::vector<double>(u0.size()), std::vector<double>(u0.size()), std::vector<double>(u0.size())};
   std::uint64_t iterations = 0;
   while (!converged(simplex) && iterations < max_iters) {
-    if (!iterate(simplex, problem, work)) return solver_failure(nan_cost_text(frame.spectrum));
+    if (!iterate(simplex, problem, work)) {
+      // A step needs costs that compare; a NaN cost almost always comes from
+      // the data.
+      return solver_failure(nan_cost_text(kNelderMeadName, frame.spectrum,
+                                          "nelder-mead met a NaN cost: the circuit does not evaluate to a finite "
+                                          "impedance near the start"));
+    }
     sort_by_cost(simplex, cost_of);
     best.offer(simplex.front().point, simplex.front().cost);
     ++iterations;
@@ -168,7 +161,7 @@ Result<SearchOutcome, FitError> nelder_mead_search(SearchFrame& frame, std::uint
 
 Result<FitOutcome, FitError> nelder_mead_fit(const Series& circuit, const Spectrum& spectrum, Weighting weighting,
                                              std::uint64_t max_iters) {
-  return run_search(circuit, spectrum, weighting, kNelderMeadNoBest,
+  return run_search(circuit, spectrum, weighting, kNelderMeadName,
                     [max_iters](SearchFrame& frame) { return nelder_mead_search(frame, max_iters); });
 }
 

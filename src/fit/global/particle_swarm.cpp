@@ -115,7 +115,7 @@ Result<SearchOutcome, FitError> particle_swarm_search(SearchFrame& frame, std::u
 Result<FitOutcome, FitError> particle_swarm_fit(const Series& circuit, const Spectrum& spectrum, Weighting weighting,
                                                 std::uint64_t num_particles, std::uint64_t generations,
                                                 std::optional<std::uint64_t> seed) {
-  return run_search(circuit, spectrum, weighting, kParticleSwarmNoBest, [=](SearchFrame& frame) {
+  return run_search(circuit, spectrum, weighting, kParticleSwarmName, [=](SearchFrame& frame) {
     return particle_swarm_search(frame, num_particles, generations, seed);
   });
 }

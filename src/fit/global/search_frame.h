@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,11 +21,18 @@
 
 namespace kelvra {
 
-// A search that ended without a best point: every cost it kept was NaN.
-inline constexpr std::string_view kNelderMeadNoBest = "nelder-mead found no best position";
-inline constexpr std::string_view kParticleSwarmNoBest = "particle swarm found no best position";
-inline constexpr std::string_view kSimulatedAnnealingNoBest = "simulated annealing found no best position";
-inline constexpr std::string_view kDifferentialEvolutionNoBest = "differential evolution found no best position";
+// The methods' names in their messages. A search that ends without a best
+// point (every cost it kept was NaN) fails with "<name> found no best
+// position", or names the data's first non-finite point when there is one.
+inline constexpr std::string_view kNelderMeadName = "nelder-mead";
+inline constexpr std::string_view kParticleSwarmName = "particle swarm";
+inline constexpr std::string_view kSimulatedAnnealingName = "simulated annealing";
+inline constexpr std::string_view kDifferentialEvolutionName = "differential evolution";
+
+// Why a search met NaN costs: "<method> cannot fit data with a NaN or
+// infinite value (point k)" for the first such point of the spectrum, or
+// `otherwise` when every point is finite.
+std::string nan_cost_text(std::string_view method, const Spectrum& spectrum, std::string_view otherwise);
 
 // The data a search derives once, after the input checks: the prepared
 // spectrum, bounds, start values and the fit's counter, which every cost
@@ -83,16 +91,16 @@ struct SearchOutcome {
 
 // The common ending: with a best point, its physical values go to
 // polish_or_fallback with the search's iteration count and the frame's
-// counter; without one the fit fails with `no_best_text`.
+// counter; without one the fit fails as nan_cost_text says for `method`.
 Result<FitOutcome, FitError> complete_search(SearchFrame& frame, const SearchOutcome& searched,
-                                             std::string_view no_best_text);
+                                             std::string_view method);
 
 using Search = std::function<Result<SearchOutcome, FitError>(SearchFrame&)>;
 
 // A whole global fit: input checks, the derived data, `search` (which checks
 // its own settings before its first cost), then the common ending.
 Result<FitOutcome, FitError> run_search(const Series& circuit, const Spectrum& spectrum, Weighting weighting,
-                                        std::string_view no_best_text, const Search& search);
+                                        std::string_view method, const Search& search);
 
 Failure<FitError> solver_failure(std::string_view text);
 

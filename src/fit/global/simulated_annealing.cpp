@@ -32,10 +32,6 @@ class SaProblem {
   ChaChaRng neighbours_;
 };
 
-std::string invalid_temperature_text() {
-  return "Invalid parameter: " + debug_quoted("`SimulatedAnnealing`: Initial temperature must be > 0.");
-}
-
 }  // namespace
 
 bool annealing_accepts(double current, double candidate, double temperature, double u) {
@@ -46,7 +42,9 @@ bool annealing_accepts(double current, double candidate, double temperature, dou
 Result<SearchOutcome, FitError> simulated_annealing_search(SearchFrame& frame, double initial_temperature,
                                                            std::uint64_t iterations,
                                                            std::optional<std::uint64_t> seed) {
-  if (initial_temperature <= 0.0) return solver_failure(invalid_temperature_text());
+  if (initial_temperature <= 0.0) {
+    return fail(FitError{fit_error::InvalidSetting{"sa_initial_temperature must be > 0"}});
+  }
   // NaN and +inf pass the test above but give no usable neighbour steps.
   if (!std::isfinite(initial_temperature)) {
     return fail(FitError{fit_error::InvalidSetting{"sa_initial_temperature must be finite"}});
@@ -81,7 +79,7 @@ Result<SearchOutcome, FitError> simulated_annealing_search(SearchFrame& frame, d
 Result<FitOutcome, FitError> simulated_annealing_fit(const Series& circuit, const Spectrum& spectrum,
                                                      Weighting weighting, double initial_temperature,
                                                      std::uint64_t iterations, std::optional<std::uint64_t> seed) {
-  return run_search(circuit, spectrum, weighting, kSimulatedAnnealingNoBest, [=](SearchFrame& frame) {
+  return run_search(circuit, spectrum, weighting, kSimulatedAnnealingName, [=](SearchFrame& frame) {
     return simulated_annealing_search(frame, initial_temperature, iterations, seed);
   });
 }

@@ -21,7 +21,9 @@ TEST(LmSettingsCheck, RejectsSignBitSetTolerancesInOrder) {
   const std::vector<Case> cases = {
       {0.0, 0.0, 0.0, std::nullopt},
       {1e-8, 1e-8, 1e-8, std::nullopt},
-      {kNaN, kInf, 0.0, std::nullopt},
+      {0.0, kInf, 0.0, std::nullopt},
+      {kNaN, 0.0, 0.0, "ftol must be >= 0"},
+      {0.0, kNaN, 0.0, "xtol must be >= 0"},
       {-0.0, 0.0, 0.0, "ftol must be >= 0"},
       {-1.0, -1.0, -1.0, "ftol must be >= 0"},
       {-kNaN, 0.0, 0.0, "ftol must be >= 0"},
