@@ -4,9 +4,7 @@ two-process Dask LocalCluster, and the share of fits that are right.
 N synthetic spectra, spread evenly over the eleven built-in topologies (the
 spectra of bench/fit_bench.py: 50 log-spaced points from 10 mHz to 100 kHz,
 0.5 % proportional complex noise, seeded). Each is fitted by a bare fit():
-the circuit string with no values, so the learned guess picks the start
-where this build has it; a build without it starts from the truth perturbed
-by a factor in [1/3, 3] instead (CPE exponents by +-0.15).
+the circuit string with no values, so the learned guess picks the start.
 
 A fit is right when it succeeded and its chi-square is at most 1.5 times the
 chi-square at the true parameters (the noise floor of that spectrum), and
@@ -24,7 +22,7 @@ import warnings
 import numpy as np
 
 import kelvra
-from fit_bench import FREQ, NOISE, SUCCESS_RATIO, TOPOLOGIES, chi_square, perturb, true_values
+from fit_bench import FREQ, NOISE, SUCCESS_RATIO, TOPOLOGIES, chi_square, true_values
 from kelvra.batch import fit_many
 
 NEAR_TRUTH = 0.10
@@ -33,7 +31,6 @@ STDERRS = 3.0
 
 def synthetic_batch(count, rng):
     """(topology, circuit to fit, truth, impedances) for `count` spectra."""
-    has_guess = hasattr(kelvra.Circuit, "guess")
     names = list(TOPOLOGIES)
     batch = []
     for i in range(count):
@@ -43,8 +40,7 @@ def synthetic_batch(count, rng):
         clean = circuit.with_values(list(truth)).impedance(FREQ)
         noise = rng.standard_normal(FREQ.size) + 1j * rng.standard_normal(FREQ.size)
         z = clean + NOISE * np.abs(clean) * noise
-        start = topology if has_guess else circuit.with_values(list(perturb(truth, circuit.param_names(), rng)))
-        batch.append((topology, start, truth, z))
+        batch.append((topology, topology, truth, z))
     return batch
 
 
@@ -88,8 +84,7 @@ def main():
     batch = synthetic_batch(args.spectra, rng)
     circuits = [start for _, start, _, _ in batch]
     spectra = [(FREQ, z) for _, _, _, z in batch]
-    start_kind = "learned guess" if hasattr(kelvra.Circuit, "guess") else "perturbed truth"
-    print(f"{args.spectra} spectra over {len(TOPOLOGIES)} topologies, starts: {start_kind}")
+    print(f"{args.spectra} spectra over {len(TOPOLOGIES)} topologies, starts: learned guess")
 
     # A topology without a trained network warns once per fit; the rows say enough.
     warnings.simplefilter("ignore", UserWarning)

@@ -19,9 +19,6 @@ EXIT_OK = 0
 EXIT_INPUT_FAILED = 1
 EXIT_USAGE = 2
 
-FIT_METHODS = ("levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
-               "simulated_annealing", "basin_hopping")
-WEIGHTINGS = ("modulus", "unit")
 RESULT_SUFFIXES = (".csv", ".json")
 
 
@@ -41,11 +38,23 @@ def _add_circuit(parser: argparse.ArgumentParser) -> None:
 
 
 def _circuit(text: str) -> Optional[kelvra.Circuit]:
+    from kelvra.tables import make_circuit
+
     try:
-        return kelvra.Circuit(text)
+        return make_circuit(text)
     except ValueError as error:
         report_error(f"invalid circuit {text!r}:\n{error}")
         return None
+
+
+def _tables() -> Any:
+    from kelvra import tables
+
+    return tables
+
+
+def _add_quiet(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("--quiet", action="store_true", help=f"print one line per spectrum instead of {what}")
 
 
 # ---- kelvra fit
@@ -68,16 +77,20 @@ def _add_fit_arguments(parser: argparse.ArgumentParser) -> None:
                         help="measured spectra in any format kelvra.io reads, or directories of them")
     _add_circuit(parser)
     parser.add_argument("--format", choices=list(_io().FORMATS), help="the files' format instead of detecting it")
-    parser.add_argument("--method", choices=FIT_METHODS, help="fit method (default levenberg_marquardt)")
-    parser.add_argument("--weighting", choices=WEIGHTINGS, help="residual weighting (default modulus)")
+    parser.add_argument("--method", choices=_tables().FIT_METHODS,
+                        help=f"fit method (default {_tables().DEFAULT_METHOD})")
+    parser.add_argument("--weighting", choices=_tables().WEIGHTINGS,
+                        help=f"residual weighting (default {_tables().DEFAULT_WEIGHTING})")
     parser.add_argument("--seed", type=int, help="seed of the random starts, for repeatable fits")
     parser.add_argument("--max-iterations", type=_positive_int, help="iteration limit of each local fit")
     parser.add_argument("--workers", type=_positive_int, metavar="N",
                         help="fit on N threads (default: every core this process may use)")
     parser.add_argument("--out", type=_results_path, metavar="RESULTS",
-                        help="write one row per fitted spectrum to RESULTS (.csv or .json)")
+                        help="write one row per spectrum to RESULTS.csv, or the fits as kelvra.saving.load_fits "
+                             "reads them to RESULTS.json")
     parser.add_argument("--plot", metavar="DIR", help="write one PNG figure per fitted spectrum into DIR")
     _series_commands().add_report_arguments(parser)
+    _add_quiet(parser, "its parameter table")
 
 
 def _io() -> Any:
@@ -99,72 +112,9 @@ def fit_options(args: argparse.Namespace) -> Dict[str, Any]:
     return {key: value for key, value in options.items() if value is not None}
 
 
-FileOutcome = Tuple[str, Any]  # (path, list of FitReport, or the exception that stopped the file)
-
-
-def spectrum_files(paths: Iterable[str]) -> Iterator[str]:
-    """Each path as given, with a directory replaced by the files directly
-    inside it whose format is recognised, in name order."""
-    for path in paths:
-        if not os.path.isdir(path):
-            yield path
-            continue
-        for name in sorted(os.listdir(path)):
-            inside = os.path.join(path, name)
-            if os.path.isfile(inside) and _recognised(inside):
-                yield inside
-
-
-def _recognised(path: str) -> bool:
-    try:
-        _io().detect(path)
-    except (OSError, ValueError):
-        return False
-    return True
-
-
-def fit_files(paths: Iterable[str], circuit: kelvra.Circuit, file_format: Optional[str],
-              options: Dict[str, Any], workers: Optional[int] = None) -> Iterator[FileOutcome]:
-    """Fit every spectrum of every file on the batch layer's threads; a file
-    that cannot be read, or one of whose spectra cannot be fitted, yields its
-    exception and the rest go on."""
-    from kelvra.batch import map_in_threads, usable_cores
-    from kelvra.fitting import fit_spectrum
-
-    files: List[Tuple[str, Any]] = []  # (path, its spectra or the exception that stopped reading it)
-    for path in spectrum_files(paths):
-        try:
-            files.append((path, _io().read(path, file_format)))
-        except (OSError, ValueError) as error:
-            files.append((path, error))
-    spectra = [spectrum for _, read in files if not isinstance(read, BaseException) for spectrum in read]
-
-    def fit_one(i: int) -> Any:
-        spectrum = spectra[i]
-        try:
-            return fit_spectrum(circuit, spectrum, source=spectrum.path, sweep=spectrum.metadata["sweep"], **options)
-        except ValueError as error:
-            return error
-
-    reports = iter(map_in_threads(fit_one, len(spectra), workers or usable_cores()))
-    for path, read in files:
-        if isinstance(read, BaseException):
-            yield path, read
-            continue
-        outcomes = [next(reports) for _ in read]
-        failure = next((outcome for outcome in outcomes if isinstance(outcome, BaseException)), None)
-        yield path, outcomes if failure is None else failure
-
-
 def describe_failure(path: str, error: BaseException) -> str:
     """The message of a file that failed, naming the file once."""
-    if isinstance(error, (OSError, _io().FormatError, _io().PointError)):
-        return str(error)  # these name the file themselves
-    return f"{path}: {error}"
-
-
-def _number(value: float) -> str:
-    return f"{value:.6g}" if math.isfinite(value) else str(value)
+    return _io().describe_failure(path, error)
 
 
 def format_report(report: Any) -> str:
@@ -196,19 +146,53 @@ def save_figure(report: Any, path: str) -> None:
     figure.savefig(path, dpi=100)
 
 
+def _writable_directory(path: str) -> bool:
+    """Makes the directory `path` if needed; reports and returns False when
+    figures cannot be written there."""
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as error:
+        report_error(f"cannot write figures into {path!r}: {error.strerror or error}")
+        return False
+    if not os.access(path, os.W_OK | os.X_OK):
+        report_error(f"cannot write figures into {path!r}: permission denied")
+        return False
+    return True
+
+
+def write_results(rows: List[Dict[str, Any]], path: str, fits: Optional[List[Any]] = None) -> bool:
+    """Writes a results file: rows as CSV, or as JSON (the saved-fit format
+    when `fits` are given); reports a file that cannot be written."""
+    try:
+        if fits is not None and path.casefold().endswith(".json"):
+            from kelvra.saving import save_fit
+
+            save_fit(fits, path, failures=[row for row in rows if row.get("error")])
+        else:
+            from kelvra.fitting import write_table
+
+            write_table(rows, path)
+    except OSError as error:
+        report_error(f"cannot write {path!r}: {error.strerror or error}")
+        return False
+    return True
+
+
 def _run_fit(args: argparse.Namespace) -> int:
     circuit = _circuit(args.circuit)
     if circuit is None:
         return EXIT_USAGE
     figures: Set[str] = set()  # written by this run, so that inputs of the same name never share a figure
-    if args.plot is not None:
-        os.makedirs(args.plot, exist_ok=True)
-    from kelvra.fitting import error_row, write_table
+    if args.plot is not None and not _writable_directory(args.plot):
+        return EXIT_INPUT_FAILED
+    from kelvra.fitting import error_row, fit_files
 
     rows: List[Dict[str, Any]] = []
     shared: Tuple[List[Any], List[Tuple[str, str]]] = ([], [])  # the reports and failures for --report
+    fits: List[Any] = []
     failed = False
-    for path, outcome in fit_files(args.files, circuit, args.format, fit_options(args), args.workers):
+    for path, outcome in fit_files(args.files, circuit, format=args.format, workers=args.workers,
+                                   **fit_options(args)):
         if isinstance(outcome, BaseException):
             failed = True
             report_error(describe_failure(path, outcome))
@@ -216,14 +200,19 @@ def _run_fit(args: argparse.Namespace) -> int:
             shared[1].append((path, describe_failure(path, outcome)))
             continue
         for report in outcome:
-            print(format_report(report))
+            print(report.heading() if args.quiet else report.text())
             rows.append(report.row())
             shared[0].append(report)
+            fits.append(report)
             failed = failed or not report.success
             if args.plot is not None:
-                save_figure(report, _figure_path(args.plot, report, len(outcome), figures))
-    if args.out is not None:
-        write_table(rows, args.out)
+                try:
+                    save_figure(report, _figure_path(args.plot, report, len(outcome), figures))
+                except OSError as error:
+                    report_error(f"cannot write a figure into {args.plot!r}: {error.strerror or error}")
+                    failed = True
+    if args.out is not None and not write_results(rows, args.out, fits):
+        failed = True
     if not _series_commands().write_report_of(args, shared[0], failures=shared[1]):
         failed = True
     return EXIT_INPUT_FAILED if failed else EXIT_OK
@@ -241,9 +230,6 @@ def _run_guess(args: argparse.Namespace) -> int:
     circuit = _circuit(args.circuit)
     if circuit is None:
         return EXIT_USAGE
-    if not hasattr(circuit, "guess"):
-        report_error("this build of kelvra has no learned initial guess")
-        return EXIT_INPUT_FAILED
     try:
         spectra = _io().read(args.file, args.format)
     except (OSError, ValueError) as error:
@@ -272,39 +258,34 @@ def _no_arguments(parser: argparse.ArgumentParser) -> None:
 
 def _run_models(args: argparse.Namespace) -> int:
     del args
-    ml_circuits = getattr(kelvra.Circuit, "ml_circuits", None)
-    if ml_circuits is None:
-        report_error("this build of kelvra has no built-in models")
-        return EXIT_INPUT_FAILED
-    models = ml_circuits()
+    models = _tables().MODELS
     width = max((len(name) for name in models), default=0)
-    for name, topology in models.items():
-        print(f"{name:<{width}}  {topology}")
+    for model in models.values():
+        print(f"{model.name:<{width}}  {model.topology}")
     return EXIT_OK
 
 
 # ---- kelvra rank and kelvra kk
 
-def _read_spectra(paths: Iterable[str], file_format: Optional[str]) -> Tuple[List[Any], bool]:
+def _read_spectra(paths: Iterable[str], file_format: Optional[str]) -> Tuple[List[Any], List[Dict[str, Any]]]:
     """Every spectrum of every file (directories expanded), checked by
     `kelvra.io.as_spectrum`; a file that cannot be read and a spectrum with a
-    broken point are reported and left out. Returns (spectra, some failed)."""
+    broken point are reported and left out. Returns (spectra, the failure
+    rows: file, sweep and error of each)."""
     spectra: List[Any] = []
-    failed = False
-    for path in spectrum_files(paths):
-        try:
-            read = _io().read(path, file_format)
-        except (OSError, ValueError) as error:
-            report_error(describe_failure(path, error))
-            failed = True
+    failures: List[Dict[str, Any]] = []
+    for path, read in _io().read_files(paths, file_format):
+        if isinstance(read, BaseException):
+            report_error(describe_failure(path, read))
+            failures.append({"file": path, "sweep": "", "error": describe_failure(path, read)})
             continue
         for spectrum in read:
             try:
                 spectra.append(_io().as_spectrum(spectrum))
             except ValueError as error:
                 report_error(describe_failure(path, error))
-                failed = True
-    return spectra, failed
+                failures.append({"file": path, "sweep": spectrum.sweep, "error": describe_failure(path, error)})
+    return spectra, failures
 
 
 def _add_rank_arguments(parser: argparse.ArgumentParser) -> None:
@@ -321,10 +302,10 @@ def _add_rank_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", type=_results_path, metavar="RESULTS",
                         help="write one row per spectrum and circuit, in rank order, to RESULTS (.csv or .json)")
     _series_commands().add_report_arguments(parser)
+    _add_quiet(parser, "its ranking table")
 
 
 def _run_rank(args: argparse.Namespace) -> int:
-    from kelvra.fitting import write_table
     from kelvra.ranking import rank_many
 
     candidates = [_circuit(text) for text in args.candidate]
@@ -333,17 +314,18 @@ def _run_rank(args: argparse.Namespace) -> int:
     if args.no_builtin and not candidates:
         report_error("--no-builtin needs at least one --candidate")
         return EXIT_USAGE
-    spectra, failed = _read_spectra(args.files, args.format)
+    spectra, failures = _read_spectra(args.files, args.format)
+    failed = bool(failures)
     rankings = rank_many(spectra, candidates, builtin=not args.no_builtin, criterion=args.criterion,
                          workers=args.workers)
-    rows: List[Dict[str, Any]] = []
+    rows: List[Dict[str, Any]] = list(failures)
     for ranking in rankings:
-        print(ranking.text())
+        print(ranking.summary() if args.quiet else ranking.text())
         rows.extend(ranking.rows())
         if all(fit.error for fit in ranking):
             failed = True
-    if args.out is not None:
-        write_table(rows, args.out)
+    if args.out is not None and not write_results(rows, args.out):
+        failed = True
     if not _series_commands().write_report_of(args, rankings=list(zip(rankings, spectra))):
         failed = True
     return EXIT_INPUT_FAILED if failed else EXIT_OK
@@ -369,6 +351,7 @@ def _add_kk_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--format", choices=list(_io().FORMATS), help="the files' format instead of detecting it")
     parser.add_argument("--out", type=_results_path, metavar="RESULTS",
                         help="write one row per spectrum to RESULTS (.csv or .json)")
+    _add_quiet(parser, "its verdict and largest residuals")
 
 
 # The largest residuals listed per spectrum by `kelvra kk`.
@@ -378,15 +361,15 @@ KK_WORST_POINTS = 3
 def _run_kk(args: argparse.Namespace) -> int:
     """A spectrum that fails the test is a result like one that passes: only
     unreadable files and spectra the test cannot take change the status."""
-    from kelvra.fitting import write_table
     from kelvra.kk import kramers_kronig_many
 
     options: Dict[str, Any] = {"threshold": args.threshold / 100.0, "capacitance": args.capacitance,
                                "inductance": not args.no_inductance}
     if args.mu_cutoff is not None:
         options["mu_cutoff"] = args.mu_cutoff
-    spectra, failed = _read_spectra(args.files, args.format)
-    rows: List[Dict[str, Any]] = []
+    spectra, failures = _read_spectra(args.files, args.format)
+    failed = bool(failures)
+    rows: List[Dict[str, Any]] = list(failures)
     # The test is NumPy on arrays so small that it holds the interpreter
     # lock throughout: more threads would only take turns.
     for spectrum, result in zip(spectra, kramers_kronig_many(spectra, workers=1, **options)):
@@ -397,13 +380,10 @@ def _run_kk(args: argparse.Namespace) -> int:
             failed = True
             rows.append({**row, "error": str(result)})
             continue
-        print(f"{name}: {result.verdict}, mu {result.mu:.3f}, {result.n_elements} RC elements")
-        for i in result.worst_points(KK_WORST_POINTS):
-            print(f"  {result.frequencies[i]:12.6g} Hz  real {100 * result.residuals_real[i]:+7.3f} %  "
-                  f"imaginary {100 * result.residuals_imag[i]:+7.3f} %")
+        print(result.text(name, 0 if args.quiet else KK_WORST_POINTS))
         rows.append({**row, **result.row(), "error": ""})
-    if args.out is not None:
-        write_table(rows, args.out)
+    if args.out is not None and not write_results(rows, args.out):
+        failed = True
     return EXIT_INPUT_FAILED if failed else EXIT_OK
 
 
@@ -412,8 +392,8 @@ COMMANDS = [
     Command("guess", "print the learned starting values of a circuit for a spectrum", _add_guess_arguments,
             _run_guess),
     Command("models", "list the built-in models and their circuits", _no_arguments, _run_models),
-    Command("rank", "fit every built-in model to measured spectra and rank them by AIC", _add_rank_arguments,
-            _run_rank),
+    Command("rank", "fit every built-in model to measured spectra and rank them by BIC (or AIC)",
+            _add_rank_arguments, _run_rank),
     Command("kk", "Kramers-Kronig validity test of measured spectra", _add_kk_arguments, _run_kk),
     Command("series", "fit a circuit along a series of spectra: parameter trajectories with intervals and outliers",
             lambda parser: _series_commands().add_series_arguments(parser), lambda args: _series_commands().run_series(args)),
@@ -423,8 +403,15 @@ COMMANDS = [
 ]
 
 
+def _version() -> str:
+    from kelvra import __version__
+
+    return __version__
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="kelvra", description="Fit equivalent circuits to impedance spectra.")
+    parser.add_argument("--version", action="version", version=f"kelvra {_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in COMMANDS:
         sub = commands.add_parser(command.name, help=command.help, description=command.help)

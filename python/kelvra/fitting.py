@@ -8,10 +8,11 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _core
 
+from .saving import json_number
 from .report import FitReport, ParameterFit, Verdict  # noqa: F401  (the report types, where they were)
 from .tables import DEFAULT_METHOD  # noqa: F401
 
@@ -101,10 +102,75 @@ def fit_file(path: Union[str, "os.PathLike[str]"], circuit: CircuitLike, *, form
     return [fit_spectrum(circuit, spectrum, **options) for spectrum in io.read(path, format)]
 
 
+# (path, the reports of its spectra, or the exception that stopped the file)
+FileOutcome = Tuple[str, Union[List[FitReport], BaseException]]
+
+
+def fit_files(paths: Iterable[Union[str, "os.PathLike[str]"]], circuit: CircuitLike, *, format: Optional[str] = None,
+              workers: Optional[int] = None, progress: Optional[bool] = None, **options: Any) -> List[FileOutcome]:
+    """Fit every spectrum of every file, all on the user layer's threads.
+
+    Parameters
+    ----------
+    paths : iterable of str or path-like
+        Files, or directories whose recognised files are all read.
+    circuit : Circuit or str
+    format : str, optional
+        The files' format instead of detecting it.
+    workers : int, optional
+        Fitting threads (default: every usable core).
+    progress : bool, optional
+        A progress bar, as in `kelvra.batch.fit_many`.
+    **options
+        Passed to ``Circuit.fit``.
+
+    Returns
+    -------
+    list of (path, list of FitReport or exception)
+        In input order. A file that cannot be read, or one of whose spectra
+        cannot be fitted, has the exception that says why instead of its
+        reports; the other files go on.
+    """
+    from ._threads import map_in_threads, thread_count
+    from .io import read_files
+
+    if isinstance(circuit, str):
+        circuit = _core.Circuit(circuit)
+    files = read_files(paths, format)
+    spectra = [spectrum for _, read in files if not isinstance(read, BaseException) for spectrum in read]
+
+    def fit_one(i: int) -> Any:
+        try:
+            return fit_spectrum(circuit, spectra[i], **options)
+        except ValueError as error:
+            return error
+
+    reports = iter(map_in_threads(fit_one, len(spectra), thread_count(workers), progress))
+    outcomes: List[FileOutcome] = []
+    for path, read in files:
+        if isinstance(read, BaseException):
+            outcomes.append((path, read))
+            continue
+        fitted = [next(reports) for _ in read]
+        failure = next((outcome for outcome in fitted if isinstance(outcome, BaseException)), None)
+        outcomes.append((path, fitted if failure is None else failure))
+    return outcomes
+
+
 def error_row(source: str, circuit: str, message: str) -> Dict[str, Any]:
     """The results-table row of a file that could not be read or fitted."""
     return {"file": source, "sweep": "", "circuit": circuit, "method": "", "success": False, "chi_square": math.nan,
             "error": message, "undetermined": "", "on_bound": ""}
+
+
+def table(rows: Sequence[Mapping[str, Any]]) -> Any:
+    """Result rows as a pandas DataFrame, the columns the union of the rows' keys in first-seen order."""
+    import pandas
+
+    columns: Dict[str, None] = {}
+    for row in rows:
+        columns.update(dict.fromkeys(row))
+    return pandas.DataFrame(list(rows), columns=list(columns))
 
 
 def write_table(rows: Sequence[Mapping[str, Any]], path: Union[str, "os.PathLike[str]"]) -> None:
@@ -112,6 +178,11 @@ def write_table(rows: Sequence[Mapping[str, Any]], path: Union[str, "os.PathLike
 
     The columns are the union of the rows' keys, in first-seen order; CSV
     leaves a cell empty where a row has no value.
+
+    Raises
+    ------
+    OSError
+        The file cannot be written.
     """
     import csv
     import json
@@ -129,11 +200,3 @@ def write_table(rows: Sequence[Mapping[str, Any]], path: Union[str, "os.PathLike
         writer = csv.DictWriter(handle, fieldnames=list(columns), restval="")
         writer.writeheader()
         writer.writerows(rows)
-
-
-def json_number(value: Any) -> Any:
-    """`value`, with a non-finite float written as the string "inf", "-inf" or "nan" that
-    ``float()`` reads back, since JSON has no such numbers."""
-    if isinstance(value, float) and not math.isfinite(value):
-        return repr(value)
-    return value

@@ -101,6 +101,19 @@ class KKResult:
         order = np.argsort(np.where(np.isnan(worst), np.inf, worst), kind="stable")[::-1]
         return order[:count]
 
+    def text(self, name="spectrum", worst=3):
+        """The result for a terminal: `name`, the verdict, mu and the count of
+        RC elements on one line, then the `worst` largest residuals."""
+        lines = [f"{name}: {self.verdict}, mu {self.mu:.3f}, {self.n_elements} RC elements"]
+        for i in self.worst_points(worst) if worst else ():
+            lines.append(f"  {self.frequencies[i]:12.6g} Hz  real {100 * self.residuals_real[i]:+7.3f} %  "
+                         f"imaginary {100 * self.residuals_imag[i]:+7.3f} %")
+        return "\n".join(lines)
+
+    def __repr__(self):
+        return (f"KKResult(valid={self.valid}, max_residual={self.max_residual:.3g}, mu={self.mu:.3f}, "
+                f"n_elements={self.n_elements}, points={len(self.frequencies)})")
+
     def row(self):
         """The flat record of one results-table row."""
         worst = self.worst_points(1)

@@ -152,13 +152,42 @@ class Ranking:
                          f"{fit.bic:>10.2f}  {difference:>8.2f}  {fit.chi_square:>11.4e}  {notes}".rstrip())
         return "\n".join(lines)
 
+    def summary(self):
+        """One line: the spectrum and the best fit, with its lead over the runner-up."""
+        heading = f"{self.source} (sweep {self.sweep})" if self.source else "spectrum"
+        best = self.best
+        if best.error:
+            return f"{heading}: no fit ({best.error})"
+        deltas = self._deltas(self.criterion)
+        lead = f", d{self.criterion.upper()} {deltas[1]:.2f} to the next" if len(deltas) > 1 else ""
+        trust = "" if best.trusted else f", flags {best.flag_text()}"
+        return f"{heading}: best {best.model or best.circuit} ({best.circuit}){lead}{trust}"
+
     def table(self):
         """The rows as a pandas DataFrame."""
-        try:
-            import pandas
-        except ImportError:
-            raise ImportError("a ranking table needs pandas: install the package 'pandas'") from None
+        import pandas
+
         return pandas.DataFrame(self.rows())
+
+    to_frame = table
+
+    def __repr__(self):
+        return (f"Ranking({len(self.fits)} fits, best={self.best.model or self.best.circuit!r}, "
+                f"criterion={self.criterion!r}" + (f", source={self.source!r}, sweep={self.sweep})" if self.source
+                                                    else ")"))
+
+    def _repr_html_(self):
+        import html
+
+        columns = ("rank", "model", "circuit", "aic", "bic", "chi_square", "flags")
+        deltas = self._deltas(self.criterion)
+        head = "".join(f"<th>{name}</th>" for name in columns) + f"<th>d{self.criterion.upper()}</th>"
+        body = "".join(
+            "<tr>" + "".join(f"<td>{html.escape(str(value))}</td>" for value in (
+                fit.rank, fit.model, fit.circuit, f"{fit.aic:.2f}", f"{fit.bic:.2f}", f"{fit.chi_square:.4e}",
+                fit.error or fit.flag_text())) + f"<td>{delta:.2f}</td></tr>" for fit, delta in zip(self.fits, deltas))
+        heading = html.escape(f"{self.source} (sweep {self.sweep})" if self.source else "spectrum")
+        return f"<p>{heading}</p><table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
 
 
 def information_criteria(chi_square, n_residuals, n_params):

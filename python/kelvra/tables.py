@@ -70,3 +70,25 @@ def element_kind(code: str) -> ElementKind:
 def exponent_fields() -> frozenset:
     """The field names that are exponents of some kind (alpha, gamma)."""
     return frozenset(kind.exponent_field for kind in ELEMENT_KINDS.values() if kind.exponent_field)
+
+
+def model_suggestions(text: str) -> Tuple[str, ...]:
+    """The built-in model names close to `text` (a misspelt model name), best first."""
+    import difflib
+
+    return tuple(difflib.get_close_matches(text.strip().casefold(), list(MODELS), n=3, cutoff=0.6))
+
+
+def make_circuit(text: str) -> _core.Circuit:
+    """``Circuit(text)``; a text that fails to parse and is close to a
+    built-in model's name gets the names suggested after the parser's
+    message, as a misspelt parameter name gets the right one."""
+    try:
+        return _core.Circuit(text)
+    except ValueError as error:
+        close = model_suggestions(text) if isinstance(text, str) else ()
+        if not close:
+            raise
+        names = " or ".join(repr(name) for name in close)
+        raise ValueError(f"{text!r} is not a built-in model (did you mean {names}?) nor a circuit string:\n"
+                         f"{error}") from None

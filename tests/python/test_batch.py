@@ -169,3 +169,20 @@ def test_fit_command_on_a_directory_writes_the_rows_of_its_files_on_any_number_o
     rows = fit(folder, "--workers", "2", out="folder.csv")
     assert len(rows) == 1 + 3  # the header, two sweeps of one file and one of the other
     assert rows == fit(*files, "--workers", "1", out="files.csv")
+
+
+def test_the_progress_bar_ends_at_the_total(monkeypatch):
+    tqdm = pytest.importorskip("tqdm")
+    shown = []
+
+    class Recording(tqdm.tqdm):
+        def close(self):
+            shown.append((self.n, self.total))
+            super().close()
+
+    monkeypatch.setattr(tqdm, "tqdm", Recording)
+    from kelvra._threads import map_in_threads
+
+    # Tasks much faster than the poll: the last ones finish between polls.
+    assert map_in_threads(lambda i: i * i, 50, 2, progress=True) == [i * i for i in range(50)]
+    assert shown[0] == (50, 50)

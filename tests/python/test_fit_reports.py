@@ -10,7 +10,7 @@ import kelvra
 from kelvra import io
 from kelvra.fitting import fit_file, fit_spectrum
 from kelvra.report import FitReport, ParameterFit, Verdict
-from kelvra.saving import load_fit, save_fit
+from kelvra.saving import load_fit, load_fits, save_fit
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 CELL = EXAMPLES / "li_ion_cell.csv"
@@ -93,24 +93,78 @@ def test_saved_fit_is_strict_json_with_non_finite_numbers_as_text(report, tmp_pa
         raise AssertionError(f"non-standard JSON constant {constant}")
 
     saved = json.loads(path.read_text(), parse_constant=refuse)
-    assert saved["parameters"][0]["upper"] == "inf"
-    assert saved["spectrum"]["frequency_hertz"][0] == float(report.frequencies[0])
+    assert (saved["format"], saved["version"], saved["failures"]) == ("kelvra-fit", 2, [])
+    fit, = saved["fits"]
+    assert fit["parameters"][0]["upper"] == "inf"
+    assert fit["spectrum"]["frequency_hertz"][0] == float(report.frequencies[0])
 
 
-@pytest.mark.parametrize("edit, message", [
-    (lambda saved: saved.update(format="other"), "not a saved fit"),
-    (lambda saved: saved.pop("chi_square"), "saved fit: missing entry 'chi_square'"),
-    (lambda saved: saved["spectrum"]["real_impedance_ohm"].pop(), "the spectrum's columns differ in length"),
-    (lambda saved: saved["spectrum"]["frequency_hertz"].__setitem__(0, "ten"),
-     "frequency_hertz must be a list of numbers"),
-])
-def test_damaged_saved_fit_is_refused(report, tmp_path, edit, message):
+def test_save_fit_takes_what_circuit_fit_returns_and_lists_of_fits(report, tmp_path):
+    spectrum, = io.read(CELL)
+    result = kelvra.Circuit("R0-(R1,CPE1)").with_values([0.015, 0.005, 1.0, 0.8]).fit(spectrum)
+    save_fit(result, tmp_path / "one.json")
+    loaded = load_fit(tmp_path / "one.json")
+    assert loaded.params == result.params and loaded.chi_square == result.chi_square
+    np.testing.assert_array_equal(loaded.impedances, result.impedances)
+    failure = {"file": "bad.csv", "sweep": "", "error": "bad.csv, line 3: expected a number"}
+    save_fit([report, result], tmp_path / "two.json", failures=[failure])
+    fits, failures = load_fits(tmp_path / "two.json")
+    assert [f.circuit for f in fits] == [report.circuit, "R0-(R1,CPE1)"] and failures == [failure]
+    with pytest.raises(ValueError, match="holds 2 fits, expected one"):
+        load_fit(tmp_path / "two.json")
+    (tmp_path / "keep.json").write_text("kept")
+    with pytest.raises(TypeError):
+        save_fit("not a fit", tmp_path / "keep.json")
+    assert (tmp_path / "keep.json").read_text() == "kept"
+
+
+def _nested(depth):
+    return "[" * depth + "]" * depth
+
+
+# (edit of the saved file's first fit or of the whole file, field the message names, what it says)
+DAMAGE = [
+    (lambda fit, top: top.update(format="other"), "format", "not a saved fit"),
+    (lambda fit, top: top.update(version=True), "version", "expected one of"),
+    (lambda fit, top: fit.pop("chi_square"), r"fits\[0\]\.chi_square", "missing"),
+    (lambda fit, top: fit.update(chi_square="big"), r"fits\[0\]\.chi_square", "expected a number"),
+    (lambda fit, top: fit.update(chi_square=10 ** 400), r"fits\[0\]\.chi_square", "too large"),
+    (lambda fit, top: fit.update(success="false"), r"fits\[0\]\.success", "expected true or false"),
+    (lambda fit, top: fit.update(iterations=-1), r"fits\[0\]\.iterations", "non-negative integer"),
+    (lambda fit, top: fit.update(circuit="R0-(R1"), r"fits\[0\]\.circuit", "not a circuit string"),
+    (lambda fit, top: fit.update(circuit=["R0"]), r"fits\[0\]\.circuit", "expected a string"),
+    (lambda fit, top: fit.update(circuit="R0-(R1,C1)"), r"fits\[0\]\.parameters", "expected .* found"),
+    (lambda fit, top: fit["parameters"].append(dict(fit["parameters"][0])), r"fits\[0\]\.parameters",
+     "duplicate"),
+    (lambda fit, top: fit["parameters"].pop(), r"fits\[0\]\.parameters", "expected"),
+    (lambda fit, top: fit["parameters"][1].update(value=None), r"fits\[0\]\.parameters\[1\]\.value",
+     "expected a number"),
+    (lambda fit, top: fit["parameters"].__setitem__(0, 3), r"fits\[0\]\.parameters\[0\]", "expected an object"),
+    (lambda fit, top: fit.update(parameters={"R0.r": 1}), r"fits\[0\]\.parameters", "expected a list"),
+    (lambda fit, top: fit["spectrum"]["real_impedance_ohm"].pop(), r"fits\[0\]\.spectrum", "differ in length"),
+    (lambda fit, top: fit["spectrum"]["frequency_hertz"].__setitem__(0, "ten"),
+     r"fits\[0\]\.spectrum\.frequency_hertz\[0\]", "expected a number"),
+    (lambda fit, top: top.update(fits="none"), "fits", "expected a list"),
+]
+
+
+@pytest.mark.parametrize("edit, field, message", DAMAGE)
+def test_damaged_saved_fit_is_a_value_error_naming_file_and_field(report, tmp_path, edit, field, message):
     path = tmp_path / "fit.json"
     save_fit(report, path)
     saved = json.loads(path.read_text())
-    edit(saved)
+    edit(saved["fits"][0], saved)
     path.write_text(json.dumps(saved))
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(ValueError, match=f"^{path}: {field}: .*{message}"):
+        load_fit(path)
+
+
+@pytest.mark.parametrize("content", [b"", b"\xff\xfe", b"[1, 2]", b"{\"format\": 3}", _nested(100000).encode(),
+                                     b"{\"format\": \"kelvra-fit\", \"version\": 2}"])
+def test_a_file_that_is_no_saved_fit_is_a_value_error_naming_it(tmp_path, content):
+    path = tmp_path / "other.json"
+    path.write_bytes(content)
+    with pytest.raises(ValueError, match=f"^{path}: "):
         load_fit(path)
 
 

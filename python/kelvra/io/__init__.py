@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import os
 from types import ModuleType
-from typing import Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from . import autolab, biologic, chinstruments, delimited, gamry, parstat, powersuite, versastudio, zplot
 from ._coerce import PointError, PointWarning, as_spectrum
@@ -23,7 +23,7 @@ from ._spectrum import CURRENT, FREQUENCY, IMAGINARY, REAL, TIME, VOLTAGE, Spect
 _MODULES = (gamry, biologic, zplot, autolab, parstat, chinstruments, versastudio, powersuite, delimited)
 FORMATS: Dict[str, ModuleType] = {module.NAME: module for module in _MODULES}
 
-__all__ = ["read", "detect", "as_spectrum", "FormatError", "PointError", "PointWarning", "Spectrum", "FORMATS",
+__all__ = ["read", "detect", "as_spectrum", "spectrum_files", "read_files", "describe_failure", "FormatError", "PointError", "PointWarning", "Spectrum", "FORMATS",
            "FREQUENCY", "REAL", "IMAGINARY", "TIME", "VOLTAGE", "CURRENT", "read_frame", "read_series", "read_spectra",
            *(f"read_{name}" for name in FORMATS)]
 
@@ -41,6 +41,48 @@ def detect(path: PathLike, head: Optional[str] = None) -> str:
         if suffix in module.SUFFIXES:
             return module.NAME
     raise FormatError(os.fspath(path), 1, "unknown format: expected one of " + ", ".join(FORMATS))
+
+
+def spectrum_files(paths: Iterable[PathLike]) -> Iterator[str]:
+    """Each path as given, with a directory replaced by the files directly
+    inside it whose format is recognised, in name order."""
+    for path in paths:
+        path = os.fspath(path)
+        if not os.path.isdir(path):
+            yield path
+            continue
+        for name in sorted(os.listdir(path)):
+            inside = os.path.join(path, name)
+            if os.path.isfile(inside) and _recognised(inside):
+                yield inside
+
+
+def _recognised(path: str) -> bool:
+    try:
+        detect(path)
+    except (OSError, ValueError):
+        return False
+    return True
+
+
+def read_files(paths: Iterable[PathLike], format: Optional[str] = None) -> List[Tuple[str, Any]]:
+    """(path, its spectra, or the exception that stopped reading it) for
+    every file of `paths`, directories expanded by `spectrum_files`."""
+    files: List[Tuple[str, Any]] = []
+    for path in spectrum_files(paths):
+        try:
+            files.append((path, read(path, format)))
+        except (OSError, ValueError) as error:
+            files.append((path, error))
+    return files
+
+
+def describe_failure(where: str, error: BaseException) -> str:
+    """The message of a file or spectrum that failed, naming it once: the
+    reader's and the point rule's errors name the file themselves."""
+    if isinstance(error, (OSError, FormatError, PointError)):
+        return str(error)
+    return f"{where}: {error}"
 
 
 def read(path: PathLike, format: Optional[str] = None, *, frame: bool = False) -> List[Spectrum]:
