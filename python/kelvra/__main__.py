@@ -387,6 +387,20 @@ def _run_kk(args: argparse.Namespace) -> int:
     return EXIT_INPUT_FAILED if failed else EXIT_OK
 
 
+def _add_drt_arguments(parser: argparse.ArgumentParser) -> None:
+    from kelvra import drt_command
+
+    drt_command.add_arguments(parser, list(_io().FORMATS), _results_path)
+
+
+def _run_drt(args: argparse.Namespace) -> int:
+    from kelvra import drt_command
+
+    spectra, failed = _read_spectra(args.files, args.format)
+    failed = drt_command.run(args, spectra, report_error) or failed
+    return EXIT_INPUT_FAILED if failed else EXIT_OK
+
+
 COMMANDS = [
     Command("fit", "fit a circuit to measured spectra", _add_fit_arguments, _run_fit),
     Command("guess", "print the learned starting values of a circuit for a spectrum", _add_guess_arguments,
@@ -400,6 +414,7 @@ COMMANDS = [
     Command("report", "write a self-contained HTML report of saved fits or of fits of measured spectra",
             lambda parser: _series_commands().add_report_command_arguments(parser),
             lambda args: _series_commands().run_report(args)),
+    Command("drt", "distribution of relaxation times of measured spectra", _add_drt_arguments, _run_drt),
 ]
 
 

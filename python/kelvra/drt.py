@@ -83,7 +83,8 @@ class DrtResult:
     residuals (Z - fitted) / |Z|. ``lambda_`` is the regularisation parameter
     on the normalised system. ``trustworthy`` is False, and ``verdict`` says
     why, when the solver stopped early, lambda sits on the edge of its search
-    range, or the model misses the data by more than `RESIDUAL_LIMIT`.
+    range, R_inf came out negative, or the model misses the data by more than
+    `RESIDUAL_LIMIT`.
     """
 
     frequencies: np.ndarray
@@ -116,6 +117,8 @@ class DrtResult:
             found.append("the non-negative solver stopped on its iteration limit")
         if self.lambda_at_limit:
             found.append("lambda lies on the edge of its search range")
+        if self.r_inf < 0:
+            found.append("R_inf is negative, which no physical cell has")
         if self.max_residual > RESIDUAL_LIMIT:
             found.append(f"the model misses the data by up to {100 * self.max_residual:.1f} %")
         return found

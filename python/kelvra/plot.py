@@ -5,7 +5,8 @@ is given (new ones when None) and returns what it drew on; none of them
 shows a window. `model` may be an array of impedances at the measured
 frequencies, or a Circuit, which is evaluated on a dense logarithmic grid
 over the measured range for a smooth curve. `plot_fit` draws all three
-views of a `kelvra.fitting.FitReport` into one figure.
+views of a `kelvra.fitting.FitReport` into one figure; `drt` draws a
+distribution of relaxation times, and `plot_drt` it beside its data.
 """
 from __future__ import annotations
 
@@ -223,3 +224,42 @@ def drt_map(series: Any, *, ax: Any = None, **drt_options: Any) -> Any:
     ax.set_xlabel(str(series.key))
     ax.figure.colorbar(mesh, ax=ax, label="\u03b3(\u03c4) / \u03a9")
     return ax
+
+
+def drt(result: Any, ax: Any = None) -> Any:
+    """gamma against tau (log axis) of a `kelvra.drt.DrtResult`, its peaks
+    marked and labelled with their resistance, R_inf and L in the legend.
+    Returns the axes."""
+    if ax is None:
+        ax = _pyplot().subplots()[1]
+    ax.plot(result.tau, result.gamma, color="C0", label="\u03b3(\u03c4)")
+    if result.peaks:
+        taus = [p.tau for p in result.peaks]
+        heights = [p.height for p in result.peaks]
+        ax.plot(taus, heights, "v", color="C3", label="peaks")
+        for peak in result.peaks:
+            ax.annotate(f"{peak.resistance:.3g} \u03a9", (peak.tau, peak.height), textcoords="offset points",
+                        xytext=(0, 6), ha="center", fontsize="small")
+    # Legend-only entries for the series elements, which gamma does not show.
+    ax.plot([], [], " ", label=f"R\u221e = {result.r_inf:.4g} \u03a9")
+    ax.plot([], [], " ", label=f"L = {result.inductance:.3g} H")
+    ax.set_xscale("log")
+    ax.set_xlabel("\u03c4 / s")
+    ax.set_ylabel("\u03b3 / \u03a9")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize="small")
+    return ax
+
+
+def plot_drt(result: Any, *, fig: Any = None) -> Any:
+    """The data with the DRT model's Nyquist curve, gamma(tau) and the
+    relative residuals of a `kelvra.drt.DrtResult` in one figure, which is
+    returned; its title carries the result's verdict."""
+    if fig is None:
+        fig = _pyplot().figure(figsize=(11, 8), layout="constrained")
+    grid = fig.add_gridspec(2, 2)
+    nyquist(result.frequencies, result.impedances, result.fitted, ax=fig.add_subplot(grid[0, 0]))
+    residuals(result.frequencies, result.impedances, result.fitted, ax=fig.add_subplot(grid[1, 0]))
+    drt(result, ax=fig.add_subplot(grid[:, 1]))
+    fig.suptitle(f"DRT, \u03bb = {result.lambda_:.3g}: {result.verdict}")
+    return fig

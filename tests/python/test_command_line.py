@@ -208,3 +208,25 @@ def test_results_file_that_cannot_be_written_is_a_clear_error(tmp_path):
     done = kelvra_command("kk", EXAMPLES / "li_ion_cell.csv", "--out", tmp_path / "missing" / "out.csv")
     assert done.returncode == 1 and "Traceback" not in done.stderr
     assert done.stderr.startswith(f"kelvra: cannot write '{tmp_path / 'missing' / 'out.csv'}': ")
+def test_drt_writes_gamma_peaks_and_figures_past_a_broken_file(tmp_path):
+    broken = tmp_path / "broken.csv"
+    broken.write_text("freq/Hz,Re(Z)/Ohm,-Im(Z)/Ohm\n10,1,2\n100,x,3\n")
+    files = [DATA / "exampleDataAutolab.txt", broken, DATA / "exampleDataZPlot.z"]
+    done = kelvra_command("drt", *files, "--out", tmp_path / "drt.csv", "--plot", tmp_path / "figures")
+    assert done.returncode == 1
+    assert done.stderr.startswith(f"kelvra: {broken}, line 3:")
+    assert f"{files[0]} (sweep 0): ok: largest residual" in done.stdout
+    with open(tmp_path / "drt.csv", newline="") as table:
+        gamma_rows = list(csv.DictReader(table))
+    with open(tmp_path / "drt_peaks.csv", newline="") as table:
+        peak_rows = list(csv.DictReader(table))
+    assert {row["file"] for row in gamma_rows} == {str(files[0]), str(files[2])}
+    assert all(float(row["gamma / ohm"]) >= 0 for row in gamma_rows)
+    assert [int(row["peak"]) for row in peak_rows if row["file"] == str(files[0])] == [1, 2, 3, 4]
+    figures = sorted(p.name for p in (tmp_path / "figures").iterdir())
+    assert figures == ["exampleDataAutolab_sweep0_drt.png", "exampleDataZPlot_sweep0_drt.png"]
+    assert (tmp_path / "figures" / figures[0]).read_bytes().startswith(PNG_SIGNATURE)
+    as_json = kelvra_command("drt", files[2], "--method", "mgcv", "--out", tmp_path / "drt.json")
+    assert as_json.returncode == 0, as_json.stderr
+    record, = json.loads((tmp_path / "drt.json").read_text())
+    assert len(record["tau"]) == len(record["gamma"]) and record["peaks"]

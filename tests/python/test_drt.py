@@ -216,3 +216,20 @@ def test_result_tables():
     assert len(frame) == result.tau.size
     assert list(result.peaks_frame()["tau"]) == [p.tau for p in result.peaks]
     assert result.row()["n_peaks"] == len(result.peaks)
+
+
+def test_plots_draw_gamma_peaks_and_series_elements():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    from matplotlib.figure import Figure
+
+    from kelvra import plot
+
+    result = kdrt.drt(FREQUENCIES, noisy(10 + zarc(40, 1e-4, 0.9) + zarc(80, 1e-2, 0.85), 91))
+    ax = plot.drt(result, ax=Figure().subplots())
+    assert ax.get_xscale() == "log"
+    labels = [text.get_text() for text in ax.get_legend().get_texts()]
+    assert labels[-2].startswith("R\u221e = 10") and labels[-1].startswith("L = ")
+    assert len(ax.texts) == len(result.peaks) == 2
+    figure = plot.plot_drt(result, fig=Figure(layout="constrained"))
+    assert len(figure.axes) == 3 and "ok:" in figure._suptitle.get_text()
