@@ -396,6 +396,8 @@ def _add_drt_arguments(parser: argparse.ArgumentParser) -> None:
 def _run_drt(args: argparse.Namespace) -> int:
     from kelvra import drt_command
 
+    if args.plot is not None and not _writable_directory(args.plot):
+        return EXIT_INPUT_FAILED
     spectra, failed = _read_spectra(args.files, args.format)
     failed = drt_command.run(args, spectra, report_error) or failed
     return EXIT_INPUT_FAILED if failed else EXIT_OK

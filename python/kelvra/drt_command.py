@@ -109,13 +109,12 @@ def figure_name(spectrum: Any, taken: set) -> str:
 
 
 def run(args: argparse.Namespace, spectra: List[Any], report_error: Any) -> bool:
-    """Takes the DRT of every spectrum; returns whether one failed."""
+    """Takes the DRT of every spectrum (the figure directory, when asked
+    for, already exists); returns whether one failed."""
     from kelvra.drt import drt_many
 
     failed = False
     done: List[Tuple[Any, Any]] = []
-    if args.plot is not None:
-        os.makedirs(args.plot, exist_ok=True)
     taken: set = set()
     for spectrum, result in zip(spectra, drt_many(spectra, **options(args))):
         name = f"{spectrum.path} (sweep {spectrum.metadata.get('sweep')})"
@@ -128,5 +127,9 @@ def run(args: argparse.Namespace, spectra: List[Any], report_error: Any) -> bool
         if args.plot is not None:
             save_figure(result, os.path.join(args.plot, figure_name(spectrum, taken)))
     if args.out is not None:
-        write_results(done, args.out)
+        try:
+            write_results(done, args.out)
+        except OSError as error:
+            report_error(f"cannot write {args.out!r}: {error.strerror or error}")
+            failed = True
     return failed
