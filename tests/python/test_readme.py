@@ -39,6 +39,7 @@ def test_python_examples_run(workdir):
         exec(compile(block, "README.md", "exec"), namespace)
     assert (workdir / "li_ion_cell.png").read_bytes().startswith(b"\x89PNG")
     assert (workdir / "li_ion_cell.fit.json").exists()
+    assert (workdir / "autolab_drt.png").read_bytes().startswith(b"\x89PNG")
 
 
 def test_command_line_examples_run(workdir):
@@ -52,3 +53,5 @@ def test_command_line_examples_run(workdir):
     assert sorted(os.listdir(workdir / "figures")) == [
         "biologic_ex1_sweep0.png", "biologic_ex1_sweep1.png", "exampleDataGamry.png"]
     assert (workdir / "results.csv").exists() and (workdir / "results.json").exists()
+    assert sorted(os.listdir(workdir / "drt_figures")) == ["exampleDataAutolab_sweep0_drt.png",
+                                                            "exampleDataZPlot_sweep0_drt.png"]
