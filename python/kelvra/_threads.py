@@ -13,6 +13,8 @@ import sys
 import threading
 from typing import Any, Callable, List, Optional
 
+from . import _core
+
 # A progress bar appears only on batches still running after this long.
 PROGRESS_DELAY_S = 1.0
 # How often the waiting thread updates the bar and notices Ctrl-C.
@@ -43,10 +45,12 @@ def map_in_threads(task: Callable[[int], Any], count: int, threads: int, progres
 
     Each thread claims the next index when it is done with one, and the
     results keep index order. The calling thread only waits and updates the
-    progress bar, so Ctrl-C reaches it within a poll: the threads then finish
-    the task in hand and stop, and the interrupt propagates with no partial
-    result. An exception from `task` stops the batch the same way and is
-    raised here; tasks that can fail should return their failure instead.
+    progress bar, so Ctrl-C reaches it within a poll: it then sets the
+    batch's stop flag, which the native work of every thread polls as the
+    main thread polls for signals, so the fits in flight stop within
+    milliseconds, and the interrupt propagates with no partial result. An
+    exception from `task` stops the batch the same way and is raised here;
+    tasks that can fail should return their failure instead.
 
     `progress` True shows a tqdm bar, False never does; None shows one when
     tqdm is installed, stderr is a terminal and the work takes longer than a
@@ -56,7 +60,8 @@ def map_in_threads(task: Callable[[int], Any], count: int, threads: int, progres
     threads = max(1, min(threads, count))
     # Claiming is one call into a C iterator, atomic under the interpreter lock.
     claim = itertools.count()
-    stop = threading.Event()
+    # Shared with the native work of every thread (see `_core.StopFlag`).
+    stop = _core.StopFlag()
     lock = threading.Lock()
     finished = threading.Event()
     running = [threads]
@@ -66,12 +71,15 @@ def map_in_threads(task: Callable[[int], Any], count: int, threads: int, progres
 
     def work(t: int) -> None:
         try:
-            for i in claim:
-                if i >= count or stop.is_set():
-                    return
-                results[i] = task(i)
-                done[t] += 1
+            with stop:
+                for i in claim:
+                    if i >= count or stop.is_set():
+                        return
+                    results[i] = task(i)
+                    done[t] += 1
         except BaseException as error:  # stops every thread and reaches the caller
+            # A thread stopped by the flag raises KeyboardInterrupt; the error
+            # that set the flag came first and is the one reported.
             fatal.append(error)
             stop.set()
         finally:

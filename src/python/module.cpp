@@ -12,6 +12,7 @@
 #include "python/elements.h"
 #include "python/fit_result.h"
 #include "python/module_state.h"
+#include "python/stop_flag.h"
 #include "python/tables.h"
 
 namespace kelvra::python {
@@ -95,6 +96,8 @@ int exec_module(PyObject* module) {
       Ref cls = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(state.element_type), name.c_str()));
       add_public(module, all.get(), name.c_str(), cls.get());
     }
+
+    add_stop_flag_type(module);
 
     const std::string error_name = std::string(kModuleName) + ".InternalError";
     state.internal_error = Ref::steal(PyErr_NewException(error_name.c_str(), PyExc_BaseException, nullptr)).release();

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "python/entered_stop.h"
 #include "support/interrupt.h"
 
 namespace kelvra::python {
@@ -118,13 +119,21 @@ int guarded_status(Body&& body) noexcept {
 // inside polls for signals: every kPollInterval it takes the lock back for a
 // moment and runs the pending handlers. One that raises (Ctrl-C's
 // KeyboardInterrupt) stops the work with Interrupted, its exception left set
-// for the entry point's guard. Other threads never take the lock to ask.
+// for the entry point's guard. Other threads never take the lock to ask;
+// inside a StopFlag they poll that flag instead, and a set flag stops the
+// work the same way (as KeyboardInterrupt).
 class GilReleased {
  public:
   GilReleased() {
     // Asked while the lock is still held; the interpreter offers no public
     // name for it.
-    if (_PyOS_IsMainThread()) interrupt_.emplace([this] { return signal_raised(); });
+    const bool main_thread = _PyOS_IsMainThread();
+    SharedStop flag = current_stop_flag();
+    if (main_thread || flag) {
+      interrupt_.emplace([this, main_thread, flag] {
+        return (flag && flag->load(std::memory_order_relaxed)) || (main_thread && signal_raised());
+      });
+    }
     state_ = PyEval_SaveThread();
     scope_.emplace(interrupt_ ? &*interrupt_ : nullptr);
   }

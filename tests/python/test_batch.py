@@ -11,7 +11,7 @@ import time
 import numpy as np
 import pytest
 
-from kelvra import Circuit
+from kelvra import Circuit, _core
 from kelvra.batch import fit_many, fit_partitions
 
 FREQUENCIES = np.logspace(-2, 5, 40)
@@ -149,6 +149,43 @@ def test_ctrl_c_stops_the_batch_promptly_and_returns_nothing():
     assert time.perf_counter() - began < 5.0
     # Listed, not asked is_alive(): an interrupted join can mark a running thread stopped.
     assert not [t for t in threading.enumerate() if t.name.startswith("kelvra-batch")]
+
+
+def test_ctrl_c_stops_the_fits_in_flight_in_every_thread():
+    # Each fit alone would run for hours: only the shared stop flag, polled by
+    # the native fits in the worker threads, can end the batch.
+    endless = {"method": "differential_evolution", "de_evaluations": 200_000_000}
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    began = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        fit_many(start("R0-(R1,CPE1)"), noisy_spectra("R0-(R1,CPE1)", 2), workers=2, **endless)
+    assert time.perf_counter() - began < 3.0
+    assert not [t for t in threading.enumerate() if t.name.startswith("kelvra-batch")]
+
+
+def test_a_stop_flag_stops_a_native_fit_in_another_thread():
+    flag = _core.StopFlag()
+    outcome = []
+
+    def fit():
+        with flag:
+            try:
+                Circuit("R0-(R1,C1)").fit(FREQUENCIES, noisy_spectra("R0-(R1,C1)", 1)[0][1],
+                                          method="differential_evolution", de_evaluations=200_000_000)
+            except KeyboardInterrupt:
+                outcome.append(time.perf_counter())
+
+    worker = threading.Thread(target=fit)
+    worker.start()
+    time.sleep(0.3)
+    assert not flag.is_set() and worker.is_alive()
+    flag.set()
+    stopped = time.perf_counter()
+    worker.join(10.0)
+    assert outcome and outcome[0] - stopped < 1.0
+    # Outside the flag the same thread's work runs as before.
+    assert Circuit("R0-(R1,C1)").fit(*noisy_spectra("R0-(R1,C1)", 1)[0]).success
 
 
 def test_fit_command_on_a_directory_writes_the_rows_of_its_files_on_any_number_of_threads(tmp_path):
