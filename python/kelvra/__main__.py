@@ -14,6 +14,7 @@ import sys
 from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 import kelvra
+from kelvra.tables import EARLY_STOP_RULES, MANY_FITS_EARLY_STOP
 
 EXIT_OK = 0
 EXIT_INPUT_FAILED = 1
@@ -83,6 +84,11 @@ def _add_fit_arguments(parser: argparse.ArgumentParser) -> None:
                         help=f"residual weighting (default {_tables().DEFAULT_WEIGHTING})")
     parser.add_argument("--seed", type=int, help="seed of the random starts, for repeatable fits")
     parser.add_argument("--max-iterations", type=_positive_int, help="iteration limit of each local fit")
+    parser.add_argument("--early-stop", choices=list(EARLY_STOP_RULES), default=MANY_FITS_EARLY_STOP,
+                        help=f"when a Levenberg-Marquardt fit stops trying further starting points (default "
+                             f"{MANY_FITS_EARLY_STOP}: {EARLY_STOP_RULES[MANY_FITS_EARLY_STOP]}; "
+                             f"{next(iter(EARLY_STOP_RULES))}, the rule of a single Circuit.fit: "
+                             f"{next(iter(EARLY_STOP_RULES.values()))})")
     parser.add_argument("--workers", type=_positive_int, metavar="N",
                         help="fit on N threads (default: every core this process may use)")
     parser.add_argument("--out", type=_results_path, metavar="RESULTS",
@@ -108,7 +114,7 @@ def _series_commands() -> Any:
 def fit_options(args: argparse.Namespace) -> Dict[str, Any]:
     """The arguments of Circuit.fit that the command line sets."""
     options = {"method": args.method, "weight": args.weighting, "seed": args.seed,
-               "max_iterations": args.max_iterations}
+               "max_iterations": args.max_iterations, "early_stop": args.early_stop}
     return {key: value for key, value in options.items() if value is not None}
 
 

@@ -9,6 +9,7 @@ from collections.abc import Mapping
 import numpy as np
 
 import kelvra
+from kelvra._chunked import chunk_rows
 from kelvra._threads import progress_bar, require
 from kelvra.batch import key_values, result_table, row_maker, spectrum_jobs
 
@@ -56,9 +57,14 @@ def plain_rows(rows):
 
 
 def fit_plain_chunk(circuits, data, fit_arguments, warm_start):
-    """Runs on a Dask worker: fits a chunk of spectra given as plain data."""
-    fit = row_maker([circuit_from_plain(c) for c in circuits], data, fit_arguments, warm_start)
-    return plain_rows([fit(i) for i in range(len(data))])
+    """Runs on a Dask worker: fits a chunk of spectra given as plain data,
+    in the compiled batch on the task's own thread unless it is a
+    warm-started chain."""
+    circuits = [circuit_from_plain(c) for c in circuits]
+    if warm_start:
+        fit = row_maker(circuits, data, fit_arguments, warm_start)
+        return plain_rows([fit(i) for i in range(len(data))])
+    return chunk_rows(circuits, data, fit_arguments)
 
 
 def run_on_dask(client, circuits, data, fit_arguments, warm_start, progress):
@@ -90,6 +96,5 @@ def run_on_dask(client, circuits, data, fit_arguments, warm_start, progress):
 def fit_partition(partition, circuit, key, fit_arguments):
     keys, data = spectrum_jobs(partition, key)
     one = circuit_from_plain(circuit)
-    fit = row_maker([one] * len(data), data, fit_arguments, False)
-    rows = plain_rows([fit(i) for i in range(len(data))])
+    rows = chunk_rows([one] * len(data), data, fit_arguments)
     return result_table(key, np.asarray(keys, dtype=key_values(partition, key).dtype), [one] * len(keys), rows)

@@ -7,32 +7,59 @@ gives one row of the result table, in input order; a spectrum that cannot be
 fitted records its error in its row instead of stopping the batch.
 """
 
+import itertools
 import time
-from collections.abc import Mapping
 
 import numpy as np
 
 import kelvra
-from kelvra._threads import map_in_threads, positive_count, require as _require, thread_count, usable_cores  # noqa: F401
+from kelvra import _core
+from kelvra._chunked import SCALARS, CsvWriter, chunks, fit_chunk, iter_jobs, report_stop
+from kelvra._threads import (map_in_threads, positive_count, progress_bar, require,  # noqa: F401
+                             require as _require, thread_count, usable_cores)
 from kelvra.io import as_spectrum
+from kelvra.tables import MANY_FITS_EARLY_STOP
+
+# Whether fit_many fits its chunks in the compiled batch; the
+# one-fit-at-a-time path gives the same rows, and is what a Dask cluster and
+# a warm-started chain run.
+COMPILED_BATCH = True
 
 KEY_COLUMN = "key"
-SCALAR_COLUMNS = ("chi_square", "success", "iterations", "impedance_evals", "time", "error")
+SCALAR_COLUMNS = SCALARS
 # The spectrum comes from the batch, never from the caller's fit arguments.
 SPECTRUM_ARGUMENTS = ("frequencies", "impedances")
 
 
-def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False, key=None, client=None,
-             **fit_arguments):
+def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False, key=None, client=None, out=None,
+             early_stop=MANY_FITS_EARLY_STOP, **fit_arguments):
     """Fit `circuit` to every spectrum of `spectra` and return one row per spectrum.
 
     `spectra` is a list of (frequencies, impedances) pairs, a dict of such
     pairs (its keys become the rows' keys), a pair (frequencies, 2-D array)
-    whose rows are spectra over the shared frequencies, or a long-format
+    whose rows are spectra over the shared frequencies, a long-format
     battery data format dataframe holding many spectra told apart by the
-    column `key`. `circuit` is one circuit (a `Circuit` or a circuit string)
-    for all spectra, or a sequence of them with one per spectrum. Every other
-    keyword argument is passed to `Circuit.fit`.
+    column `key` (pandas, or Dask, read a partition at a time), or any
+    iterable of pairs, such as a generator reading them from files. `circuit`
+    is one circuit (a `Circuit` or a circuit string) for all spectra, or a
+    sequence of them with one per spectrum. Every other keyword argument is
+    passed to `Circuit.fit`.
+
+    `early_stop` is that of `Circuit.fit`, but defaults to "repeat" here
+    (`kelvra.tables.MANY_FITS_EARLY_STOP`): a fit also stops trying further
+    starting points once a start ends where an earlier one did, which spares
+    a batch the eight further starts of every spectrum whose best fit lies on
+    a bound. Pass early_stop="plausible" (or None) for the full rule of a
+    single `Circuit.fit`.
+
+    The spectra are fitted in chunks of 4096 by the compiled batch, with the
+    interpreter lock released for each chunk as a whole. `out`, a path,
+    writes the rows to that CSV file as their chunks finish, in input order,
+    and returns the number of rows written instead of a table; only the
+    chunks in flight are held in memory, so the spectra may be many more
+    than fit in it. Ctrl-C stops such a run after its last complete chunk:
+    the file then holds complete rows only, and a message on stderr says how
+    many.
 
     `workers` caps the fitting threads (default: the cores this process may
     use). `progress` True shows a tqdm bar, False never does; None shows one
@@ -48,11 +75,87 @@ def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False,
     parameter's standard error under its name followed by "_stderr",
     "chi_square", "success", "iterations", "impedance_evals", "time" (seconds
     spent on the spectrum) and "error" (empty when the fit ran, otherwise the
-    exception's type and message). Ctrl-C stops the batch and returns nothing.
+    exception's type and message). Ctrl-C stops an in-memory batch and
+    returns nothing.
     """
     for name in SPECTRUM_ARGUMENTS:
         if name in fit_arguments:
             raise TypeError(f"fit_many() takes the spectra from `spectra`, not from {name!r}")
+    fit_arguments["early_stop"] = early_stop
+    key_name = KEY_COLUMN if key is None else key
+    if client is not None or warm_start or not COMPILED_BATCH:
+        if out is not None:
+            raise ValueError("out= streams the compiled batch; it does not apply with client= or warm_start=True")
+        return _fit_one_by_one(circuit, spectra, key, key_name, workers, progress, warm_start, client,
+                               fit_arguments)
+    threads = thread_count(workers)
+    # A check of every argument before the first chunk: a bad one fails the
+    # call, not a chunk's worth of rows.
+    _core._fit_batch(kelvra.Circuit("R0").with_values([1.0]), [], [], threads, fit_arguments)
+    total = _known_count(spectra)
+    if isinstance(circuit, (str, kelvra.Circuit)):
+        one = kelvra.Circuit(circuit) if isinstance(circuit, str) else circuit
+        names = one.param_names()
+        circuit_stream = itertools.repeat(one)
+    else:
+        circuit = list(circuit)
+        if total is not None and len(circuit) != total:
+            raise ValueError(f"got {len(circuit)} circuits for {total} spectra")
+        names = parameter_names(circuit)
+        circuit_stream = iter(circuit)
+    tables = _chunk_tables(iter_jobs(spectra, key), circuit_stream, key_name, names, threads, fit_arguments,
+                           progress, total)
+    if out is None:
+        import pandas
+
+        parts = list(tables)
+        return pandas.concat(parts, ignore_index=True) if parts else columns_table(key_name, [], names, {}, {}, {})
+    writer = CsvWriter(out)
+    try:
+        for table in tables:
+            writer.put(table)
+    except KeyboardInterrupt:
+        writer.close()
+        report_stop(writer, total)
+        raise
+    except BaseException:
+        writer.close()
+        raise
+    writer.close()
+    return writer.rows
+
+
+def _known_count(spectra):
+    """How many spectra `spectra` holds, where that is known without reading them."""
+    if hasattr(spectra, "columns"):  # a dataframe: its rows are points, not spectra
+        return None
+    if isinstance(spectra, tuple) and len(spectra) == 2 and np.ndim(spectra[1]) == 2:
+        return len(spectra[1])
+    return len(spectra) if hasattr(spectra, "__len__") else None
+
+
+def _chunk_tables(jobs, circuit_stream, key_name, names, threads, fit_arguments, progress, total):
+    """The result table of each chunk of `jobs`, in order."""
+    bar = progress_bar(progress, total) if total is None or total > 0 else None
+    if bar is None and progress is True:
+        bar = require("tqdm").tqdm(unit="fit")
+    try:
+        for chunk in chunks(jobs):
+            circuits = list(itertools.islice(circuit_stream, len(chunk)))
+            if len(circuits) != len(chunk):
+                raise ValueError("got fewer circuits than spectra")
+            params, stderr, scalars = fit_chunk(circuits, [item for _, item in chunk], fit_arguments, threads)
+            yield columns_table(key_name, [k for k, _ in chunk], names, params, stderr, scalars)
+            if bar is not None:
+                bar.update(len(chunk))
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _fit_one_by_one(circuit, spectra, key, key_name, workers, progress, warm_start, client, fit_arguments):
+    """The rows fitted one `Circuit.fit` at a time: on a Dask cluster, in a
+    warm-started chain, or where the compiled batch is switched off."""
     keys, data = spectrum_jobs(spectra, key)
     circuits = circuits_for(circuit, len(data))
     if client is not None:
@@ -66,7 +169,7 @@ def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False,
         # A warm-started series is one chain of fits, so it runs on one thread.
         rows = map_in_threads(row_maker(circuits, data, fit_arguments, warm_start), len(data),
                               1 if warm_start else threads, progress)
-    return result_table(KEY_COLUMN if key is None else key, keys, circuits, rows)
+    return result_table(key_name, keys, circuits, rows)
 
 
 def fit_partitions(circuit, frame, key, **fit_arguments):
@@ -91,28 +194,9 @@ def fit_partitions(circuit, frame, key, **fit_arguments):
 # --- inputs -----------------------------------------------------------------
 
 def spectrum_jobs(spectra, key):
-    """The spectra as parallel lists of keys and fit inputs.
-
-    A fit input is the pair of `Circuit.fit`'s first two arguments. Pairs are
-    not unpacked here, so an item that is no pair fails in its own row.
-    """
-    if hasattr(spectra, "groupby") and hasattr(spectra, "columns"):
-        if key is None:
-            raise ValueError("a dataframe of many spectra needs key=, the column that tells them apart")
-        # By the values rather than the label: a frame indexed by its key
-        # (often the case for a Dask dataframe's partitions) may also hold it
-        # as a column, and pandas calls that label ambiguous.
-        groups = spectra.groupby(key_values(spectra, key).to_numpy(), sort=False, dropna=False)
-        return [k for k, _ in groups], [(_plain_frame(group, key), None) for _, group in groups]
-    if key is not None:
-        raise ValueError("key= names the column of a dataframe of many spectra")
-    if isinstance(spectra, Mapping):
-        return list(spectra.keys()), list(spectra.values())
-    if isinstance(spectra, tuple) and len(spectra) == 2 and np.ndim(spectra[1]) == 2:
-        frequencies, rows = spectra[0], np.asarray(spectra[1])
-        return list(range(len(rows))), [(frequencies, row) for row in rows]
-    items = list(spectra)
-    return list(range(len(items))), items
+    """The spectra as parallel lists of keys and fit inputs (see `iter_jobs`)."""
+    jobs = list(iter_jobs(spectra, key))
+    return [k for k, _ in jobs], [item for _, item in jobs]
 
 
 def key_values(frame, key):
@@ -122,12 +206,6 @@ def key_values(frame, key):
     if key in (frame.index.names if hasattr(frame.index, "names") else [frame.index.name]):
         return frame.index.get_level_values(key) if hasattr(frame.index, "get_level_values") else frame.index
     raise KeyError(f"no column or index level {key!r} in the dataframe")
-
-
-def _plain_frame(group, key):
-    """A spectrum's rows as a dict of arrays: the fit reads it as a dataframe,
-    by position, whatever the index of the rows was in the whole frame."""
-    return {name: group[name].to_numpy() for name in group.columns if name != key}
 
 
 def circuits_for(circuit, count):
@@ -229,11 +307,9 @@ def key_column(keys):
 
 
 def result_table(key_name, keys, circuits, rows, names=None):
-    """The rows as columns: a pandas DataFrame when pandas is installed,
-    otherwise a dict of NumPy arrays."""
+    """The rows of the one-fit-at-a-time path as a table (see `columns_table`)."""
     names = parameter_names(circuits) if names is None else names
     count = len(rows)
-    columns = {key_name: key_column(keys)}
     params = {name: np.full(count, np.nan) for name in names}
     stderr = {name: np.full(count, np.nan) for name in names}
     chi_square = np.full(count, np.nan)
@@ -250,11 +326,25 @@ def result_table(key_name, keys, circuits, rows, names=None):
         # A fit without degrees of freedom, or with a singular Jacobian, has no standard errors.
         for name, value in (errors or {}).items():
             stderr[name][i] = value
-    columns.update(params)
-    columns.update({f"{name}_stderr": values for name, values in stderr.items()})
-    columns.update(zip(SCALAR_COLUMNS, (chi_square, success, iterations, evals,
+    scalars = dict(zip(SCALAR_COLUMNS, (chi_square, success, iterations, evals,
                                         np.array([row[1] for row in rows], dtype=float),
                                         np.array([row[2] for row in rows], dtype=object))))
+    return columns_table(key_name, keys, names, params, stderr, scalars)
+
+
+def columns_table(key_name, keys, names, params, stderr, scalars):
+    """The one table of batch rows, a pandas DataFrame: the key, every
+    parameter of `names`, their standard errors under the name followed by
+    "_stderr", then the scalar columns. A parameter a row's circuit lacks,
+    and every column of an empty table, is NaN or empty."""
     import pandas
 
+    count = len(keys)
+    columns = {key_name: key_column(keys)}
+    columns.update({name: params.get(name, np.full(count, np.nan)) for name in names})
+    columns.update({f"{name}_stderr": stderr.get(name, np.full(count, np.nan)) for name in names})
+    empty = dict(zip(SCALAR_COLUMNS, (np.full(count, np.nan), np.zeros(count, dtype=bool),
+                                      np.zeros(count, dtype=np.int64), np.zeros(count, dtype=np.int64),
+                                      np.zeros(count), np.full(count, "", dtype=object))))
+    columns.update({name: scalars.get(name, empty[name]) for name in SCALAR_COLUMNS})
     return pandas.DataFrame(columns)

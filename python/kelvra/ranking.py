@@ -309,7 +309,9 @@ def _screened(candidate, frequencies, impedances, fit_options):
 
 
 def _full_fit(candidate, frequencies, impedances, fit_options):
-    options = fit_options if candidate.guess_init is None else {**fit_options, "guess_init": False}
+    options = {"early_stop": tables.MANY_FITS_EARLY_STOP, **fit_options}
+    if candidate.guess_init is not None:
+        options["guess_init"] = False
     return candidate.circuit.fit(frequencies, impedances, **options)
 
 
@@ -384,7 +386,8 @@ def rank(frequencies, impedances=None, candidates=None, *, builtin=True, criteri
     the only fit option this fast path takes. Any other option in
     `fit_options` (a `method`, `max_iterations`, ...) fits every candidate
     with `Circuit.fit` and those options instead, which is thorough but
-    costs ten times more. The fits run on `workers` threads (default: every
+    costs ten times more; those fits stop at a repeated result as well
+    (early_stop="repeat") unless `early_stop` says otherwise. The fits run on `workers` threads (default: every
     usable core).
     """
     return _rank_prepared([_spectrum(frequencies, impedances)], candidates, builtin, criterion, workers, False,

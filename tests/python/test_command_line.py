@@ -84,6 +84,7 @@ def test_inputs_of_the_same_name_get_their_own_figures(tmp_path):
     (["fit", "x.csv", "--circuit", CIRCUIT, "--method", "newton"], 2, "invalid choice: 'newton'"),
     (["fit", "x.csv", "--circuit", CIRCUIT, "--out", "results.txt"], 2, "expected a file name ending in .csv"),
     (["fit", "x.csv", "--circuit", CIRCUIT, "--max-iterations", "0"], 2, "expected a positive integer"),
+    (["fit", "x.csv", "--circuit", CIRCUIT, "--early-stop", "never"], 2, "invalid choice: 'never'"),
     (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
     (["fit", "missing.csv", "--circuit", CIRCUIT], 1, "No such file or directory: 'missing.csv'"),
 ])

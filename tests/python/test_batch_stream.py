@@ -1,0 +1,120 @@
+"""fit_many's compiled, chunked path: the rows of the one-fit-at-a-time
+path for any input form, spectra taken from generators, rows streamed to a
+CSV file in input order, and a Ctrl-C that leaves only complete rows."""
+import _thread
+import threading
+import warnings
+
+import numpy as np
+import pandas
+import pytest
+
+from kelvra import Circuit, _chunked, batch
+from kelvra.batch import fit_many
+from kelvra.tables import EARLY_STOP_RULES, MANY_FITS_EARLY_STOP
+
+FREQUENCIES = np.logspace(-2, 5, 40)
+TOPOLOGIES = {"R0-(R1,C1)": [1.0, 2.0, 1e-3], "R0-(R1,CPE1)": [0.02, 0.05, 1e-3, 0.85]}
+
+
+def noisy(topology, count, seed=5):
+    rng = np.random.default_rng(seed)
+    clean = Circuit(topology).with_values(TOPOLOGIES[topology]).impedance(FREQUENCIES)
+    return [(FREQUENCIES, clean * rng.uniform(0.5, 2.0) * (1 + 0.01 * rng.standard_normal(clean.size)))
+            for _ in range(count)]
+
+
+def broken(spectra):
+    """Spectra with a row of every kind of failure and a dropped 0 Hz point."""
+    spectra = list(spectra)
+    spectra[1] = "no pair"
+    spectra[2] = (FREQUENCIES, spectra[2][1][:-1])
+    spectra[3] = (FREQUENCIES, np.where(np.arange(FREQUENCIES.size) == 4, 0, spectra[3][1]))
+    spectra[4] = (np.r_[0.0, FREQUENCIES[1:]], spectra[4][1])
+    return spectra
+
+
+def fitted(table):
+    return table.drop(columns="time")
+
+
+@pytest.fixture
+def small_chunks(monkeypatch):
+    monkeypatch.setattr(_chunked, "CHUNK", 7)
+
+
+def per_fit(monkeypatch, *args, **kwargs):
+    monkeypatch.setattr(batch, "COMPILED_BATCH", False)
+    try:
+        return fit_many(*args, **kwargs)
+    finally:
+        monkeypatch.setattr(batch, "COMPILED_BATCH", True)
+
+
+CASES = {
+    "guessed, broken rows": lambda: ("R0-(R1,CPE1)", broken(noisy("R0-(R1,CPE1)", 20))),
+    "own values, full rule": lambda: (Circuit("R0-(R1,C1)").with_values([2.0, 1.0, 1e-2]),
+                                      noisy("R0-(R1,C1)", 16), {"early_stop": "plausible"}),
+    "mixed circuits, bad string": lambda: (["R0-(R1,C1)", "R0-(R1,CPE1)", "R0-(R1,"] * 5,
+                                           noisy("R0-(R1,C1)", 15)),
+    "shared frequencies": lambda: ("R0-(R1,C1)", (FREQUENCIES, np.array([z for _, z in noisy("R0-(R1,C1)", 9)]))),
+    "keyed dict": lambda: ("R0-(R1,C1)", {f"cell{i}": s for i, s in enumerate(noisy("R0-(R1,C1)", 9))}),
+}
+
+
+@pytest.mark.parametrize("case", CASES, ids=list(CASES))
+def test_compiled_chunks_give_the_rows_of_one_fit_at_a_time(case, small_chunks, monkeypatch):
+    circuit, spectra, *options = CASES[case]()
+    options = options[0] if options else {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        expected = per_fit(monkeypatch, circuit, spectra, workers=1, **options)
+        for workers in (1, 2, 3):
+            assert fitted(fit_many(circuit, spectra, workers=workers, **options)).equals(fitted(expected))
+
+
+def test_batches_use_the_repeat_rule_unless_told_otherwise():
+    assert MANY_FITS_EARLY_STOP in EARLY_STOP_RULES and next(iter(EARLY_STOP_RULES)) != MANY_FITS_EARLY_STOP
+    # The best exponent lies beyond its bound: every start ends there, and
+    # the repeat rule stops after two of them.
+    z = Circuit("R0-(R1,CPE1)").with_values([10.0, 100.0, 1e-4, 1.2]).impedance(FREQUENCIES)
+    start = Circuit("R0-(R1,CPE1)").with_values([10.0, 100.0, 1e-4, 0.9])
+    default = fit_many(start, [(FREQUENCIES, z)])
+    full = fit_many(start, [(FREQUENCIES, z)], early_stop="plausible")
+    single = start.fit(FREQUENCIES, z)
+    assert full["impedance_evals"][0] == single.impedance_evals
+    assert default["impedance_evals"][0] == start.fit(FREQUENCIES, z, early_stop="repeat").impedance_evals
+    assert default["impedance_evals"][0] < full["impedance_evals"][0]
+
+
+def test_a_generator_streamed_to_csv_gives_the_in_memory_table(tmp_path, small_chunks):
+    spectra = broken(noisy("R0-(R1,CPE1)", 30))
+    circuits = ["R0-(R1,C1)", "R0-(R1,CPE1)"] * 15  # the second circuit's columns appear in every chunk
+    table = fit_many(circuits, spectra)
+    out = tmp_path / "rows.csv"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        written = fit_many(iter(circuits), (s for s in spectra), out=out)
+    assert written == len(spectra)
+    streamed = pandas.read_csv(out, float_precision="round_trip", keep_default_na=False,
+                               na_values={c: ["", "NaN", "nan"] for c in table.columns if c != "error"})
+    assert list(streamed.columns) == list(table.columns)
+    pandas.testing.assert_frame_equal(fitted(streamed), fitted(table), check_dtype=False)
+
+
+def test_ctrl_c_leaves_a_file_of_complete_rows_and_says_where_it_stopped(tmp_path, small_chunks, capsys):
+    slow = {"method": "particle_swarm", "num_particles": 20, "generations": 30, "seed": 3}
+    out = tmp_path / "rows.csv"
+    # Some tenths of a second a chunk: the interrupt comes several chunks in.
+    timer = threading.Timer(2.0, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        fit_many("R0-(R1,CPE1)", (s for s in noisy("R0-(R1,CPE1)", 5000)), out=out, workers=2, **slow)
+    timer.cancel()
+    rows = pandas.read_csv(out)
+    message = capsys.readouterr().err
+    assert f"stopped after {len(rows)} spectra" in message
+    assert 0 < len(rows) < 5000 and len(rows) % 7 == 0
+    assert list(rows["key"]) == list(range(len(rows)))
+    assert not rows.drop(columns="error").isna().any().any()
+    assert not [t for t in threading.enumerate() if t.name == "kelvra-csv-writer"]
