@@ -199,10 +199,16 @@ def _key_axis(index: Any) -> np.ndarray:
     return np.arange(len(values), dtype=np.float64)
 
 
+# Rows of a DRT map per decade of tau.
+DRT_MAP_POINTS_PER_DECADE = 20
+
+
 def drt_map(series: Any, *, ax: Any = None, **drt_options: Any) -> Any:
     """The distribution of relaxation times γ(τ) of every spectrum of a
-    `kelvra.series.SeriesResult` as a heat map: τ up, the key along. Needs
-    ``kelvra.drt``. Returns the axes."""
+    `kelvra.series.SeriesResult` as a heat map: τ up, the key along, on one
+    τ grid that spans every spectrum's (a spectrum is blank where its own
+    grid does not reach, and where it has no fit). `drt_options` go to
+    ``kelvra.drt.drt_many``. Returns the axes."""
     try:
         from kelvra import drt
     except ImportError:
@@ -210,15 +216,21 @@ def drt_map(series: Any, *, ax: Any = None, **drt_options: Any) -> Any:
     fitted = [(i, r) for i, r in enumerate(series.reports) if r is not None]
     if not fitted:
         raise ValueError("no fitted spectrum in the series to take a DRT of")
-    results = [drt.drt(report.frequencies, report.impedances, **drt_options) for _, report in fitted]
-    tau = np.asarray(results[0].tau, dtype=np.float64)
+    results = drt.drt_many([(r.frequencies, r.impedances) for _, r in fitted], **drt_options)
+    taken = [(i, result) for (i, _), result in zip(fitted, results) if not isinstance(result, Exception)]
+    if not taken:
+        raise ValueError("no spectrum of the series has a DRT")
+    low = min(np.log10(result.tau.min()) for _, result in taken)
+    high = max(np.log10(result.tau.max()) for _, result in taken)
+    tau = np.logspace(low, high, max(2, int(np.ceil((high - low) * DRT_MAP_POINTS_PER_DECADE)) + 1))
     gamma = np.full((len(tau), len(series.keys)), np.nan)
-    for (i, _), result in zip(fitted, results):
-        gamma[:, i] = np.interp(np.log(tau), np.log(np.asarray(result.tau)), np.asarray(result.gamma))
+    for i, result in taken:
+        own = np.log(np.asarray(result.tau))
+        gamma[:, i] = np.interp(np.log(tau), own, np.asarray(result.gamma), left=np.nan, right=np.nan)
     if ax is None:
         ax = _pyplot().subplots(figsize=(8, 4.5), layout="constrained")[1]
     x = _key_axis(np.asarray(series.keys))
-    mesh = ax.pcolormesh(x, tau, gamma, shading="nearest", cmap="viridis")
+    mesh = ax.pcolormesh(x, tau, np.ma.masked_invalid(gamma), shading="nearest", cmap="viridis")
     ax.set_yscale("log")
     ax.set_ylabel("\u03c4 / s")
     ax.set_xlabel(str(series.key))

@@ -231,3 +231,21 @@ def test_report_uncertainty_leaves_fixed_parameters_out():
     np.testing.assert_allclose(spread.stderr[:3], [report.stderr[n] for n in spread.names[:3]], rtol=1e-6)
     assert math.isnan(spread.stderr[3]) and spread.interval("CPE1.alpha") == (0.85, 0.85)
     assert report.uncertainty(bootstrap=20, seed=2).method == "bootstrap"
+
+
+def test_drt_map_follows_the_growing_slow_arc(ageing):
+    pytest.importorskip("kelvra.drt")
+    matplotlib = pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    del matplotlib
+    _, spectra = ageing
+    result = fit_series(TWO_ARCS, [spectra[0], spectra[99]], seed=1)
+    ax = result.drt_map(ax=Figure().add_subplot())
+    mesh = ax.collections[0]
+    gamma = np.asarray(mesh.get_array()).reshape(-1, 2)
+    tau = np.exp(np.linspace(*np.log(ax.get_ylim()), gamma.shape[0]))
+    slow = tau > 1e-2
+    peaks = tau[slow][np.argmax(gamma[slow], axis=0)]
+    # tau of the slow arc is (R2 Q2)^(1/alpha2): 0.53 s at the start, 2.1 s at the end.
+    assert 0.2 < peaks[0] < 1.2 and 1.0 < peaks[1] < 5.0
