@@ -8,10 +8,9 @@ succeeded, 1 when some input failed, 2 for a usage error.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
-from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Set, Tuple
+from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 import kelvra
 from kelvra.tables import EARLY_STOP_RULES, MANY_FITS_EARLY_STOP

@@ -9,8 +9,6 @@ import sys
 
 import pytest
 
-import kelvra
-
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BLOCK = re.compile(r"^```(\w+)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 
