@@ -96,6 +96,9 @@ def _add_fit_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--plot", metavar="DIR", help="write one PNG figure per fitted spectrum into DIR")
     _series_commands().add_report_arguments(parser)
     _add_quiet(parser, "its parameter table")
+    from kelvra import controls
+
+    controls.add_arguments(parser)
 
 
 def _io() -> Any:
@@ -187,6 +190,13 @@ def _run_fit(args: argparse.Namespace) -> int:
     circuit = _circuit(args.circuit)
     if circuit is None:
         return EXIT_USAGE
+    from kelvra import controls
+
+    try:
+        options = {**fit_options(args), **controls.options(args, circuit.param_names())}
+    except ValueError as error:
+        report_error(str(error))
+        return EXIT_USAGE
     figures: Set[str] = set()  # written by this run, so that inputs of the same name never share a figure
     if args.plot is not None and not _writable_directory(args.plot):
         return EXIT_INPUT_FAILED
@@ -196,8 +206,7 @@ def _run_fit(args: argparse.Namespace) -> int:
     shared: Tuple[List[Any], List[Tuple[str, str]]] = ([], [])  # the reports and failures for --report
     fits: List[Any] = []
     failed = False
-    for path, outcome in fit_files(args.files, circuit, format=args.format, workers=args.workers,
-                                   **fit_options(args)):
+    for path, outcome in fit_files(args.files, circuit, format=args.format, workers=args.workers, **options):
         if isinstance(outcome, BaseException):
             failed = True
             report_error(describe_failure(path, outcome))
@@ -206,6 +215,8 @@ def _run_fit(args: argparse.Namespace) -> int:
             continue
         for report in outcome:
             print(report.heading() if args.quiet else report.text())
+            if not args.quiet:
+                print("\n".join(controls.verdict_lines(report)))
             rows.append(report.row())
             shared[0].append(report)
             fits.append(report)

@@ -8,7 +8,11 @@ from __future__ import annotations
 
 import math
 import os
+import re
+from dataclasses import replace
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+
+import numpy as np
 
 from . import _core
 
@@ -32,9 +36,48 @@ def _spectrum_arrays(spectrum: Any, impedances: Any) -> Any:
     return measured.frequencies, measured.impedances
 
 
+def select_points(frequencies: np.ndarray, impedances: np.ndarray, *, fmin: Optional[float] = None,
+                  fmax: Optional[float] = None, drop_inductive: bool = False) -> np.ndarray:
+    """The mask of the points a fit keeps: frequencies within [`fmin`,
+    `fmax`] (either end open when None), and with `drop_inductive` only
+    points whose imaginary part is not positive.
+
+    Raises
+    ------
+    ValueError
+        `fmin` or `fmax` not a positive number, `fmin` above `fmax`, or no
+        point left.
+    """
+    for name, value in (("fmin", fmin), ("fmax", fmax)):
+        if value is not None and not (isinstance(value, (int, float)) and value > 0 and math.isfinite(value)):
+            raise ValueError(f"{name} must be a positive frequency in Hz, got {value!r}")
+    if fmin is not None and fmax is not None and fmin > fmax:
+        raise ValueError(f"fmin {fmin:g} Hz is above fmax {fmax:g} Hz")
+    keep = np.ones(len(frequencies), dtype=bool)
+    if fmin is not None:
+        keep &= frequencies >= fmin
+    if fmax is not None:
+        keep &= frequencies <= fmax
+    if drop_inductive:
+        keep &= ~(impedances.imag > 0)
+    if not keep.any():
+        raise ValueError("no point of the spectrum is left to fit after the frequency window and the dropped "
+                         "inductive points")
+    return keep
+
+
+def _has_inductor(circuit: _core.Circuit) -> bool:
+    from .tables import element_kind
+
+    return any(element_kind(re.match(r"[A-Za-z]+", name).group(0)).units[0].startswith("H")
+               for name in circuit.param_names())
+
+
 def fit_spectrum(circuit: CircuitLike, spectrum: Any, impedances: Any = None, *, source: Optional[str] = None,
-                 sweep: Optional[int] = None, **options: Any) -> FitReport:
-    """Fit a circuit to one spectrum and report.
+                 sweep: Optional[int] = None, robust: bool = False, start: Optional[Mapping[str, float]] = None,
+                 fixed: Any = None, bounds: Optional[Mapping[str, Any]] = None, fmin: Optional[float] = None,
+                 fmax: Optional[float] = None, drop_inductive: bool = False, **options: Any) -> FitReport:
+    """Fit a circuit to one spectrum and report, with a verdict.
 
     Parameters
     ----------
@@ -47,29 +90,62 @@ def fit_spectrum(circuit: CircuitLike, spectrum: Any, impedances: Any = None, *,
     impedances : sequence of complex, optional
     source, sweep : str, int, optional
         The file and sweep, for the report and messages; a `Spectrum` brings its own.
+    robust : bool
+        Look for a better minimum after the fit (`kelvra.robust`): nested
+        models, relaxation-time peaks and a short global search. The
+        report's ``settings["winning_start"]`` names the start that won.
+    start, fixed, bounds : dict, optional
+        Start values, fixed parameters and custom bounds, as ``Circuit.fit``
+        takes them.
+    fmin, fmax : float, optional
+        Fit only the points within this frequency window (Hz, inclusive).
+    drop_inductive : bool
+        Leave out the points with a positive imaginary part, for a circuit
+        without an inductor that cannot describe them.
     **options
-        Passed to ``Circuit.fit`` unchanged (method, weight, seed, ...).
+        Passed to ``Circuit.fit`` (method, weight, seed, ...).
 
     Returns
     -------
     FitReport
+        With the verdict of `kelvra.verdict.judge`; the spectrum kept is the
+        points fitted.
 
     Raises
     ------
     kelvra.io.PointError
         A point of the spectrum cannot be fitted (see `kelvra.io.as_spectrum`).
     ValueError
-        What ``Circuit.fit`` raises for a circuit or options it cannot fit.
+        What ``Circuit.fit`` raises for a circuit or options it cannot fit;
+        a bad window; `drop_inductive` for a circuit with an inductor.
     """
     from .io import as_spectrum
+    from .robust import report_of, robust_fit
+    from .verdict import judge
 
     if isinstance(circuit, str):
         circuit = _core.Circuit(circuit)
     measured = as_spectrum(spectrum, impedances, source=source, sweep=sweep)
-    result = circuit.fit(measured.frequencies, measured.impedances, **options)
-    held = options.get("fixed") or ()
-    return FitReport.from_result(result, settings=options, source=measured.source, sweep=measured.sweep,
-                                 fixed=list(held.keys()) if isinstance(held, Mapping) else list(held))
+    if drop_inductive and _has_inductor(circuit):
+        raise ValueError(f"drop_inductive leaves out the points an inductor describes, and {circuit.text} has one")
+    keep = select_points(measured.frequencies, measured.impedances, fmin=fmin, fmax=fmax,
+                         drop_inductive=drop_inductive)
+    frequencies, measured_z = measured.frequencies[keep], measured.impedances[keep]
+    controls = {key: value for key, value in (("start", start), ("fixed", fixed), ("bounds", bounds))
+                if value is not None}
+    settings = dict(options, **controls)
+    settings.update({key: value for key, value in (("fmin", fmin), ("fmax", fmax)) if value is not None})
+    if drop_inductive:
+        settings["drop_inductive"] = True
+    if robust:
+        found = robust_fit(circuit, frequencies, measured_z, **controls, **options)
+        result, nested = found.result, found.nested
+        settings.update(robust=True, winning_start=found.start)
+    else:
+        result, nested = circuit.fit(frequencies, measured_z, **controls, **options), ()
+    report = report_of(result, frequencies, measured_z, fixed=fixed, bounds=bounds, settings=settings,
+                       source=measured.source, sweep=measured.sweep)
+    return replace(report, verdict=judge(report, nested))
 
 
 def fit_file(path: Union[str, "os.PathLike[str]"], circuit: CircuitLike, *, format: Optional[str] = None,

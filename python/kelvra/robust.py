@@ -1,0 +1,360 @@
+"""A fit that looks for a better minimum where local minima hide.
+
+`robust_fit` runs the ordinary fit, then tries the starts that escape the
+traps a measured spectrum sets for it, and keeps the lowest chi-square:
+
+1. Nested repair. Each element that can leave the circuit (`kelvra.nesting`)
+   is held at its vanishing value and the rest refitted. A circuit can
+   always match a circuit nested in it, so a nested fit with a lower
+   chi-square shows that the full fit stopped in a local minimum; the full
+   circuit is then restarted from the nested fit, once exactly there and
+   once with the element brought back at a small share of the spectrum.
+   The nested fits also tell the verdict whether each element is needed.
+2. Peaks of the distribution of relaxation times, where `kelvra.drt`
+   provides them: the circuit's parallel R-C and R-CPE pairs started at the
+   peaks' resistances and time constants, largest peak to largest arc.
+3. When the best fit so far is still not trusted, a short seeded global
+   search: `GLOBAL_STARTS` random starts, each a short Levenberg-Marquardt
+   run within the user's controls, the best of them run to convergence.
+
+The result names the start that won.
+"""
+from __future__ import annotations
+
+import math
+import warnings
+from dataclasses import dataclass, replace
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+
+from . import _core, tables
+from .nesting import Vanishing, band as spectrum_band, vanishing_elements
+from .report import FitReport
+from .verdict import NestedFit, judge, time_constants
+
+# The last-resort global search: this many random starts, each one short
+# Levenberg-Marquardt run, spread this many decades either side of the
+# best fit's open parameters; it costs about as much as two ordinary fits.
+GLOBAL_STARTS = 8
+GLOBAL_DECADES = 2.0
+GLOBAL_ITERATIONS = 60
+# Exponents of random starts are drawn from here up: below it an element
+# is more a diffusion tail than the arc it is meant to be.
+LOWEST_EXPONENT = 0.5
+# The seed of the global search when none is given, so that a robust fit of
+# the same data gives the same result on every run.
+DEFAULT_SEED = 20
+# A start only wins with a chi-square lower by more than rounding.
+IMPROVEMENT = 1e-9
+
+START_GIVEN = "given"
+START_GLOBAL = "global search"
+START_DRT = "relaxation-time peaks"
+START_LEARNED = "learned guess"
+_EXPONENTS = tables.exponent_fields()
+
+
+@dataclass(frozen=True)
+class RobustFit:
+    """The best fit found, the start it came from, the chi-square of the
+    ordinary fit, and the nested fits the verdict uses."""
+
+    result: Any  # a FitResult
+    start: str
+    plain_chi_square: float
+    nested: Tuple[NestedFit, ...]
+
+
+def _fixed_values(fixed: Any, params: Mapping[str, float]) -> Dict[str, float]:
+    if not fixed:
+        return {}
+    if isinstance(fixed, Mapping):
+        return dict(fixed)
+    return {name: params[name] for name in fixed}
+
+
+def _inside(values: Dict[str, float], bounds: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]],
+            physical: Mapping[str, Tuple[float, float]]) -> Dict[str, float]:
+    """`values` clamped into the bounds the fit runs within, since a start
+    outside them is an error."""
+    out = {}
+    for name, value in values.items():
+        low, high = physical[name]
+        if bounds and name in bounds:
+            low = low if bounds[name][0] is None else bounds[name][0]
+            high = high if bounds[name][1] is None else bounds[name][1]
+        out[name] = min(max(value, low), high)
+    return out
+
+
+def _better(candidate: Any, best: Any) -> bool:
+    old, new = best.chi_square, candidate.chi_square
+    if math.isnan(old):
+        return not math.isnan(new)
+    return new < old * (1.0 - IMPROVEMENT)
+
+
+class _Search:
+    """One robust fit's shared state: the spectrum, the controls, the best
+    result so far and where it started."""
+
+    def __init__(self, circuit, frequencies, impedances, fixed, bounds, options):
+        self.circuit = circuit
+        self.frequencies = frequencies
+        self.impedances = impedances
+        self.fixed = fixed
+        self.bounds = bounds
+        self.options = options
+        names = circuit.param_names()
+        self.physical = dict(zip(names, circuit.param_bounds()))
+        self.units = dict(zip(names, circuit.param_units()))
+        self.best = None
+        self.start = START_GIVEN
+
+    def offer(self, result: Any, start: str) -> None:
+        if self.best is None or _better(result, self.best):
+            self.best, self.start = result, start
+
+    def fit_from(self, values: Mapping[str, float], start: str, fixed_values: Dict[str, float],
+                 max_iterations: Optional[int] = None, offer: bool = True) -> Optional[Any]:
+        """One Levenberg-Marquardt run from `values` (the fixed values
+        written over them), offered as a candidate unless `offer` is false;
+        None when the core refuses the start."""
+        options = {"weight": self.options.get("weight", "modulus")}
+        if max_iterations is not None:
+            options["max_iterations"] = max_iterations
+        values = _inside({**values, **fixed_values}, self.bounds, self.physical)
+        try:
+            result = _core._screening_fit(self.circuit.with_named_values(values), self.frequencies, self.impedances,
+                                          guess_init=False, fixed=fixed_values or None, bounds=self.bounds,
+                                          **options)
+        except ValueError:
+            return None
+        if offer:
+            self.offer(result, start)
+        return result
+
+    def nested_fit(self, way: Vanishing, fixed_values: Dict[str, float]) -> Optional[Any]:
+        values = _inside(dict(self.best.params), self.bounds, self.physical)
+        try:
+            return _core._screening_fit(self.circuit.with_named_values(values), self.frequencies, self.impedances,
+                                        guess_init=False, weight=self.options.get("weight", "modulus"),
+                                        fixed={**fixed_values, way.parameter: way.value}, bounds=self.bounds)
+        except ValueError:
+            return None
+
+
+def _vanishing_allowed(way: Vanishing, fixed_values: Mapping[str, float], bounds: Optional[Mapping]) -> bool:
+    # An element the user holds or bounds stays as the user put it.
+    label = way.element + "."
+    if any(name.startswith(label) for name in fixed_values):
+        return False
+    return not (bounds and any(name.startswith(label) for name in bounds))
+
+
+def _nested_repair(search: _Search, fixed_values: Dict[str, float]) -> List[NestedFit]:
+    plain = search.best
+    names = search.circuit.param_names()
+    nested: List[NestedFit] = []
+    restarts: List[Tuple[Dict[str, float], str]] = []
+    for way in vanishing_elements(search.circuit, search.frequencies, search.impedances, plain.params):
+        if not _vanishing_allowed(way, fixed_values, search.bounds):
+            continue
+        fitted = search.nested_fit(way, fixed_values)
+        if fitted is None:
+            continue
+        removed = sum(1 for name in names if name.startswith(way.element + "."))
+        nested.append(NestedFit(way.description, fitted.chi_square, removed))
+        if _better(fitted, plain):
+            start = f"nested: {way.description}"
+            search.offer(fitted, start)
+            restarts.append((dict(fitted.params), start))
+            restarts.append(({**fitted.params, way.parameter: way.restart_value}, start))
+    for values, start in restarts:
+        search.fit_from(values, start, fixed_values)
+    return nested
+
+
+def _drt_starts(search: _Search, fixed_values: Dict[str, float]) -> None:
+    """The circuit's parallel pairs started at the relaxation-time peaks,
+    the largest peak for the pair with the largest resistance."""
+    from . import drt
+
+    pairs = [what for what in time_constants(search.circuit.text, search.best.params) if "||" in what]
+    if not pairs:
+        return
+    pairs.sort(key=lambda what: -search.best.params[what.split("||")[0] + ".r"])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the DRT's own notes on the data concern the fit no further
+        try:
+            peaks = sorted(drt.peak_starts(drt.drt(search.frequencies, search.impedances)), key=lambda peak: -peak[1])
+        except (ValueError, ArithmeticError):
+            return
+    if not peaks:
+        return
+    values = dict(search.best.params)
+    for what, (tau, resistance) in zip(pairs, peaks):
+        resistor, other = what.split("||")
+        values[f"{resistor}.r"] = resistance
+        if other.startswith("CPE"):
+            alpha = values.get(f"{other}.alpha", 1.0)
+            values[f"{other}.q"] = tau ** alpha / resistance
+        else:
+            values[f"{other}.c"] = tau / resistance
+    search.fit_from(values, START_DRT, fixed_values)
+
+
+def _log_uniform(rng: np.random.Generator, low: float, high: float) -> float:
+    return float(10.0 ** rng.uniform(math.log10(low), math.log10(high)))
+
+
+def _random_start(rng: np.random.Generator, search: _Search, ranges: Mapping[str, Tuple[float, float]],
+                  band: Tuple[float, float, float, float]) -> Dict[str, float]:
+    """A start drawn across what the spectrum allows: each open parameter
+    log-uniformly over the values whose impedance, somewhere in the
+    measured band, lies between a thousandth of the smallest and ten times
+    the largest measured modulus (by the parameter's unit); exponents
+    uniformly over [`LOWEST_EXPONENT`, upper bound]; other bounded
+    parameters over their range; anything else within `GLOBAL_DECADES` of
+    the best fit."""
+    w_lo, w_hi, z_lo, z_hi = band
+    small, large = z_lo * 1e-3, z_hi * 10.0
+    values: Dict[str, float] = {}
+    for name, (low, high) in ranges.items():
+        if math.isfinite(high):
+            if name.rsplit(".", 1)[-1] in _EXPONENTS:
+                low = max(low, min(LOWEST_EXPONENT, high))
+            values[name] = rng.uniform(low, high)
+    for name, (low, high) in ranges.items():
+        if name in values:
+            continue
+        label = name.rsplit(".", 1)[0]
+        unit = search.units[name]
+        exponent = next((values[f"{label}.{field}"] for field in _EXPONENTS if f"{label}.{field}" in values), 1.0)
+        if unit == "ohm":
+            value = _log_uniform(rng, small, large)
+        elif unit == "F" or unit.startswith("ohm^-1*s^"):
+            value = 1.0 / (_log_uniform(rng, small, large) * _log_uniform(rng, w_lo, w_hi) ** exponent)
+        elif unit.startswith("H"):
+            value = _log_uniform(rng, small, large) / _log_uniform(rng, w_lo, w_hi) ** exponent
+        elif unit == "ohm*s^-0.5":
+            value = _log_uniform(rng, small, large) * math.sqrt(_log_uniform(rng, w_lo, w_hi))
+        elif unit == "s":
+            value = 1.0 / _log_uniform(rng, w_lo, w_hi)
+        else:
+            best = search.best.params[name]
+            value = max(abs(best), low) * 10.0 ** rng.uniform(-GLOBAL_DECADES, GLOBAL_DECADES)
+        values[name] = max(value, low)
+    return values
+
+
+def _global_search(search: _Search, fixed_values: Dict[str, float], seed: int, starts: int) -> None:
+    """`starts` seeded random starts (`_random_start`), each one short
+    Levenberg-Marquardt run; the best of them is run again to convergence."""
+    band = spectrum_band(search.frequencies, search.impedances)
+    if band is None:
+        return
+    rng = np.random.default_rng(seed)
+    ranges = fitted_bounds(search.circuit, search.bounds)
+    found = []
+    for _ in range(starts):
+        values = _random_start(rng, search, ranges, band)
+        # A short run is only a scout: the best one is run to convergence.
+        result = search.fit_from(values, START_GLOBAL, fixed_values, GLOBAL_ITERATIONS, offer=False)
+        if result is not None:
+            found.append(result)
+    finite = [result for result in found if result.chi_square >= 0.0]
+    if finite:
+        winner = min(finite, key=lambda result: result.chi_square)
+        search.fit_from(dict(winner.params), START_GLOBAL, fixed_values)
+
+
+def _learned_start(search: _Search, fixed_values: Dict[str, float]) -> None:
+    """The learned guess as a start, where one serves the circuit's
+    topology and the ordinary fit started elsewhere (the circuit's own
+    values or the user's)."""
+    try:
+        guessed = search.circuit.guess(search.frequencies, search.impedances)
+    except (ValueError, AttributeError):
+        return
+    search.fit_from(dict(zip(search.circuit.param_names(), guessed)), START_LEARNED, fixed_values)
+
+
+def robust_fit(circuit: Any, frequencies: Sequence[float], impedances: Sequence[complex], *,
+               start: Optional[Mapping[str, float]] = None, fixed: Any = None,
+               bounds: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None,
+               seed: Optional[int] = None, global_starts: int = GLOBAL_STARTS, search_always: bool = False,
+               **options: Any) -> RobustFit:
+    """The best of the ordinary fit and the starts described in the module
+    documentation.
+
+    Parameters
+    ----------
+    circuit : Circuit
+    frequencies, impedances : the spectrum, as arrays.
+    start, fixed, bounds : as ``Circuit.fit`` takes them; every start honours
+        them.
+    seed : the global search's seed (default `DEFAULT_SEED`).
+    global_starts : the global search's budget in starts; 0 leaves it out.
+    search_always : run the global search on a trusted fit too (for
+        reference searches).
+    options : further ``Circuit.fit`` options. A method other than
+        Levenberg-Marquardt is already a global search: the result is then
+        that fit alone.
+
+    Returns
+    -------
+    RobustFit
+
+    Raises
+    ------
+    ValueError
+        What ``Circuit.fit`` raises for the ordinary fit.
+    """
+    frequencies = np.asarray(frequencies, dtype=float)
+    impedances = np.asarray(impedances, dtype=complex)
+    plain = circuit.fit(frequencies, impedances, start=start, fixed=fixed, bounds=bounds, **options)
+    if options.get("method", "levenberg_marquardt") != "levenberg_marquardt":
+        return RobustFit(plain, START_GIVEN, plain.chi_square, ())
+    lm_options = {key: value for key, value in options.items() if key not in ("guess_init", "weights", "seed")}
+    search = _Search(circuit, frequencies, impedances, fixed, bounds, lm_options)
+    search.offer(plain, START_GIVEN)
+    fixed_values = _fixed_values(fixed, plain.params)
+    if circuit.explicit_values or start or options.get("guess_init") is False:
+        _learned_start(search, fixed_values)
+    nested = _nested_repair(search, fixed_values)
+    _drt_starts(search, fixed_values)
+    if global_starts > 0 and (search_always or not _trusted(search, fixed_values, bounds, nested)):
+        _global_search(search, fixed_values, DEFAULT_SEED if seed is None else seed, global_starts)
+    return RobustFit(search.best, search.start, plain.chi_square, tuple(nested))
+
+
+def fitted_bounds(circuit: Any, bounds: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]]
+                  ) -> Dict[str, Tuple[float, float]]:
+    """{name: (lower, upper)}: the circuit's physical bounds with the
+    user's bounds put in where given."""
+    out = dict(zip(circuit.param_names(), circuit.param_bounds()))
+    for name, (low, high) in (bounds or {}).items():
+        physical_low, physical_high = out[name]
+        out[name] = (physical_low if low is None else low, physical_high if high is None else high)
+    return out
+
+
+def report_of(result: Any, frequencies: np.ndarray, impedances: np.ndarray, *, fixed: Any = None,
+              bounds: Optional[Mapping] = None, **report_options: Any) -> FitReport:
+    """The FitReport of `result`, its parameters marked fixed where held and
+    bounded by the bounds the fit ran within."""
+    held = list(fixed.keys()) if isinstance(fixed, Mapping) else list(fixed or ())
+    report = FitReport.from_result(result, frequencies, impedances, fixed=held, **report_options)
+    if not bounds:
+        return report
+    limits = fitted_bounds(result.circuit, bounds)
+    parameters = tuple(replace(p, lower=limits[p.name][0], upper=limits[p.name][1]) for p in report.parameters)
+    return replace(report, parameters=parameters, verdict=None)
+
+
+def _trusted(search: _Search, fixed_values: Mapping[str, float], bounds: Optional[Mapping],
+             nested: Sequence[NestedFit]) -> bool:
+    report = report_of(search.best, search.frequencies, search.impedances, fixed=list(fixed_values), bounds=bounds)
+    return judge(report, nested).trusted
