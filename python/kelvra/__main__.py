@@ -391,7 +391,7 @@ def _run_kk(args: argparse.Namespace) -> int:
     for spectrum, result in zip(spectra, kramers_kronig_many(spectra, workers=1, **options)):
         name = f"{spectrum.path} (sweep {spectrum.metadata['sweep']})"
         row: Dict[str, Any] = {"file": spectrum.path, "sweep": spectrum.metadata["sweep"]}
-        if isinstance(result, ValueError):
+        if isinstance(result, Exception):
             report_error(f"{name}: {result}")
             failed = True
             rows.append({**row, "error": str(result)})

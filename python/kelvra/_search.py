@@ -128,7 +128,7 @@ def _fit_one(candidate, frequencies, impedances, fit):
     text = circuit.text
     try:
         result = fit()
-    except ValueError as error:
+    except Exception as error:  # this candidate's failure, in its own row; the others go on
         return RankedFit(0, text, candidate.model, math.nan, math.nan, math.nan, n_params, n_residuals,
                          {}, {}, {}, False, str(error))
     fitted = result.circuit

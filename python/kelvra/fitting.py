@@ -218,7 +218,7 @@ def fit_files(paths: Iterable[Union[str, "os.PathLike[str]"]], circuit: CircuitL
     def fit_one(i: int) -> Any:
         try:
             return fit_spectrum(circuit, spectra[i], **options)
-        except ValueError as error:
+        except Exception as error:  # one spectrum's failure, recorded; the others go on
             return error
 
     reports = iter(map_in_threads(fit_one, len(spectra), thread_count(workers), progress))

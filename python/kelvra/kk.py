@@ -32,6 +32,8 @@ the counts chosen (about 3.5 per decade) stayed the same.
 """
 
 import functools
+import math
+import numbers
 from dataclasses import dataclass
 
 import numpy as np
@@ -52,6 +54,15 @@ SCAN_BATCH = 4
 # A refinement step larger than this fraction of the solution means the
 # normal equations lost too many digits for that system.
 REFINEMENT_TOLERANCE = 1e-8
+# The most RC elements the test fits. The counts the criterion chooses stay
+# near 3.5 per decade, some 40 on the widest measured bands; beyond that the
+# scan only costs (each count solves a system of its size) without a
+# spectrum that needs it.
+MAX_ELEMENTS = 100
+# Floats one scan batch may hold in its (counts x elements x points) arrays:
+# long spectra scan fewer counts at once, so memory stays bounded whatever
+# the number of points.
+SCAN_BATCH_FLOATS = 1 << 22
 
 TWO_PI = 6.283185307179586
 
@@ -182,8 +193,16 @@ class _LinearSystem:
         # Per point: the weights of s (the RC block and its cross term with
         # the series resistance), of the cross term with the inductance, and
         # of the real and imaginary parts of the right-hand side.
-        self.sums = np.stack(
-            [w2, w2 * omega * omega, w2 * impedances.real, w2 * omega * impedances.imag])
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+            self.sums = np.stack(
+                [w2, w2 * omega * omega, w2 * impedances.real, w2 * omega * impedances.imag])
+            squares = np.concatenate([self.sums.ravel(), w2 / (omega * omega)])
+        if not np.all(np.isfinite(squares)):
+            # Squares of the weighted columns leave the range of a double
+            # (frequencies near 1e-300 or 1e300 Hz, impedances as extreme):
+            # every solve would be NaN.
+            raise ValueError("the Kramers-Kronig test cannot take this spectrum: its frequencies or impedances "
+                             "are too extreme for double-precision arithmetic")
         # Weights that turn Re g into the real and minus the imaginary rows.
         self.row_weights = np.stack([self.weight, self.weight * omega])
         inductance, capacitance = bool(inductance), bool(capacitance)
@@ -199,7 +218,9 @@ class _LinearSystem:
         self.has_inductance = inductance
         self.has_capacitance = capacitance
         self.log_tau_min = -np.log(np.max(omega))
-        self.log_span = np.log(np.max(omega) / np.min(omega))
+        # A difference of logarithms: the ratio of a band as wide as
+        # [1e-300, 1e300] Hz overflows.
+        self.log_span = np.log(np.max(omega)) - np.log(np.min(omega))
 
     @property
     def n_fixed(self):
@@ -334,7 +355,8 @@ def _choose_count(system, mu_cutoff, first, limit):
     is below the cut-off; without one, `limit` itself. Returns (M,
     coefficients, mu)."""
     while first <= limit:
-        last = min(first + SCAN_BATCH - 1, limit)
+        batch = max(1, min(SCAN_BATCH, SCAN_BATCH_FLOATS // (limit * system.n_points)))
+        last = min(first + batch - 1, limit)
         coefficients, mu = _fit_counts(system, first, last)
         below = np.flatnonzero(mu < mu_cutoff)
         if below.size:
@@ -351,7 +373,23 @@ def _as_spectrum(frequencies, impedances):
     measured = as_spectrum(frequencies, impedances)
     if measured.frequencies.size < 2:
         raise ValueError("the Kramers-Kronig test needs at least two points")
+    # The time constants spread over the band; a band of one frequency has
+    # no spread and every element would be the same column.
+    if np.min(measured.frequencies) == np.max(measured.frequencies):
+        raise ValueError("the Kramers-Kronig test needs at least two distinct frequencies")
     return measured.frequencies, measured.impedances
+
+
+def _check_options(mu_cutoff, threshold, counts):
+    """The test's options, refused before any work: a NaN cut-off would make
+    the scan run through every count, a NaN threshold pass nothing."""
+    if isinstance(mu_cutoff, bool) or not isinstance(mu_cutoff, numbers.Real) or not 0.0 < mu_cutoff <= 1.0:
+        raise ValueError(f"mu_cutoff must be in (0, 1], got {mu_cutoff!r}")
+    if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real) or not 0.0 < threshold < math.inf:
+        raise ValueError(f"threshold must be positive and finite, got {threshold!r}")
+    for name, value in counts.items():
+        if value is not None and (isinstance(value, bool) or not isinstance(value, numbers.Integral)):
+            raise ValueError(f"{name} must be a whole number of elements, got {value!r}")
 
 
 def kramers_kronig(frequencies, impedances=None, *, n_elements=None, mu_cutoff=DEFAULT_MU_CUTOFF,
@@ -362,17 +400,30 @@ def kramers_kronig(frequencies, impedances=None, *, n_elements=None, mu_cutoff=D
     `n_elements` fixes the number of RC elements. Left as None, it is the
     first count from `min_elements` (default: 2.5 per decade of the band)
     to `max_elements` (default: the number of points) whose mu is below
-    `mu_cutoff`. `inductance` and `capacitance` add a series inductor (for
-    an inductive high-frequency tail) and a series capacitor (for a blocking
-    electrode or a diffusion tail that has not turned over at the lowest
-    frequency) to the fitted circuit; both are themselves Kramers–Kronig
-    consistent. The spectrum passes when every relative residual lies within
-    +-`threshold`.
+    `mu_cutoff`, which lies in (0, 1]. No count exceeds `MAX_ELEMENTS`.
+    `inductance` and `capacitance` add a series inductor (for an inductive
+    high-frequency tail) and a series capacitor (for a blocking electrode or
+    a diffusion tail that has not turned over at the lowest frequency) to
+    the fitted circuit; both are themselves Kramers–Kronig consistent. The
+    spectrum passes when every relative residual lies within +-`threshold`.
+
+    Raises ValueError for options out of range and for spectra the test
+    cannot take (fewer than two distinct frequencies, a broken point).
     """
+    _check_options(mu_cutoff, threshold, {"n_elements": n_elements, "min_elements": min_elements,
+                                          "max_elements": max_elements})
     frequencies, impedances = _as_spectrum(frequencies, impedances)
     system = _LinearSystem(frequencies, impedances, inductance, capacitance)
     # M RC elements plus the fixed unknowns must stay below the 2N equations.
-    most = 2 * frequencies.size - system.n_fixed - 1
+    most = min(2 * frequencies.size - system.n_fixed - 1, MAX_ELEMENTS)
+    try:
+        return _test(system, frequencies, impedances, n_elements, mu_cutoff, threshold, min_elements,
+                     max_elements, most)
+    except np.linalg.LinAlgError as error:
+        raise ValueError(f"the Kramers-Kronig fit of this spectrum is singular ({error})") from None
+
+
+def _test(system, frequencies, impedances, n_elements, mu_cutoff, threshold, min_elements, max_elements, most):
     if n_elements is not None:
         _check_count("n_elements", n_elements, most)
         coefficients, mu = _fit_counts(system, n_elements, n_elements)
@@ -391,17 +442,20 @@ def kramers_kronig(frequencies, impedances=None, *, n_elements=None, mu_cutoff=D
 def kramers_kronig_many(spectra, *, workers=None, progress=None, **options):
     """`kramers_kronig` of each of many spectra on the batch layer's threads;
     returns one `KKResult` per spectrum in input order, or for a spectrum the
-    test refuses, the ValueError that says why. `spectra` holds
-    (frequencies, impedances) pairs or `kelvra.io.Spectrum`s; `options` go
-    to every test."""
+    test cannot take, the exception that says why: one spectrum never stops
+    the others. `spectra` holds (frequencies, impedances) pairs or
+    `kelvra.io.Spectrum`s; `options` go to every test and are checked once,
+    before any, so that options out of range raise here."""
     from ._threads import map_in_threads, thread_count
 
+    _check_options(options.get("mu_cutoff", DEFAULT_MU_CUTOFF), options.get("threshold", DEFAULT_THRESHOLD),
+                   {name: options.get(name) for name in ("n_elements", "min_elements", "max_elements")})
     items = list(spectra)
 
     def task(index):
         try:
             return kramers_kronig(items[index], **options)
-        except ValueError as error:
+        except Exception as error:  # recorded in its own place, as a refused spectrum is
             return error
 
     return map_in_threads(task, len(items), thread_count(workers), progress)

@@ -1,6 +1,7 @@
 """Instrument readers on real files (first and last points checked by hand
 against the raw text, signs turned to capacitive Im Z < 0) and on broken
 copies of them."""
+import os
 import pathlib
 import re
 
@@ -151,6 +152,53 @@ def test_broken_copies(tmp_path, name, file, cell, column, header, missing, cut,
     _raises(_edit(tmp_path, DATA / file, *header), name, header[0], missing)
     cut_line, reason = truncated.split(": ", 1)
     _raises(_cut(tmp_path, DATA / file, *cut), name, int(cut_line.split()[1]), reason)
+
+
+@pytest.mark.parametrize("name, file, edit, line, reason", [
+    # An overflowing or blank cycle number would end the whole reading as an
+    # OverflowError or a bare ValueError.
+    ("biologic", "biologic_ex1.mpt", (63, "\t1.000000000000000E+000\t", "\tinf\t"), 63,
+     "expected a whole number in column 'cycle number', found 'inf'"),
+    ("biologic", "biologic_ex1.mpt", (62, "\t1.000000000000000E+000\t", "\tnan\t"), 62,
+     "expected a whole number in column 'cycle number', found 'nan'"),
+    ("biologic", "biologic_ex1.mpt", (62, "\t1.000000000000000E+000\t", "\t1.5\t"), 62,
+     "expected a whole number in column 'cycle number', found '1.5'"),
+    # A superscript two is a digit to str.isdigit, yet no number to int().
+    ("autolab", "exampleDataAutolab.txt", (10, "41", "4\u00b2"), 10,
+     "expected the number of points before the column names, found '4\u00b2'"),
+], ids=["cycle inf", "cycle nan", "cycle 1.5", "autolab count"])
+def test_hostile_header_and_cells_are_format_errors(tmp_path, name, file, edit, line, reason):
+    _raises(_edit(tmp_path, DATA / file, *edit), name, line, reason)
+
+
+def test_a_superscript_in_the_announced_count_is_no_count(tmp_path):
+    path = _edit(tmp_path, DATA / "exampleDataZPlot.z", 121, "56", "5\u00b2")
+    assert "planned_points" not in io.read_zplot(path)[0].metadata
+
+
+def test_utf16_with_its_mark_reads_as_the_original_and_without_it_is_refused(tmp_path):
+    original = DATA / "exampleDataZPlot.z"
+    text = original.read_bytes().decode("latin-1")
+    marked = tmp_path / "marked.z"
+    marked.write_bytes(text.encode("utf-16"))
+    expected = io.read(original)[0].data
+    got = io.read(marked)[0].data
+    assert all(np.array_equal(got[column], expected[column]) for column in expected)
+    bare = tmp_path / "bare.z"
+    bare.write_bytes(text.encode("utf-16-le"))
+    with pytest.raises(io.FormatError, match="NUL bytes"):
+        io.read(bare)
+
+
+def test_bytes_paths_read_like_text_paths(tmp_path):
+    copy = tmp_path / "caf\udce9.z"  # a name that is not valid UTF-8 on disk
+    raw = os.fsencode(str(copy))
+    copy_bytes = (DATA / "exampleDataZPlot.z").read_bytes()
+    with open(raw, "wb") as handle:
+        handle.write(copy_bytes)
+    assert io.detect(raw) == "zplot"
+    assert io.read(raw)[0].source == str(copy)
+    assert list(io.spectrum_files([os.fsencode(str(tmp_path))])) == [str(copy)]
 
 
 def test_announced_row_count_catches_a_lost_last_row(tmp_path):

@@ -100,7 +100,7 @@ def test_scan_picks_the_first_count_below_the_cutoff(options, first):
 
 
 def test_scan_without_a_crossing_uses_the_largest_count():
-    result = kk.kramers_kronig(FREQUENCIES, two_arcs(0.005), mu_cutoff=-1.0, max_elements=12)
+    result = kk.kramers_kronig(FREQUENCIES, two_arcs(0.005), mu_cutoff=1e-12, max_elements=12)
     assert result.n_elements == 12
 
 
@@ -123,11 +123,39 @@ def test_ill_conditioned_counts_fall_back_to_qr():
     ([1, 2, 3], [1, 2, 3], {"n_elements": 0}, "n_elements must be between 1 and 3"),
     ([1, 2, 3], [1, 2, 3], {"max_elements": 5}, "max_elements must be between 1 and 3"),
     ([1, 2, 3], [1, 2, 3], {"min_elements": 4}, "min_elements must be between 1 and 3"),
+    # Options out of range: a NaN or negative cut-off once made the scan try every count.
+    ([1, 2, 3], [1, 2, 3], {"mu_cutoff": np.nan}, r"mu_cutoff must be in \(0, 1\], got nan"),
+    ([1, 2, 3], [1, 2, 3], {"mu_cutoff": -1}, r"mu_cutoff must be in \(0, 1\], got -1"),
+    ([1, 2, 3], [1, 2, 3], {"mu_cutoff": 1.5}, r"mu_cutoff must be in \(0, 1\]"),
+    ([1, 2, 3], [1, 2, 3], {"threshold": np.nan}, "threshold must be positive and finite"),
+    ([1, 2, 3], [1, 2, 3], {"max_elements": 2.5}, "max_elements must be a whole number"),
+    (np.logspace(0, 3, 100), np.linspace(1, 2, 100) - 1j, {"n_elements": kk.MAX_ELEMENTS + 1},
+     f"between 1 and {kk.MAX_ELEMENTS}"),
+    # Spectra the linear system cannot take.
+    ([5.0] * 10, [1 + 1j] * 10, {}, "at least two distinct frequencies"),
+    ([1e-300, 1e300], [1 + 1j, 2 + 2j], {}, "too extreme for double-precision"),
 ])
 @pytest.mark.filterwarnings("ignore::kelvra.io.PointWarning")
 def test_rejected_input(frequencies, impedances, options, message):
     with pytest.raises(ValueError, match=message):
         kk.kramers_kronig(frequencies, impedances, **options)
+
+
+def test_many_records_each_refused_spectrum_and_goes_on():
+    spectra = [([5.0] * 10, [1 + 1j] * 10), ([1e-300, 1e300], [1 + 1j, 2 + 2j]), (FREQUENCIES, two_arcs())]
+    first, second, third = kk.kramers_kronig_many(spectra, workers=2)
+    assert isinstance(first, ValueError) and isinstance(second, ValueError)
+    assert third.valid
+    # Options are everyone's: refused once, before any spectrum.
+    with pytest.raises(ValueError, match="mu_cutoff"):
+        kk.kramers_kronig_many(spectra, mu_cutoff=float("nan"))
+
+
+def test_the_element_scan_is_capped_on_long_spectra():
+    frequencies = np.logspace(-2, 6, 3000)
+    z = 10 + 20 / (1 + 20 * 1e-4 * (2j * np.pi * frequencies) ** 0.85)
+    result = kk.kramers_kronig(frequencies, z, mu_cutoff=1e-12)
+    assert result.n_elements <= kk.MAX_ELEMENTS
 
 
 def real_spectra():

@@ -14,7 +14,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tupl
 
 from . import autolab, biologic, chinstruments, delimited, gamry, parstat, powersuite, versastudio, zplot
 from ._coerce import PointError, PointWarning, as_spectrum
-from ._source import SNIFF_CHARACTERS, FormatError, PathLike, Source, decode
+from ._source import SNIFF_CHARACTERS, FormatError, PathLike, Source, decode, path_text
 from ._series import read_frame, read_series, read_spectra
 from ._spectrum import CURRENT, FREQUENCY, IMAGINARY, REAL, TIME, VOLTAGE, Spectrum, build
 
@@ -36,18 +36,18 @@ def detect(path: PathLike, head: Optional[str] = None) -> str:
     for module in _MODULES:
         if module.sniff(head):
             return module.NAME
-    suffix = os.path.splitext(os.fspath(path))[1].casefold()
+    suffix = os.path.splitext(path_text(path))[1].casefold()
     for module in _MODULES:
         if suffix in module.SUFFIXES:
             return module.NAME
-    raise FormatError(os.fspath(path), 1, "unknown format: expected one of " + ", ".join(FORMATS))
+    raise FormatError(path_text(path), 1, "unknown format: expected one of " + ", ".join(FORMATS))
 
 
 def spectrum_files(paths: Iterable[PathLike]) -> Iterator[str]:
     """Each path as given, with a directory replaced by the files directly
     inside it whose format is recognised, in name order."""
     for path in paths:
-        path = os.fspath(path)
+        path = path_text(path)
         if not os.path.isdir(path):
             yield path
             continue
@@ -72,7 +72,7 @@ def read_files(paths: Iterable[PathLike], format: Optional[str] = None) -> List[
     for path in spectrum_files(paths):
         try:
             files.append((path, read(path, format)))
-        except (OSError, ValueError) as error:
+        except Exception as error:  # one unreadable file is that file's failure, never the batch's
             files.append((path, error))
     return files
 

@@ -13,7 +13,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
 
 import numpy as np
 
-from ._source import FormatError, PathLike
+from ._source import FormatError, PathLike, path_text
 from ._spectrum import Spectrum, as_frame
 
 # The key columns: the spectrum's place in the series, the file it came
@@ -103,8 +103,8 @@ def series_files(source: Union[PathLike, Iterable[PathLike]]) -> List[str]:
     paths as given, or one file."""
     from . import detect
 
-    if isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
+    if isinstance(source, (str, bytes, os.PathLike)):
+        path = path_text(source)
         if not os.path.isdir(path):
             return [path]
         found = []
@@ -120,7 +120,7 @@ def series_files(source: Union[PathLike, Iterable[PathLike]]) -> List[str]:
         if not found:
             raise FormatError(path, None, "no measured spectrum file in this directory")
         return found
-    return [os.fspath(p) for p in source]
+    return [path_text(p) for p in source]
 
 
 def read_spectra(source: Union[PathLike, Iterable[PathLike]], format: Optional[str] = None, *,

@@ -7,13 +7,14 @@ editor shows them, so that each error can point at its line.
 """
 from __future__ import annotations
 
+import codecs
 import os
 import re
-from typing import Callable, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
-PathLike = Union[str, "os.PathLike[str]"]
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 _LINE_END = re.compile(r"\r*\n|\r")
 # Enough of a file's start to recognise every supported format by content.
@@ -38,7 +39,22 @@ class FormatError(ValueError):
         return (type(self), (self.path, self.line, self.reason))
 
 
+def path_text(path: Any) -> str:
+    """`path` (str, bytes or os.PathLike) as text; bytes that are no valid
+    UTF-8 keep their values as the file system's escapes, so the name still
+    opens the same file."""
+    return os.fsdecode(path)
+
+
 def decode(raw: bytes) -> str:
+    # Some exporters write UTF-16 with a byte-order mark; read as Latin-1 it
+    # would become a NUL after every character and match no format.
+    if raw.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+        try:
+            text = raw.decode("utf-16")
+        except UnicodeDecodeError:
+            text = raw.decode("latin-1")
+        return _LINE_END.sub("\n", text)
     try:
         text = raw.decode("utf-8-sig")
     except UnicodeDecodeError:
@@ -51,7 +67,7 @@ class Source:
     """The lines of one file, addressed by 1-based line number."""
 
     def __init__(self, path: PathLike, text: str) -> None:
-        self.path = os.fspath(path)
+        self.path = path_text(path)
         lines = text.split("\n")
         if lines and lines[-1] == "":
             lines.pop()  # the final line ending, not an empty last line
@@ -60,7 +76,14 @@ class Source:
     @classmethod
     def open(cls, path: PathLike) -> "Source":
         with open(path, "rb") as handle:
-            return cls(path, decode(handle.read()))
+            source = cls(path, decode(handle.read()))
+        # A NUL never occurs in a text export: the file is binary, or UTF-16
+        # without the byte-order mark that says so.
+        for number, text in enumerate(source.lines, 1):
+            if "\0" in text:
+                raise source.error(number, "file holds NUL bytes: expected a text export (save it as UTF-8 "
+                                   "or Latin-1 text; UTF-16 needs its byte-order mark)")
+        return source
 
     @property
     def count(self) -> int:
@@ -152,10 +175,13 @@ class Table:
         lines first..stop-1. Blank lines carry no data and are passed over."""
         values: Dict[str, List[float]] = {key: [] for key in columns}
         width = len(self.names)
+        # The line of each row read, so that a check on the values can point at it.
+        self.row_lines: List[int] = []
         for line in range(first, stop):
             text = self.source.line(line)
             if not text.strip():
                 continue
+            self.row_lines.append(line)
             fields = self.split(text)
             if len(fields) != width:
                 raise self.source.error(line, f"expected {width} fields, found {len(fields)}")

@@ -29,7 +29,7 @@ def _is_header(text: str) -> bool:
 def parse(source: Source) -> List[Sweep]:
     header = source.require(_is_header, "the quoted column names")
     count_text = source.line(header - 1).strip() if header > 1 else ""
-    if not count_text.isdigit():
+    if not count_text.isdecimal():
         raise source.error(max(header - 1, 1), f"expected the number of points before the column names, "
                            f"found {count_text!r}")
     planned = int(count_text)

@@ -48,4 +48,9 @@ def parse(source: Source) -> List[Sweep]:
     cycles = columns.pop(_CYCLE, np.zeros(len(columns[FREQUENCY])))
     if len(cycles) == 0:
         raise source.error(header, "expected data rows after the header")
+    whole = np.isfinite(cycles) & (cycles == np.round(cycles))
+    if not whole.all():
+        row = int(np.flatnonzero(~whole)[0])
+        cell = table.split(source.line(table.row_lines[row]))[positions[_CYCLE]]
+        raise source.error(table.row_lines[row], f"expected a whole number in column 'cycle number', found {cell!r}")
     return [(take(columns, rows), {"cycle": int(cycles[rows.start])}) for rows in split_runs(cycles)]

@@ -36,7 +36,7 @@ def _facts(source: Source, stop: int) -> Dict[str, Any]:
 def _names(definition: str) -> List[str]:
     names = split_on(",")(definition[len(_DEFINITION):])
     # The list closes with a bare number that names no column.
-    if names and names[-1].isdigit():
+    if names and names[-1].isdecimal():
         names.pop()
     return names
 

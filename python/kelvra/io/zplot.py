@@ -52,7 +52,7 @@ def parse(source: Source) -> List[Sweep]:
             continue
         key, value = match.groups()
         if key == _PLANNED:
-            planned = int(value) if value.isdigit() else None
+            planned = int(value) if value.isdecimal() else None
         elif key in _FACTS and _FACTS[key] not in facts:
             facts[_FACTS[key]] = value
     table = Table(source, end - 1, split_on("\t")(source.line(end - 1)), split_on("\t"))
