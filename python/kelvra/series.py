@@ -11,6 +11,7 @@ are marked as outliers (`outliers`).
 """
 from __future__ import annotations
 
+import dataclasses
 import math
 import os
 from dataclasses import dataclass
@@ -44,6 +45,16 @@ def _report_from_result(result: Any, frequencies: np.ndarray, impedances: np.nda
     held = options.get("fixed") or ()
     return FitReport.from_result(result, frequencies, impedances, settings=options, source=source, sweep=sweep,
                                  fixed=list(held.keys()) if isinstance(held, dict) else list(held))
+
+
+def _judged(report: Any) -> Any:
+    """The report with the robust verdict, where this installation has one
+    (absurd values, systematic residuals, beside the fit's own flags)."""
+    try:
+        from .verdict import judge
+    except ImportError:
+        return report
+    return dataclasses.replace(report, verdict=judge(report))
 
 
 def trusted(report: Any) -> bool:
@@ -220,6 +231,7 @@ def fit_series(circuit: Any, spectra: Any, *, key: Optional[str] = None, order_a
         report = _report_from_result(best, item.frequencies, item.impedances, options, item.source, item.sweep)
         if order_arcs:
             report = order_report(report)
+        report = _judged(report)
         reports.append(report)
         starts.append(START_PREVIOUS if best is warm else START_OWN)
         errors.append("")
