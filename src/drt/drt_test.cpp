@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,10 +70,9 @@ TEST(Drt, SeriesInductanceIsRecovered) {
 }
 
 struct BadInput {
-  const char* name;
   std::size_t index;  // the point to spoil
-  double frequency;
-  Complex impedance;
+  std::optional<double> frequency;
+  std::optional<Complex> impedance;
   const char* message;
 };
 
@@ -81,10 +81,8 @@ class DrtBadInput : public ::testing::TestWithParam<BadInput> {};
 TEST_P(DrtBadInput, NamesTheProblem) {
   const BadInput c = GetParam();
   Spectrum s = zarc(1.0, 10.0, 1e-3, 0.9, 10);
-  if (std::isnan(c.frequency) || c.frequency != 0.0 || std::string(c.name) == "zero frequency") {
-    s.frequencies[c.index] = c.frequency;
-  }
-  if (!std::isnan(c.impedance.re) || std::string(c.name) == "NaN impedance") s.impedances[c.index] = c.impedance;
+  if (c.frequency) s.frequencies[c.index] = *c.frequency;
+  if (c.impedance) s.impedances[c.index] = *c.impedance;
   const Result<Drt, DrtError> result = compute_drt(s, DrtOptions{});
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(display(result.error()), c.message);
@@ -96,12 +94,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 INSTANTIATE_TEST_SUITE_P(
     Table, DrtBadInput,
     ::testing::Values(
-        BadInput{"NaN impedance", 4, 1.0, {kNaN, 0.0}, "point 4 has a NaN or infinite frequency or impedance"},
-        BadInput{"infinite frequency", 2, kInf, {1.0, 0.0}, "point 2 has a NaN or infinite frequency or impedance"},
-        BadInput{"zero frequency", 7, 0.0, {1.0, 0.0}, "point 7 has the frequency 0 Hz; frequencies must be positive"},
-        BadInput{"negative frequency", 1, -3.0, {1.0, 0.0},
-                 "point 1 has the frequency -3 Hz; frequencies must be positive"},
-        BadInput{"duplicate frequency", 9, 1e5, {1.0, 0.0}, "points 0 and 9 share the frequency 100000 Hz"}));
+        BadInput{4, std::nullopt, Complex{kNaN, 0.0}, "point 4 has a NaN or infinite frequency or impedance"},
+        BadInput{2, kInf, std::nullopt, "point 2 has a NaN or infinite frequency or impedance"},
+        BadInput{7, 0.0, std::nullopt, "point 7 has the frequency 0 Hz; frequencies must be positive"},
+        BadInput{1, -3.0, std::nullopt, "point 1 has the frequency -3 Hz; frequencies must be positive"},
+        BadInput{9, 1e5, std::nullopt, "points 0 and 9 share the frequency 100000 Hz"}));
 
 TEST(Drt, TooFewAndAllZero) {
   Spectrum s = zarc(1.0, 10.0, 1e-3, 0.9, 4);
