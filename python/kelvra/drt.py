@@ -170,6 +170,16 @@ class DrtResult:
 
         return plot_drt(self, ax=ax)
 
+    def _repr_html_(self) -> str:
+        import html
+
+        scalars = (f"R\u221e {self.r_inf:.4g} \u03a9, L {self.inductance:.3g} H, "
+                   f"R<sub>pol</sub> {self.polarization_resistance:.4g} \u03a9, \u03bb {self.lambda_:.3g}")
+        rows = "".join(f"<tr><td>{p.tau:.4g}</td><td>{p.frequency:.4g}</td><td>{p.resistance:.4g}</td>"
+                       f"<td>{p.width:.3g}</td></tr>" for p in self.peaks)
+        return (f"<p>DRT: {html.escape(self.verdict)}<br>{scalars}</p><table><thead><tr><th>\u03c4 / s</th>"
+                f"<th>f / Hz</th><th>R / \u03a9</th><th>width / decades</th></tr></thead><tbody>{rows}</tbody></table>")
+
     def __repr__(self) -> str:
         peaks = ", ".join(f"tau {p.tau:.3g} s R {p.resistance:.4g} ohm" for p in self.peaks)
         return (f"DrtResult(R_inf {self.r_inf:.4g} ohm, L {self.inductance:.3g} H, "

@@ -216,6 +216,7 @@ def test_result_tables():
     assert len(frame) == result.tau.size
     assert list(result.peaks_frame()["tau"]) == [p.tau for p in result.peaks]
     assert result.row()["n_peaks"] == len(result.peaks)
+    assert result._repr_html_().count("<tr><td>") == len(result.peaks)
 
 
 def test_plots_draw_gamma_peaks_and_series_elements():
