@@ -37,11 +37,14 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
 from kelvra import _core
+
+if TYPE_CHECKING:
+    from kelvra.drt_circuit import CircuitSuggestion
 
 # A DRT whose largest relative residual exceeds this does not describe its
 # spectrum (drift, a process the model cannot hold): its answer is marked.
@@ -261,7 +264,7 @@ def _result(f: np.ndarray, z: np.ndarray, raw: Dict[str, Any], options: Dict[str
                      lambda_at_limit=raw["lambda_at_limit"], options=dict(options))
 
 
-def suggest_circuit(result: DrtResult) -> Any:
+def suggest_circuit(result: DrtResult) -> "CircuitSuggestion":
     """The built-in model and starting values that the peaks of `result`
     imply, as a `kelvra.drt_circuit.CircuitSuggestion` (the rule is
     described there)."""

@@ -13,7 +13,6 @@ from __future__ import annotations
 import argparse
 import csv
 import json
-import math
 import os
 from typing import Any, Dict, List, Tuple
 
@@ -50,10 +49,6 @@ def describe(name: str, result: Any) -> str:
     return "\n".join(lines)
 
 
-def _number(value: float) -> Any:
-    return value if math.isfinite(value) else None
-
-
 def _record(spectrum: Any, result: Any) -> Dict[str, Any]:
     return {"file": spectrum.path, "sweep": spectrum.metadata.get("sweep"), "verdict": result.verdict,
             "trustworthy": result.trustworthy, "r_inf": result.r_inf, "inductance": result.inductance,
@@ -69,7 +64,7 @@ def write_results(done: List[Tuple[Any, Any]], path: str) -> None:
     PATH's stem + "_peaks.csv"."""
     if path.lower().endswith(".json"):
         with open(path, "w", encoding="utf-8") as out:
-            json.dump([_record(s, r) for s, r in done], out, indent=1, default=_number)
+            json.dump([_record(s, r) for s, r in done], out, indent=1)
         return
     stem, suffix = os.path.splitext(path)
     with open(path, "w", newline="", encoding="utf-8") as out:
