@@ -54,6 +54,7 @@ TAIL_SLOPE = -0.25
 # Randles spectra (0.5 % noise); with these, in 1 of 50.
 TAIL_OPTIONS = {"method": "mgcv"}
 TAIL_PROMINENCE = 0.15
+TAIL_WO_PROMINENCE = 0.1
 # Below an arc -Im Z shrinks into the noise, where its slope means nothing:
 # a tail must hold -Im Z at this fraction of |Z| over those points.
 TAIL_REACTANCE_SHARE = 0.05
@@ -122,7 +123,7 @@ def _low_frequency_slope(result: Any) -> float:
     return float(np.polyfit(np.log(f[usable]), np.log(-z.imag[usable]), 1)[0])
 
 
-def _arc_peaks(result: Any, tail: bool) -> List[Any]:
+def _arc_peaks(result: Any, tail: bool, prominence: float = TAIL_PROMINENCE) -> List[Any]:
     """The peaks that stand for arcs. A diffusion tail has no finite DRT:
     fitting one drives gamma up to the long end of the grid and leaves it
     ragged beneath, so with a tail the arcs are the peaks of the DRT of the
@@ -145,7 +146,7 @@ def _arc_peaks(result: Any, tail: bool) -> List[Any]:
             return []
         from kelvra.drt import DrtPeak
 
-        peaks = [DrtPeak(*map(float, row)) for row in _core._drt_peaks(sub.tau, sub.gamma, TAIL_PROMINENCE)]
+        peaks = [DrtPeak(*map(float, row)) for row in _core._drt_peaks(sub.tau, sub.gamma, prominence)]
         frequencies = sub.frequencies
     shortest, longest = 1.0 / (2 * math.pi * frequencies.max()), 1.0 / (2 * math.pi * frequencies.min())
     peaks = [p for p in peaks if shortest <= p.tau <= longest]
@@ -188,6 +189,10 @@ def suggest_circuit(result: Any) -> CircuitSuggestion:
         tail = "Wo" if slope < SLOPE_BETWEEN else "W"
         reasons.append(f"a diffusion tail: -Im Z grows as w^{slope:.2f} at the lowest frequencies ({tail})")
     peaks = _arc_peaks(result, tail is not None)
+    if tail == "Wo" and len(peaks) < 2:
+        # The one built-in model with Wo has two arcs: look for the second
+        # with the prominence every DRT's peaks are held to.
+        peaks = _arc_peaks(result, True, TAIL_WO_PROMINENCE)
     if not peaks:
         if tail is None:
             raise ValueError("the DRT has no peak inside the measured band and no diffusion tail")
