@@ -13,6 +13,7 @@ import sys
 from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 import kelvra
+from kelvra import _command_checks as checks
 from kelvra.tables import EARLY_STOP_RULES, MANY_FITS_EARLY_STOP
 
 EXIT_OK = 0
@@ -60,10 +61,7 @@ def _add_quiet(parser: argparse.ArgumentParser, what: str) -> None:
 # ---- kelvra fit
 
 def _positive_int(text: str) -> int:
-    value = int(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"expected a positive integer, found {text}")
-    return value
+    return checks.count(text)
 
 
 def _results_path(text: str) -> str:
@@ -81,8 +79,9 @@ def _add_fit_arguments(parser: argparse.ArgumentParser) -> None:
                         help=f"fit method (default {_tables().DEFAULT_METHOD})")
     parser.add_argument("--weighting", choices=_tables().WEIGHTINGS,
                         help=f"residual weighting (default {_tables().DEFAULT_WEIGHTING})")
-    parser.add_argument("--seed", type=int, help="seed of the random starts, for repeatable fits")
-    parser.add_argument("--max-iterations", type=_positive_int, help="iteration limit of each local fit")
+    parser.add_argument("--seed", type=checks.seed,
+                        help="seed of the random starts, for repeatable fits (differential evolution takes none)")
+    parser.add_argument("--max-iterations", type=checks.count, help="iteration limit of each local fit")
     parser.add_argument("--early-stop", choices=list(EARLY_STOP_RULES), default=MANY_FITS_EARLY_STOP,
                         help=f"when a Levenberg-Marquardt fit stops trying further starting points (default "
                              f"{MANY_FITS_EARLY_STOP}: {EARLY_STOP_RULES[MANY_FITS_EARLY_STOP]}; "
@@ -359,7 +358,7 @@ def _add_kk_arguments(parser: argparse.ArgumentParser) -> None:
                         help="measured spectra in any format kelvra.io reads, or directories of them")
     parser.add_argument("--threshold", type=_percent, default=1.0, metavar="PERCENT",
                         help="largest relative residual of a valid spectrum (default 1)")
-    parser.add_argument("--mu-cutoff", type=float, metavar="MU",
+    parser.add_argument("--mu-cutoff", type=checks.unit_fraction, metavar="MU",
                         help="stop adding RC elements when mu falls below MU (default 0.85)")
     parser.add_argument("--capacitance", action="store_true",
                         help="add a series capacitor, for a blocking electrode or an open diffusion tail")
@@ -458,8 +457,37 @@ def _show_warning(message: Any, category: Any, filename: str, lineno: int, file:
     print(f"kelvra: warning: {message}", file=sys.stderr if file is None else file)
 
 
+# Commands whose FILE arguments may be directories of measured spectra.
+EXPANDS_DIRECTORIES = ("fit", "rank", "kk", "drt")
+
+
+def _checked(args: argparse.Namespace) -> bool:
+    """The checks made before any work: paths the command will write, and
+    the files it would read among them. False after reporting a usage error."""
+    problems = checks.output_problems(args)
+    for problem in problems:
+        report_error(problem)
+    if problems:
+        return False
+    checks.warn_unseeded(args, _tables().UNSEEDED_METHODS)
+    if args.command in EXPANDS_DIRECTORIES:
+        # A results file left in an input directory by an earlier run is this
+        # command's output, not a spectrum.
+        args.files, notes = checks.without_own_outputs(args.files, checks.own_outputs(args),
+                                                       _io().spectrum_files)
+        for note in notes:
+            report_error(note)
+    return True
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
+    # A file name that is not valid UTF-8 reaches Python as lone surrogates;
+    # printed back as the bytes it came from, it still names that file.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")
+    if not _checked(args):
+        return EXIT_USAGE
     import warnings
 
     try:

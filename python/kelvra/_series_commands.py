@@ -10,6 +10,8 @@ import os
 import sys
 from typing import Any, List, Optional, Sequence, Tuple
 
+from . import _command_checks as checks
+
 EXIT_OK = 0
 EXIT_INPUT_FAILED = 1
 EXIT_USAGE = 2
@@ -73,12 +75,12 @@ def add_series_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--order", choices=("time", "name"), default="time",
                         help="order of a directory's files: by the start time they record (default), or by name")
     parser.add_argument("--format", help="the files' format instead of detecting it")
-    parser.add_argument("--seed", type=int, help="seed of the random starts, for repeatable fits")
-    parser.add_argument("--bootstrap", type=int, metavar="N",
+    parser.add_argument("--seed", type=checks.seed, help="seed of the random starts, for repeatable fits")
+    parser.add_argument("--bootstrap", type=checks.count, metavar="N",
                         help="intervals from N residual-bootstrap refits per spectrum instead of the linearised ones")
     parser.add_argument("--no-arc-order", action="store_true",
                         help="report interchangeable arcs as fitted, not ordered by time constant")
-    parser.add_argument("--workers", type=int, metavar="N", help="fit on N threads (default: every usable core)")
+    parser.add_argument("--workers", type=checks.count, metavar="N", help="fit on N threads (default: every usable core)")
     parser.add_argument("--out", metavar="TRAJECTORIES",
                         help="write the trajectory table (.csv or .json, one row per spectrum)")
     parser.add_argument("--plot", metavar="DIR", help="write trajectories.png (and drt_map.png) into DIR")
@@ -165,7 +167,7 @@ def add_report_command_arguments(parser: argparse.ArgumentParser) -> None:
                         help="saved fits (.json, as save_fit and kelvra fit --out write them), or measured spectra "
                              "to fit with --circuit")
     parser.add_argument("--circuit", help="circuit to fit to the measured spectra among the inputs")
-    parser.add_argument("--seed", type=int, help="seed of the random starts, for repeatable fits")
+    parser.add_argument("--seed", type=checks.seed, help="seed of the random starts, for repeatable fits")
     parser.add_argument("--out", type=html_path, required=True, metavar="FILE.html", help="the report to write")
     parser.add_argument("--area", type=area, metavar="CM2",
                         help="electrode area in cm^2: parameters per area (ohm*cm^2, F/cm^2)")

@@ -13,6 +13,8 @@ import argparse
 import difflib
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
+from . import _command_checks as checks
+
 Bounds = Tuple[Optional[float], Optional[float]]
 
 
@@ -87,8 +89,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--bounds", action="append", metavar="NAME=LOWER:UPPER[,...]",
                         help="bounds inside the physical ones, such as CPE1.alpha=0.5:1; an empty side keeps the "
                              "physical bound (repeatable)")
-    parser.add_argument("--fmin", type=float, metavar="HZ", help="leave out the points below HZ")
-    parser.add_argument("--fmax", type=float, metavar="HZ", help="leave out the points above HZ")
+    parser.add_argument("--fmin", type=checks.positive, metavar="HZ", help="leave out the points below HZ")
+    parser.add_argument("--fmax", type=checks.positive, metavar="HZ", help="leave out the points above HZ")
     parser.add_argument("--drop-inductive", action="store_true",
                         help="leave out the points with a positive imaginary part (a circuit without an inductor)")
 

@@ -16,13 +16,15 @@ import json
 import os
 from typing import Any, Dict, List, Tuple
 
+from . import _command_checks as checks
+
 
 def add_arguments(parser: argparse.ArgumentParser, formats: List[str], results_path: Any) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE",
                         help="measured spectra in any format kelvra.io reads, or directories of them")
     parser.add_argument("--method", choices=("gcv", "mgcv", "re-im"), default="gcv",
                         help="how lambda is chosen (default gcv)")
-    parser.add_argument("--lambda", dest="lambda_", type=float, metavar="LAMBDA",
+    parser.add_argument("--lambda", dest="lambda_", type=checks.positive, metavar="LAMBDA",
                         help="use this lambda instead of choosing one")
     parser.add_argument("--penalty", choices=("first", "second", "value"), default="first",
                         help="what the regularisation squares: a derivative of gamma or gamma (default first)")

@@ -272,7 +272,9 @@ def write_table(rows: Sequence[Mapping[str, Any]], path: Union[str, "os.PathLike
                       allow_nan=False)
             handle.write("\n")
         return
-    with open(path, "w", encoding="utf-8", newline="") as handle:
+    # A file name that is not valid UTF-8 holds lone surrogates; they go back
+    # out as the bytes they stand for, so the cell still names that file.
+    with open(path, "w", encoding="utf-8", errors="surrogateescape", newline="") as handle:
         writer = csv.DictWriter(handle, fieldnames=list(columns), restval="")
         writer.writeheader()
         writer.writerows(rows)

@@ -50,6 +50,8 @@ BATTERY_COLUMNS: Mapping[str, Tuple[str, str]] = MappingProxyType(dict(_core._ba
 #: The method names `Circuit.fit` accepts, the default first.
 FIT_METHODS: Tuple[str, ...] = tuple(_core._fit_methods())
 DEFAULT_METHOD: str = FIT_METHODS[0]
+# Methods that draw random numbers but take no seed: a seed does not make them repeat.
+UNSEEDED_METHODS: Tuple[str, ...] = tuple(_core._unseeded_fit_methods())
 #: The weighting schemes `weight` accepts, the default first.
 WEIGHTINGS: Tuple[str, ...] = tuple(_core._weightings())
 DEFAULT_WEIGHTING: str = WEIGHTINGS[0]

@@ -60,6 +60,13 @@ PyObject* fit_methods(PyObject*, PyObject*) {
   });
 }
 
+PyObject* unseeded_fit_methods_of_core(PyObject*, PyObject*) {
+  return guarded([&] {
+    const auto names = unseeded_fit_methods();
+    return tuple_of(names, static_cast<Py_ssize_t>(names.size()), new_str).release();
+  });
+}
+
 PyObject* weightings(PyObject*, PyObject*) {
   return guarded([&] {
     return tuple_of(kWeightings, static_cast<Py_ssize_t>(std::size(kWeightings)),
@@ -128,6 +135,8 @@ PyMethodDef kTableFunctions[] = {
      "spectrum is read from, each pair in the order lookups try it."},
     {"_fit_methods", as_cfunction(fit_methods), METH_NOARGS,
      "_fit_methods()\n--\n\nThe method names `Circuit.fit` accepts, the default first."},
+    {"_unseeded_fit_methods", as_cfunction(unseeded_fit_methods_of_core), METH_NOARGS,
+     "_unseeded_fit_methods()\n--\n\nThe methods that draw random numbers but take no seed."},
     {"_weightings", as_cfunction(weightings), METH_NOARGS,
      "_weightings()\n--\n\nThe weighting schemes `weight` accepts, the default first."},
     {"_models", as_cfunction(models), METH_NOARGS,

@@ -2,6 +2,7 @@
 import csv
 import json
 import math
+import os
 import pathlib
 import subprocess
 import sys
@@ -83,7 +84,16 @@ def test_inputs_of_the_same_name_get_their_own_figures(tmp_path):
     (["fit", "x.csv", "--circuit", "R0-X1"], 2, "invalid circuit 'R0-X1'"),
     (["fit", "x.csv", "--circuit", CIRCUIT, "--method", "newton"], 2, "invalid choice: 'newton'"),
     (["fit", "x.csv", "--circuit", CIRCUIT, "--out", "results.txt"], 2, "expected a file name ending in .csv"),
-    (["fit", "x.csv", "--circuit", CIRCUIT, "--max-iterations", "0"], 2, "expected a positive integer"),
+    (["fit", "x.csv", "--circuit", CIRCUIT, "--max-iterations", "0"], 2, "expected a whole number from 1 to"),
+    # Numbers the core cannot hold are usage errors, never an OverflowError.
+    (["fit", "x.csv", "--circuit", CIRCUIT, "--max-iterations", "99999999999"], 2,
+     "expected a whole number from 1 to 4294967295, found 99999999999"),
+    (["fit", "x.csv", "--circuit", CIRCUIT, "--seed", "-1"], 2, "expected a seed from 0 to 2**64 - 1, found -1"),
+    (["fit", "x.csv", "--circuit", CIRCUIT, "--seed", str(2**64)], 2, "expected a seed from 0"),
+    (["fit", "x.csv", "--circuit", CIRCUIT, "--fmin", "nan"], 2, "expected a positive finite number, found nan"),
+    (["kk", "x.csv", "--mu-cutoff", "nan"], 2, "expected a number in (0, 1], found nan"),
+    (["kk", "x.csv", "--mu-cutoff", "-1"], 2, "expected a number in (0, 1], found -1"),
+    (["series", "x.csv", "--circuit", CIRCUIT, "--workers", "0"], 2, "expected a whole number from 1 to"),
     (["fit", "x.csv", "--circuit", CIRCUIT, "--early-stop", "never"], 2, "invalid choice: 'never'"),
     (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
     (["fit", "missing.csv", "--circuit", CIRCUIT], 1, "No such file or directory: 'missing.csv'"),
@@ -173,13 +183,60 @@ def test_rank_help_names_the_default_criterion():
     assert "rank them by BIC (or AIC)" in " ".join(kelvra_command("--help").stdout.split())
 
 
-def test_plot_into_a_path_that_cannot_be_written_is_a_clear_error(tmp_path):
-    blocker = tmp_path / "file"
-    blocker.write_text("")
-    done = kelvra_command("fit", EXAMPLES / "li_ion_cell.csv", "--circuit", CIRCUIT, "--plot", blocker / "figures")
-    assert done.returncode == 1 and done.stdout == ""
-    assert done.stderr.startswith(f"kelvra: cannot write figures into '{blocker / 'figures'}': ")
-    assert "Traceback" not in done.stderr
+@pytest.mark.parametrize("command", [["fit", "--circuit", CIRCUIT], ["kk"], ["rank"], ["drt"]])
+@pytest.mark.parametrize("option, target, message", [
+    ("--out", "{input}", "--out '{input}' is one of the input files; writing it would overwrite the data"),
+    ("--out", "{tmp}/missing/out.csv", "--out '{tmp}/missing/out.csv' cannot be written: no directory"),
+    ("--out", "{tmp}/folder.csv", "--out '{tmp}/folder.csv' is a directory"),
+    ("--plot", "{tmp}/blocker", "--plot '{tmp}/blocker' exists and is not a directory"),
+    ("--plot", "{tmp}/blocker/figures", "--plot '{tmp}/blocker/figures' cannot be made: "),
+], ids=["input as out", "out in no directory", "directory as out", "file as plot", "plot under a file"])
+def test_unwritable_outputs_are_usage_errors_before_any_work(tmp_path, command, option, target, message):
+    if option == "--plot" and command[0] not in ("fit", "drt"):
+        pytest.skip("no figures")
+    measured = tmp_path / "cell.csv"
+    measured.write_bytes((EXAMPLES / "li_ion_cell.csv").read_bytes())
+    before = measured.read_bytes()
+    (tmp_path / "folder.csv").mkdir()
+    (tmp_path / "blocker").write_text("")
+    fill = {"input": measured, "tmp": tmp_path}
+    done = kelvra_command(*command, measured, option, target.format(**fill))
+    assert done.returncode == 2, done.stderr
+    assert done.stderr.startswith("kelvra: " + message.format(**fill)), done.stderr
+    assert done.stdout == "" and "Traceback" not in done.stderr
+    assert measured.read_bytes() == before
+
+
+def test_a_rerun_into_its_own_directory_skips_the_results_it_wrote(tmp_path):
+    (tmp_path / "cell.csv").write_bytes((EXAMPLES / "li_ion_cell.csv").read_bytes())
+    first = kelvra_command("fit", tmp_path, "--circuit", CIRCUIT, "--quiet", "--out", tmp_path / "results.csv")
+    assert first.returncode == 0, first.stderr
+    again = kelvra_command("fit", tmp_path, "--circuit", CIRCUIT, "--quiet", "--out", tmp_path / "results.csv")
+    assert again.returncode == 0, again.stderr
+    assert f"skipping '{tmp_path / 'results.csv'}': this command writes it (--out)" in again.stderr
+    # An earlier run's table under another name is no spectrum either.
+    (tmp_path / "results.csv").rename(tmp_path / "old.csv")
+    tested = kelvra_command("kk", tmp_path, "--quiet")
+    assert tested.returncode == 0, tested.stderr
+    assert f"skipping '{tmp_path / 'old.csv'}': a results table of kelvra" in tested.stderr
+
+
+def test_a_file_name_that_is_not_utf8_is_written_back_as_it_is(tmp_path):
+    name = os.fsencode(str(tmp_path)) + b"/caf\xe9.csv"
+    with open(name, "wb") as handle:
+        handle.write((EXAMPLES / "li_ion_cell.csv").read_bytes())
+    done = subprocess.run([sys.executable, "-m", "kelvra", "fit", name, "--circuit", CIRCUIT, "--quiet",
+                           "--out", tmp_path / "results.csv"], capture_output=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(name + b" (sweep 0): ")
+    table = (tmp_path / "results.csv").read_bytes().splitlines()
+    assert len(table) == 2 and table[1].startswith(name + b",0,")
+
+
+def test_a_seed_with_differential_evolution_is_said_to_do_nothing():
+    done = kelvra_command("fit", EXAMPLES / "li_ion_cell.csv", "--circuit", "R0-(R1,C1)", "--method",
+                          "differential_evolution", "--seed", "2", "--no-robust", "--quiet")
+    assert "differential_evolution is not seeded: --seed does not make its fits repeatable" in done.stderr
 
 
 def test_quiet_prints_one_line_per_spectrum():
@@ -205,10 +262,6 @@ def test_rank_and_kk_record_failed_files_in_their_results(tmp_path, command):
     assert all(row["file"] == str(EXAMPLES / "li_ion_cell.csv") for row in rows[1:]) and len(rows) > 1
 
 
-def test_results_file_that_cannot_be_written_is_a_clear_error(tmp_path):
-    done = kelvra_command("kk", EXAMPLES / "li_ion_cell.csv", "--out", tmp_path / "missing" / "out.csv")
-    assert done.returncode == 1 and "Traceback" not in done.stderr
-    assert done.stderr.startswith(f"kelvra: cannot write '{tmp_path / 'missing' / 'out.csv'}': ")
 def test_drt_writes_gamma_peaks_and_figures_past_a_broken_file(tmp_path):
     broken = tmp_path / "broken.csv"
     broken.write_text("freq/Hz,Re(Z)/Ohm,-Im(Z)/Ohm\n10,1,2\n100,x,3\n")

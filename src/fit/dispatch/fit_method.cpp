@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "fit/global/basin_hopping.h"
 #include "fit/global/differential_evolution.h"
@@ -22,6 +23,8 @@ using MethodRunner = Result<FitOutcome, FitError> (*)(const Series&, const Spect
 struct MethodEntry {
   std::string_view name;
   MethodRunner run;
+  // Draws random numbers yet takes no seed: its fits do not repeat.
+  bool unseeded = false;
 };
 
 // Each method reads only its own options; differential evolution is never
@@ -50,7 +53,8 @@ const std::array<MethodEntry, kFitMethodCount> kMethods = {{
     {"differential_evolution",
      [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {
        return differential_evolution_fit(c, s, w, o.de_evaluations);
-     }},
+     },
+     true},
     {"basin_hopping",
      [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {
        return basin_hopping_fit(c, s, w, o.basin_hopping_hops, o.basin_hopping_step_size,
@@ -107,6 +111,14 @@ std::optional<FitError> check_count_limits(std::string_view method, const FitOpt
 std::array<std::string_view, kFitMethodCount> fit_method_names() {
   std::array<std::string_view, kFitMethodCount> names;
   for (std::size_t i = 0; i < kMethods.size(); ++i) names[i] = kMethods[i].name;
+  return names;
+}
+
+std::vector<std::string_view> unseeded_fit_methods() {
+  std::vector<std::string_view> names;
+  for (const MethodEntry& entry : kMethods) {
+    if (entry.unseeded) names.push_back(entry.name);
+  }
   return names;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "circuit/tree.h"
 #include "fit/fit_outcome.h"
@@ -54,6 +55,10 @@ inline constexpr std::uint64_t kMaxBasinHoppingHops = 200'000;
 // The method names `run_fit_method` accepts, the default first.
 inline constexpr std::size_t kFitMethodCount = 6;
 std::array<std::string_view, kFitMethodCount> fit_method_names();
+
+// The methods that draw random numbers but take no seed (differential
+// evolution), in table order: a seed given with one of them changes nothing.
+std::vector<std::string_view> unseeded_fit_methods();
 
 // Runs `method` ("levenberg_marquardt", "nelder_mead", ...) on `circuit`,
 // starting from its stored values; an unknown name is FitError UnknownMethod, a count
