@@ -143,10 +143,11 @@ def fit_chunk(circuits, items, fit_arguments, workers):
                 continue
         groups.setdefault(id(circuit), (circuit, []))[1].append(i)
 
-    block = _clean_block(items) if len(groups) == 1 and not any(errors) else None
+    block = _clean_block(items)
     for circuit, rows in groups.values():
         if block is not None:
-            frequencies, impedances = block
+            frequencies, impedances = (block[0], block[1]) if len(rows) == count else \
+                (block[0][rows], block[1][rows])
         else:
             frequencies, impedances, kept = [], [], []
             for i in rows:

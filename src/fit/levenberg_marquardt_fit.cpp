@@ -136,11 +136,13 @@ StartResult run_candidate(FitContext& fit, std::span<const double> start, std::o
   return ended;
 }
 
-// Whether `result` ends where an earlier candidate ended; records it for the
-// candidates after it.
-bool repeats_earlier(const StartResult& result, std::span<const Bounds> bounds,
-                     std::vector<ResultSignature>& earlier) {
-  ResultSignature signature = result_signature(result.params, result.cost, result.success, bounds);
+// Whether `result`, implausible only through parameters on their bounds,
+// ends where an earlier such candidate ended from another start of those
+// parameters; records it for the candidates after it.
+bool repeats_earlier(const StartResult& result, std::span<const double> start, std::span<const double> p0,
+                     std::span<const Bounds> bounds, std::vector<ResultSignature>& earlier) {
+  if (!implausible_only_on_bounds(result.params, result.cost, result.success, p0, bounds)) return false;
+  ResultSignature signature = result_signature(result.params, result.cost, result.success, bounds, start);
   const bool repeated = std::any_of(earlier.begin(), earlier.end(),
                                     [&](const ResultSignature& e) { return same_result(signature, e); });
   earlier.push_back(std::move(signature));
@@ -204,7 +206,7 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
     StartResult result = run_candidate(fit, candidate.params, candidate.cost, evaluations);
     iterations += evaluations;
     const bool stop = plausible_where_free(result, p0, bounds, fit.fixed) ||
-                      (starts == LmStarts::UntilPlausibleOrRepeat && repeats_earlier(result, bounds, earlier));
+                      (starts == LmStarts::UntilPlausibleOrRepeat && repeats_earlier(result, candidate.params, p0, bounds, earlier));
     if (!best || displaces(result.cost, best->cost)) best = std::move(result);
     if (stop) break;
   }

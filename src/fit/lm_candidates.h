@@ -15,8 +15,13 @@ namespace kelvra {
 // Which starting points the multi-start fit tries and when it stops.
 //  UntilPlausible: in order of cost, until a result is plausible.
 //  UntilPlausibleOrRepeat: as UntilPlausible, and also stops at a result that
-//    repeats an earlier candidate's (same_result): the later candidates are
-//    rescalings of the same start and end at the same point too.
+//    repeats an earlier candidate's (same_result) when both are implausible
+//    only through bounded parameters on their bounds, and those parameters
+//    started from different values: from two starts the fit ends on the same
+//    bound, so the best fit lies there and the later candidates, rescalings
+//    and spreads of the same start, end there too. (A result with an open
+//    parameter collapsed towards its floor is a local minimum that later
+//    starts do escape; it never ends the loop early.)
 //  GivenOnly: the circuit's own values alone. A screening fit, which only
 //    compares how well several circuits describe one spectrum, uses it: a
 //    circuit that does not describe the data never ends plausibly and would
@@ -33,7 +38,7 @@ struct EarlyStopRule {
 inline constexpr std::array<EarlyStopRule, 2> kEarlyStopRules = {{
     {"plausible", LmStarts::UntilPlausible, "stop at the first plausible result"},
     {"repeat", LmStarts::UntilPlausibleOrRepeat,
-     "stop at the first plausible result, or at a result that repeats an earlier start's"},
+     "stop at the first plausible result, or when a second start ends on the same bounds as an earlier one"},
 }};
 
 std::optional<LmStarts> early_stop_named(std::string_view name);
@@ -50,6 +55,12 @@ std::vector<std::vector<double>> candidate_starting_points(std::span<const doubl
 bool is_plausible(std::span<const double> params, double cost, bool success, std::span<const double> p0,
                   std::span<const Bounds> bounds);
 
+// A converged result with a finite cost whose open parameters all pass the
+// plausibility test: whatever makes it implausible is a bounded parameter on
+// a bound.
+bool implausible_only_on_bounds(std::span<const double> params, double cost, bool success,
+                                std::span<const double> p0, std::span<const Bounds> bounds);
+
 // What decides whether two candidates ended at the same point: which
 // parameters sit on which bound, the solver's verdict and the cost.
 struct ResultSignature {
@@ -57,15 +68,17 @@ struct ResultSignature {
   std::vector<signed char> bound_sides;
   bool success;
   double cost;
+  std::vector<double> start;  // the candidate the run started from
 };
 
 // A bounded parameter within the plausibility margin of a bound, or an open
 // parameter at its lower bound, is on that bound.
 ResultSignature result_signature(std::span<const double> params, double cost, bool success,
-                                 std::span<const Bounds> bounds);
+                                 std::span<const Bounds> bounds, std::span<const double> start);
 
 // The same bound sides, the same verdict and finite costs within
-// kRepeatCostTolerance of each other, relative to the larger.
+// kRepeatCostTolerance of each other, relative to the larger, reached from
+// starts that differ in a parameter that ended on a bound.
 bool same_result(const ResultSignature& a, const ResultSignature& b);
 
 // Two runs that converge to one minimum stop where the relative reduction of

@@ -46,9 +46,11 @@ const char kFitDoc[] =
     "`early_stop` chooses when the Levenberg-Marquardt method stops trying\n"
     "further starting points: None or \"plausible\" at the first plausible\n"
     "result; \"repeat\" also when a start ends where an earlier one ended\n"
-    "(the same parameters on their bounds, a cost within 1e-6 relative),\n"
-    "which the remaining starts, rescalings of the same values, would repeat\n"
-    "too. The other methods' final refinement always uses the full rule.";
+    "with parameters on their bounds as its only flaw (the same parameters on\n"
+    "the same bounds, reached from different starting values of them, a cost\n"
+    "within 1e-6 relative): the best fit lies on that bound, and the\n"
+    "remaining starts would end there too. The other methods' final\n"
+    "refinement always uses the full rule.";
 
 namespace {
 
