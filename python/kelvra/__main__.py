@@ -360,8 +360,12 @@ def _add_kk_arguments(parser: argparse.ArgumentParser) -> None:
                         help="largest relative residual of a valid spectrum (default 1)")
     parser.add_argument("--mu-cutoff", type=checks.unit_fraction, metavar="MU",
                         help="stop adding RC elements when mu falls below MU (default 0.85)")
-    parser.add_argument("--capacitance", action="store_true",
-                        help="add a series capacitor, for a blocking electrode or an open diffusion tail")
+    parser.add_argument("--capacitance", action="store_true", default=None,
+                        help="always add a series capacitor, for a blocking electrode or an open diffusion tail "
+                             "(default: test both ways when the data end in a capacitive tail, and keep the "
+                             "capacitor where only it passes)")
+    parser.add_argument("--no-capacitance", dest="capacitance", action="store_false",
+                        help="never add the series capacitor")
     parser.add_argument("--no-inductance", action="store_true", help="leave out the series inductor")
     parser.add_argument("--format", choices=list(_io().FORMATS), help="the files' format instead of detecting it")
     parser.add_argument("--out", type=_results_path, metavar="RESULTS",

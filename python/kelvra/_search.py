@@ -146,9 +146,11 @@ def _fit_one(candidate, frequencies, impedances, fit):
 
 
 def _ranked(fits, criterion, source="", sweep=0):
-    # NaN (a failed fit) sorts after every number; ties keep candidate order.
+    # NaN (a failed fit) sorts after every number, and a fit that did not
+    # converge after every one that did, whatever its criterion: its figure
+    # is where the solver gave up, not a minimum. Ties keep candidate order.
     values = [getattr(fit, criterion) for fit in fits]
-    order = sorted(range(len(fits)), key=lambda i: (math.isnan(values[i]), values[i], i))
+    order = sorted(range(len(fits)), key=lambda i: (math.isnan(values[i]), not fits[i].success, values[i], i))
     ranked = tuple(replace(fits[i], rank=position + 1) for position, i in enumerate(order))
     return Ranking(ranked, criterion, source, sweep)
 

@@ -34,7 +34,7 @@ the counts chosen (about 3.5 per decade) stayed the same.
 import functools
 import math
 import numbers
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 
@@ -43,6 +43,8 @@ import numpy as np
 DEFAULT_MU_CUTOFF = 0.85
 # A point passes when both of its relative residuals lie within +-1 %.
 DEFAULT_THRESHOLD = 0.01
+# A capacitive tail shows over this many of the lowest frequencies.
+TAIL_POINTS = 3
 # The scan starts at this many elements per decade of the measured band.
 MIN_ELEMENTS_PER_DECADE = 2.5
 # Candidate element counts are solved together in batches of this many: a
@@ -91,6 +93,9 @@ class KKResult:
     series_resistance: float
     inductance: float
     capacitance: float
+    # How the series capacitor was chosen when the caller left it to the
+    # data (see `kramers_kronig`); empty otherwise.
+    note: str = ""
 
     @property
     def max_residual(self):
@@ -116,6 +121,8 @@ class KKResult:
         """The result for a terminal: `name`, the verdict, mu and the count of
         RC elements on one line, then the `worst` largest residuals."""
         lines = [f"{name}: {self.verdict}, mu {self.mu:.3f}, {self.n_elements} RC elements"]
+        if self.note and worst:
+            lines.append(f"  note: {self.note}")
         for i in self.worst_points(worst) if worst else ():
             lines.append(f"  {self.frequencies[i]:12.6g} Hz  real {100 * self.residuals_real[i]:+7.3f} %  "
                          f"imaginary {100 * self.residuals_imag[i]:+7.3f} %")
@@ -132,7 +139,7 @@ class KKResult:
                 "max_residual": self.max_residual, "threshold": self.threshold,
                 "worst_frequency": float(self.frequencies[worst[0]]) if worst.size else float("nan"),
                 "series_resistance": self.series_resistance, "inductance": self.inductance,
-                "capacitance": self.capacitance}
+                "capacitance": self.capacitance, "note": self.note}
 
     def plot(self, ax=None):
         """Draws the relative residuals of the test against frequency, with
@@ -392,8 +399,21 @@ def _check_options(mu_cutoff, threshold, counts):
             raise ValueError(f"{name} must be a whole number of elements, got {value!r}")
 
 
+def capacitive_tail(frequencies, impedances):
+    """Whether the spectrum ends in a capacitive tail: over its
+    `TAIL_POINTS` lowest frequencies, -Im Z is positive and keeps rising as
+    the frequency falls, as it does for a blocking electrode or a diffusion
+    tail that has not turned over, and never for an arc closing on the real
+    axis."""
+    order = np.argsort(frequencies, kind="stable")[:TAIL_POINTS]
+    if order.size < TAIL_POINTS:
+        return False
+    minus_imaginary = -np.asarray(impedances)[order].imag
+    return bool(np.all(minus_imaginary > 0) and np.all(np.diff(minus_imaginary) < 0))
+
+
 def kramers_kronig(frequencies, impedances=None, *, n_elements=None, mu_cutoff=DEFAULT_MU_CUTOFF,
-                   threshold=DEFAULT_THRESHOLD, inductance=True, capacitance=False, min_elements=None,
+                   threshold=DEFAULT_THRESHOLD, inductance=True, capacitance=None, min_elements=None,
                    max_elements=None):
     """Linear Kramers–Kronig test of one spectrum; returns a `KKResult`.
 
@@ -407,12 +427,41 @@ def kramers_kronig(frequencies, impedances=None, *, n_elements=None, mu_cutoff=D
     the fitted circuit; both are themselves Kramers–Kronig consistent. The
     spectrum passes when every relative residual lies within +-`threshold`.
 
+    `capacitance` None (the default) lets the data decide: a spectrum that
+    ends in a capacitive tail (`capacitive_tail`) is tested with and without
+    the capacitor, and the result is the variant with it when that one
+    passes and the other fails, else the variant without; its `note` says
+    what the other variant gave. Without such a tail the capacitor is left
+    out.
+
     Raises ValueError for options out of range and for spectra the test
     cannot take (fewer than two distinct frequencies, a broken point).
     """
     _check_options(mu_cutoff, threshold, {"n_elements": n_elements, "min_elements": min_elements,
                                           "max_elements": max_elements})
     frequencies, impedances = _as_spectrum(frequencies, impedances)
+    options = dict(n_elements=n_elements, mu_cutoff=mu_cutoff, threshold=threshold, inductance=inductance,
+                   min_elements=min_elements, max_elements=max_elements)
+    if capacitance is not None:
+        return _variant(frequencies, impedances, capacitance=bool(capacitance), **options)
+    without = _variant(frequencies, impedances, capacitance=False, **options)
+    if not capacitive_tail(frequencies, impedances):
+        return without
+    try:
+        with_capacitor = _variant(frequencies, impedances, capacitance=True, **options)
+    except ValueError:  # too few points for the capacitor's unknown as well
+        return without
+    other = (f"the variant with a series capacitor {'passes' if with_capacitor.valid else 'fails'} "
+             f"({100 * with_capacitor.max_residual:.2f} %)")
+    if with_capacitor.valid and not without.valid:
+        return replace(with_capacitor, note=(
+            f"the data end in a capacitive tail and need the series capacitor: without it the test fails "
+            f"({100 * without.max_residual:.2f} %)"))
+    return replace(without, note=f"the data end in a capacitive tail; {other}")
+
+
+def _variant(frequencies, impedances, *, n_elements, mu_cutoff, threshold, inductance, capacitance, min_elements,
+             max_elements):
     system = _LinearSystem(frequencies, impedances, inductance, capacitance)
     # M RC elements plus the fixed unknowns must stay below the 2N equations.
     most = min(2 * frequencies.size - system.n_fixed - 1, MAX_ELEMENTS)

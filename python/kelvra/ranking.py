@@ -48,8 +48,8 @@ class RankedFit:
 
     @property
     def trusted(self):
-        """No flag on any parameter or on the fit, and the fit ran."""
-        return not self.flags and not self.error
+        """The fit ran and converged, with no flag on any parameter or on the fit."""
+        return self.success and not self.flags and not self.error
 
     def flag_text(self):
         """The flags as one string: "name:reason+reason" items joined by spaces."""
@@ -98,7 +98,7 @@ class Ranking:
             row = {"file": self.source, "sweep": self.sweep, "rank": fit.rank, "circuit": fit.circuit,
                    "model": fit.model, "aic": fit.aic, "bic": fit.bic, "chi_square": fit.chi_square,
                    "delta_aic": delta_aic, "delta_bic": delta_bic, "n_params": fit.n_params,
-                   "success": fit.success, "flags": fit.flag_text(), "error": fit.error}
+                   "success": fit.success, "trusted": fit.trusted, "flags": fit.flag_text(), "error": fit.error}
             for name, value in fit.params.items():
                 row[name] = value
                 row[f"{name}_stderr"] = fit.stderr.get(name, math.nan)
@@ -117,11 +117,12 @@ class Ranking:
         delta = "d" + self.criterion.upper()
         lines = [heading,
                  f"  {'rank':>4}  {'model':<{model_width}}  {'circuit':<{width}}  {'AIC':>10}  {'BIC':>10}  "
-                 f"{delta:>8}  {'chi-square':>11}  flags"]
+                 f"{delta:>8}  {'chi-square':>11}  success  trusted  flags"]
         for fit, difference in zip(self.fits, self._deltas(self.criterion)):
             notes = fit.error or fit.flag_text()
             lines.append(f"  {fit.rank:>4}  {fit.model:<{model_width}}  {fit.circuit:<{width}}  {fit.aic:>10.2f}  "
-                         f"{fit.bic:>10.2f}  {difference:>8.2f}  {fit.chi_square:>11.4e}  {notes}".rstrip())
+                         f"{fit.bic:>10.2f}  {difference:>8.2f}  {fit.chi_square:>11.4e}  "
+                         f"{'yes' if fit.success else 'NO':<7}  {'yes' if fit.trusted else 'no':<7}  {notes}".rstrip())
         return "\n".join(lines)
 
     def summary(self):

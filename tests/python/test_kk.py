@@ -4,7 +4,11 @@ import os
 import numpy as np
 import pytest
 
+import math
+
+import kelvra
 from kelvra import kk
+from kelvra.kk import kramers_kronig
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 # Every measured spectrum the project carries: the instrument files and the
@@ -172,3 +176,23 @@ def test_every_real_spectrum_gets_a_verdict():
         assert isinstance(result.valid, bool)
         assert np.isfinite(result.max_residual), spectrum.path
         assert 1 <= result.n_elements <= kept.sum()
+
+
+@pytest.mark.parametrize("circuit, values, tail", [
+    ("R0-(R1,C1)-C2", [10.0, 100.0, 1e-5, 1e-3], True),
+    ("R0-(R1,C1)-W1", [10.0, 100.0, 1e-5, 50.0], True),
+    ("R0-(R1,C1)", [10.0, 100.0, 1e-5], False),
+])
+def test_series_capacitor_is_chosen_by_the_data(circuit, values, tail):
+    from kelvra.kk import capacitive_tail
+
+    frequencies = np.logspace(-2, 5, 50)
+    impedances = kelvra.Circuit(circuit).with_values(values).impedance(frequencies)
+    assert capacitive_tail(frequencies, impedances) == tail
+    chosen = kramers_kronig(frequencies, impedances)
+    assert chosen.valid
+    assert bool(chosen.note) == tail
+    if circuit.endswith("C2"):
+        # A blocking electrode fails without the capacitor: the test says so.
+        assert not kramers_kronig(frequencies, impedances, capacitance=False).valid
+        assert math.isfinite(chosen.capacitance) and "need the series capacitor" in chosen.note

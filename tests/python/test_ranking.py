@@ -177,3 +177,22 @@ def test_untrained_candidate_flagged_on_every_spectrum_without_warnings(recwarn)
         assert extra.flags[""] == ("no_learned_guess",)
         assert all("" not in fit.flags for fit in result if fit.model)
     assert not [w for w in recwarn if issubclass(w.category, UserWarning)]
+
+
+def _fit(circuit, bic, success, error=""):
+    from kelvra.ranking import RankedFit
+
+    return RankedFit(0, circuit, "", bic, bic, 1.0, 3, 20, {}, {}, {}, success, error)
+
+
+def test_a_fit_that_did_not_converge_never_ranks_above_one_that_did():
+    from kelvra._search import _ranked
+
+    ranking = _ranked([_fit("A", 10.0, True), _fit("B", -50.0, False), _fit("C", math.nan, False, "failed"),
+                       _fit("D", 20.0, True)], "bic")
+    assert [fit.circuit for fit in ranking] == ["A", "D", "B", "C"]
+    assert [fit.trusted for fit in ranking] == [True, True, False, False]
+    assert [row["trusted"] for row in ranking.rows()] == [True, True, False, False]
+    lines = ranking.text().splitlines()
+    assert "success  trusted  flags" in lines[1]
+    assert " NO " in lines[4] and lines[2].split()[-2:] == ["yes", "yes"]
