@@ -22,9 +22,15 @@ namespace kelvra::python {
 // point's guard turns it back into the C API's error return.
 struct ErrorAlreadySet {};
 
-// Sets `type` with `message` and throws ErrorAlreadySet.
+// Sets `type` with `message` and throws ErrorAlreadySet. The message is
+// taken with its length, so a NUL inside it (quoted from the user's text)
+// does not cut it short; bytes that are no UTF-8 become U+FFFD.
 [[noreturn]] inline void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text != nullptr) {
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+  }
   throw ErrorAlreadySet{};
 }
 

@@ -27,6 +27,14 @@ def test_unparsable_strings(text, first_line):
     assert str(caught.value).split("\n")[0] == first_line
 
 
+def test_a_nul_in_the_text_leaves_the_report_whole():
+    with pytest.raises(ValueError) as caught:
+        Circuit("R0-\x00C1")
+    report = str(caught.value)
+    assert "\n  R0-\x00C1\n     ^\n" in report
+    assert report.endswith("tau [s]")
+
+
 def test_repr_of_a_fresh_circuit():
     assert repr(Circuit("R0-(R1,C1)")) == (
         "Circuit R0-(R1,C1) (3 parameters)\n"
