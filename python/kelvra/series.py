@@ -15,6 +15,7 @@ import dataclasses
 import math
 import os
 from dataclasses import dataclass
+from statistics import median
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -268,20 +269,24 @@ def _spike_residuals(values: np.ndarray, half: int) -> np.ndarray:
     one side disagrees with starts or ends a jump rather than leaving the
     trajectory. The first and last points have one side, which decides.
     """
-    count = len(values)
-    steps = np.diff(values)
+    # Plain floats: the windows hold a handful of values, for which NumPy's
+    # median costs a hundred times what the arithmetic does.
+    x = [float(v) for v in values]
+    finite = [math.isfinite(v) for v in x]
+    count = len(x)
+    steps = [x[k + 1] - x[k] for k in range(count - 1)]
     out = np.zeros(count)
     for i in range(count):
-        if not np.isfinite(values[i]):
+        if not finite[i]:
             continue
-        near = [steps[k] for k in range(i - half - 1, i + half + 1)
-                if 0 <= k < count - 1 and k not in (i - 1, i) and np.isfinite(steps[k])]
-        slope = float(np.median(near)) if near else 0.0
+        near = [steps[k] for k in range(max(0, i - half - 1), min(count - 1, i + half + 1))
+                if k not in (i - 1, i) and math.isfinite(steps[k])]
+        slope = median(near) if near else 0.0
         sides = []
         for js in (range(max(0, i - half), i), range(i + 1, min(count, i + half + 1))):
-            carried = [values[j] + slope * (i - j) for j in js if np.isfinite(values[j])]
+            carried = [x[j] + slope * (i - j) for j in js if finite[j]]
             if carried:
-                sides.append(values[i] - float(np.median(carried)))
+                sides.append(x[i] - median(carried))
         if len(sides) == 1:
             out[i] = sides[0]
         elif len(sides) == 2 and sides[0] * sides[1] > 0:
