@@ -32,7 +32,7 @@ SPECTRUM_ARGUMENTS = ("frequencies", "impedances")
 
 
 def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False, key=None, client=None, out=None,
-             early_stop=MANY_FITS_EARLY_STOP, **fit_arguments):
+             early_stop=MANY_FITS_EARLY_STOP, robust=False, **fit_arguments):
     """Fit `circuit` to every spectrum of `spectra` and return one row per spectrum.
 
     `spectra` is a list of (frequencies, impedances) pairs, a dict of such
@@ -61,6 +61,10 @@ def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False,
     the file then holds complete rows only, and a message on stderr says how
     many.
 
+    `robust` True fits each spectrum with `kelvra.robust.robust_fit`, one
+    spectrum at a time, which searches for a better minimum at several times
+    the cost of a fit (not with `out=`).
+
     `workers` caps the fitting threads (default: the cores this process may
     use). `progress` True shows a tqdm bar, False never does; None shows one
     when tqdm is installed, stderr is a terminal and the batch takes longer
@@ -82,10 +86,15 @@ def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False,
         if name in fit_arguments:
             raise TypeError(f"fit_many() takes the spectra from `spectra`, not from {name!r}")
     fit_arguments["early_stop"] = early_stop
+    if robust:
+        if client is not None:
+            raise ValueError("robust=True fits on local threads; it does not apply with client=")
+        fit_arguments["robust"] = True
     key_name = KEY_COLUMN if key is None else key
-    if client is not None or warm_start or not COMPILED_BATCH:
+    if robust or client is not None or warm_start or not COMPILED_BATCH:
         if out is not None:
-            raise ValueError("out= streams the compiled batch; it does not apply with client= or warm_start=True")
+            raise ValueError("out= streams the compiled batch; it does not apply with client=, warm_start=True "
+                             "or robust=True")
         return _fit_one_by_one(circuit, spectra, key, key_name, workers, progress, warm_start, client,
                                fit_arguments)
     threads = thread_count(workers)
@@ -229,7 +238,13 @@ def fit_row(circuit, data, fit_arguments):
             circuit = kelvra.Circuit(circuit)
         frequencies, impedances = data
         spectrum = as_spectrum(frequencies, impedances)
-        result = circuit.fit(spectrum.frequencies, spectrum.impedances, **fit_arguments)
+        options = dict(fit_arguments)
+        if options.pop("robust", False):
+            from .robust import robust_fit
+
+            result = robust_fit(circuit, spectrum.frequencies, spectrum.impedances, **options).result
+        else:
+            result = circuit.fit(spectrum.frequencies, spectrum.impedances, **options)
     except Exception as error:  # a failed spectrum is a row, not the end of the batch
         return None, time.perf_counter() - start, f"{type(error).__name__}: {error}"
     return result, time.perf_counter() - start, ""
@@ -347,4 +362,11 @@ def columns_table(key_name, keys, names, params, stderr, scalars):
                                       np.zeros(count, dtype=np.int64), np.zeros(count, dtype=np.int64),
                                       np.zeros(count), np.full(count, "", dtype=object))))
     columns.update({name: scalars.get(name, empty[name]) for name in SCALAR_COLUMNS})
+    from .verdict import trusted_column
+
+    # The verdict a table can give without the spectra: convergence and the
+    # parameter flags (kelvra.verdict.trusted_column).
+    columns["trusted"] = trusted_column(names, {name: columns[name] for name in names},
+                                        {name: columns[f"{name}_stderr"] for name in names}, columns["success"],
+                                        columns["chi_square"])
     return pandas.DataFrame(columns)

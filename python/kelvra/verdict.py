@@ -45,7 +45,9 @@ from typing import Dict, Iterable, List, Mapping, Sequence
 import numpy as np
 
 from ._criteria import information_criteria
-from .report import FitReport, Verdict, basic_verdict
+from . import tables
+from .report import (BOUND_TOLERANCE, LOW_EXPONENT, UNDETERMINED_RELATIVE_STDERR, FitReport, Verdict,
+                     basic_verdict)
 
 ABSURD_FACTOR = 1e3
 BAND_DECADES = 3.0
@@ -193,3 +195,28 @@ def _systematic(report: FitReport, f: np.ndarray, z: np.ndarray) -> List[str]:
     if score < RUNS_Z and rms > SYSTEMATIC_RMS:
         return [f"systematic residuals ({100 * rms:.2g} % root mean square, sign runs z = {score:.1f})"]
     return []
+
+
+def trusted_column(names: Sequence[str], params: Mapping[str, np.ndarray], stderr: Mapping[str, np.ndarray],
+                   success: np.ndarray, chi_square: np.ndarray) -> np.ndarray:
+    """`basic_verdict` over a batch table: per row, converged with a finite
+    chi-square and no parameter undetermined, on its physical bound or with
+    a low exponent. A parameter a row's circuit lacks (NaN value) is not
+    judged. The checks that need the spectrum are `judge`'s."""
+    trusted = np.asarray(success, dtype=bool) & np.isfinite(np.asarray(chi_square, dtype=float))
+    for name in names:
+        value = np.asarray(params[name], dtype=float)
+        error = np.asarray(stderr[name], dtype=float)
+        label, field = name.rsplit(".", 1)
+        kind = tables.element_kind(re.match(r"[A-Za-z]+", label).group(0))
+        lower, upper = kind.bounds[kind.fields.index(field)]
+        present = ~np.isnan(value)
+        with np.errstate(invalid="ignore"):
+            flagged = ~np.isfinite(error) | (error > UNDETERMINED_RELATIVE_STDERR * np.abs(value))
+            for bound in (lower, upper):
+                if math.isfinite(bound):
+                    flagged |= np.abs(value - bound) <= BOUND_TOLERANCE * np.maximum(abs(bound), np.abs(value))
+            if field == kind.exponent_field:
+                flagged |= value < LOW_EXPONENT
+        trusted &= ~(present & flagged)
+    return trusted

@@ -207,3 +207,20 @@ def test_command_line_fit_prints_the_verdict_and_takes_the_controls(capsys, tmp_
     assert "verdict: trusted" in out and "best start:" in out
     assert main(["fit", str(path), "--circuit", "R0-(R1,C1)", "--bounds", "R9.r=1:2"]) == 2
     assert "did you mean 'R1.r'?" in capsys.readouterr().err
+
+
+def test_fit_many_fits_robustly_on_request_and_says_which_rows_to_trust():
+    from kelvra.batch import fit_many
+
+    truth = {"R0.r": 5, "R1.r": 20, "CPE1.q": 1e-6, "CPE1.alpha": 0.9, "R2.r": 200, "CPE2.q": 1e-3, "CPE2.alpha": 0.8}
+    trap = {"R0.r": 5, "R1.r": 1e-3, "CPE1.q": 1e-3, "CPE1.alpha": 0.5, "R2.r": 220, "CPE2.q": 1e-6,
+            "CPE2.alpha": 0.9}
+    circuit = kelvra.Circuit("R0-(R1,CPE1)-(R2,CPE2)").with_named_values(trap)
+    spectra = [(FREQUENCIES, noisy("R0-(R1,CPE1)-(R2,CPE2)", truth, seed)) for seed in (1, 2)]
+    plain = fit_many(circuit, spectra, guess_init=False, workers=1)
+    robust = fit_many(circuit, spectra, guess_init=False, workers=1, robust=True)
+    assert list(plain["trusted"]) == [False, False]
+    assert list(robust["trusted"]) == [True, True]
+    assert (robust["chi_square"] < plain["chi_square"] / 10).all()
+    with pytest.raises(ValueError, match="robust=True"):
+        fit_many(circuit, spectra, robust=True, out="rows.csv")
