@@ -182,13 +182,35 @@ def trajectories(series: Any, names: Any = None, *, fig: Any = None, area: Optio
         ax.plot(x[~trusted], value[~trusted] / factor, "o", color="C0", fillstyle="none", markersize=4,
                 label="untrusted")
         if outlier.any():
-            ax.plot(x[outlier], value[outlier] / factor, "x", color="C3", markersize=7, label="outlier")
+            _mark_outliers(ax, x[outlier], value[outlier] / factor, low[~outlier] / factor, high[~outlier] / factor)
         ax.set_ylabel(f"{name} / {label}")
         ax.set_xlabel(str(series.key))
         ax.grid(True, alpha=0.3)
         if i == 0:
             ax.legend(fontsize="small")
     return fig
+
+
+# Room left above and below the trajectory's bands, as a fraction of their span.
+_TRAJECTORY_MARGIN = 0.1
+
+
+def _mark_outliers(ax: Any, x: np.ndarray, y: np.ndarray, low: np.ndarray, high: np.ndarray) -> None:
+    """Crosses at the outliers, with the y range set by the other spectra's
+    bands so that one wild fit does not flatten the trajectory; an outlier
+    beyond that range is drawn at its edge as a triangle pointing out."""
+    band = np.concatenate([low[np.isfinite(low)], high[np.isfinite(high)]])
+    if band.size == 0:
+        ax.plot(x, y, "x", color="C3", markersize=7, label="outlier")
+        return
+    margin = _TRAJECTORY_MARGIN * max(float(band.max() - band.min()), abs(float(band.max())) * 1e-3)
+    bottom, top = float(band.min()) - margin, float(band.max()) + margin
+    inside = (y >= bottom) & (y <= top)
+    ax.plot(x[inside], y[inside], "x", color="C3", markersize=7, label="outlier")
+    ax.plot(x[y > top], np.full(int((y > top).sum()), top), "^", color="C3", markersize=7,
+            label="outlier off scale")
+    ax.plot(x[y < bottom], np.full(int((y < bottom).sum()), bottom), "v", color="C3", markersize=7)
+    ax.set_ylim(bottom, top)
 
 
 def _key_axis(index: Any) -> np.ndarray:
