@@ -249,3 +249,16 @@ def test_drt_map_follows_the_growing_slow_arc(ageing):
     peaks = tau[slow][np.argmax(gamma[slow], axis=0)]
     # tau of the slow arc is (R2 Q2)^(1/alpha2): 0.53 s at the start, 2.1 s at the end.
     assert 0.2 < peaks[0] < 1.2 and 1.0 < peaks[1] < 5.0
+
+
+def test_trajectory_range_is_set_by_the_spectra_that_are_no_outliers(ageing):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    _, spectra = ageing
+    spectra = [(f, z * (3.0 if i == 6 else 1.0)) for i, (f, z) in enumerate(spectra[:14])]
+    result = fit_series(TWO_ARCS, spectra, seed=1)
+    assert np.flatnonzero(result.table["outlier"]).tolist() == [6]
+    ax, = result.plot(["R2.r"], fig=Figure()).axes
+    wild = result.table["R2.r"].iloc[6] * 1e3  # shown in milliohm
+    assert ax.get_ylim()[1] < wild
