@@ -78,6 +78,9 @@ def add_series_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--seed", type=checks.seed, help="seed of the random starts, for repeatable fits")
     parser.add_argument("--bootstrap", type=checks.count, metavar="N",
                         help="intervals from N residual-bootstrap refits per spectrum instead of the linearised ones")
+    parser.add_argument("--robust", action="store_true",
+                        help="fit each spectrum's own start robustly (nested models, DRT peaks, a short global "
+                             "search): slower, for spectra the plain fit may trap")
     parser.add_argument("--no-arc-order", action="store_true",
                         help="report interchangeable arcs as fitted, not ordered by time constant")
     parser.add_argument("--workers", type=checks.count, metavar="N", help="fit on N threads (default: every usable core)")
@@ -122,7 +125,7 @@ def run_series(args: argparse.Namespace) -> int:
         return EXIT_USAGE
     options = {} if args.seed is None else {"seed": args.seed}
     result = fit_series(circuit, frame, key=key, order_arcs=not args.no_arc_order, bootstrap=args.bootstrap,
-                        workers=args.workers, **options)
+                        robust=args.robust, workers=args.workers, **options)
     print(_series_text(result))
     print(f"{result.circuit}: {len(result)} spectra, {int(result.table['trusted'].sum())} trusted, "
           f"{int(result.table['outlier'].sum())} outliers, {int(result.table['jump'].sum())} jumps")

@@ -48,14 +48,15 @@ def _report_from_result(result: Any, frequencies: np.ndarray, impedances: np.nda
                                  fixed=list(held.keys()) if isinstance(held, dict) else list(held))
 
 
-def _judged(report: Any) -> Any:
+def _judged(report: Any, nested: Sequence[Any] = ()) -> Any:
     """The report with the robust verdict, where this installation has one
-    (absurd values, systematic residuals, beside the fit's own flags)."""
+    (absurd values, systematic residuals, elements the `nested` fits of the
+    same spectrum show to be unneeded, beside the fit's own flags)."""
     try:
         from .verdict import judge
     except ImportError:
         return report
-    return dataclasses.replace(report, verdict=judge(report))
+    return dataclasses.replace(report, verdict=judge(report, nested))
 
 
 def trusted(report: Any) -> bool:
@@ -146,8 +147,8 @@ def _items(spectra: Any, key: Optional[str]) -> Tuple[str, List[_Item]]:
 
 def fit_series(circuit: Any, spectra: Any, *, key: Optional[str] = None, order_arcs: bool = True,
                level: float = DEFAULT_LEVEL, bootstrap: Optional[int] = None, seed: Optional[int] = None,
-               outlier_score: float = OUTLIER_SCORE, workers: Optional[int] = None, progress: Optional[bool] = None,
-               **options: Any) -> "SeriesResult":
+               outlier_score: float = OUTLIER_SCORE, robust: bool = False, workers: Optional[int] = None,
+               progress: Optional[bool] = None, **options: Any) -> "SeriesResult":
     """Fit one circuit along a series of spectra.
 
     Parameters
@@ -175,6 +176,10 @@ def fit_series(circuit: Any, spectra: Any, *, key: Optional[str] = None, order_a
         Seeds the bootstrap and any random starts of the fits.
     outlier_score : float
         The robust score above which a spectrum breaks a trajectory (see `outliers`).
+    robust : bool
+        Fit from the circuit's own start with ``kelvra.robust.robust_fit``
+        (nested models, relaxation-time peaks, a short global search), and
+        judge each kept fit with the nested fits it made.
     workers : int, optional
         Threads for the fits from the circuit's own start.
     progress : bool, optional
@@ -202,10 +207,16 @@ def fit_series(circuit: Any, spectra: Any, *, key: Optional[str] = None, order_a
         options = {**options, "seed": seed}
 
     def own_fit(i: int) -> Any:
+        """(FitResult, nested fits for the verdict), or the error."""
         if items[i].error:
             return ValueError(items[i].error)
         try:
-            return circuit.fit(items[i].frequencies, items[i].impedances, **options)
+            if robust:
+                from .robust import robust_fit
+
+                found = robust_fit(circuit, items[i].frequencies, items[i].impedances, **options)
+                return found.result, found.nested
+            return circuit.fit(items[i].frequencies, items[i].impedances, **options), ()
         except ValueError as error:
             return error
 
@@ -222,7 +233,7 @@ def fit_series(circuit: Any, spectra: Any, *, key: Optional[str] = None, order_a
                 warm = previous.fit(item.frequencies, item.impedances, **options)
             except ValueError:
                 warm = None
-        fresh_result = None if isinstance(fresh, BaseException) else fresh
+        fresh_result, nested = (None, ()) if isinstance(fresh, BaseException) else fresh
         best = _better(fresh_result, warm)
         if best is None:
             reports.append(None)
@@ -232,7 +243,7 @@ def fit_series(circuit: Any, spectra: Any, *, key: Optional[str] = None, order_a
         report = _report_from_result(best, item.frequencies, item.impedances, options, item.source, item.sweep)
         if order_arcs:
             report = order_report(report)
-        report = _judged(report)
+        report = _judged(report, nested)
         reports.append(report)
         starts.append(START_PREVIOUS if best is warm else START_OWN)
         errors.append("")

@@ -262,3 +262,13 @@ def test_trajectory_range_is_set_by_the_spectra_that_are_no_outliers(ageing):
     ax, = result.plot(["R2.r"], fig=Figure()).axes
     wild = result.table["R2.r"].iloc[6] * 1e3  # shown in milliohm
     assert ax.get_ylim()[1] < wild
+
+
+def test_robust_series_is_never_worse_than_the_plain_one(ageing):
+    pytest.importorskip("kelvra.robust")
+    _, spectra = ageing
+    spectra = spectra[35:40]
+    plain = fit_series(TWO_ARCS, spectra, seed=1)
+    robust = fit_series(TWO_ARCS, spectra, seed=1, robust=True)
+    assert np.all(robust.table["chi_square"] <= plain.table["chi_square"] * (1 + 1e-9))
+    assert not robust.table["trusted"].iloc[2]  # the distorted spectrum 37
