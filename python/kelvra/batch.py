@@ -33,33 +33,69 @@ SPECTRUM_ARGUMENTS = ("frequencies", "impedances")
 
 def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False, key=None, client=None, out=None,
              early_stop=MANY_FITS_EARLY_STOP, robust=False, **fit_arguments):
-    """Fit `circuit` to every spectrum of `spectra` and return one row per spectrum.
+    """Fit `circuit` to every spectrum of `spectra`, one row per spectrum.
 
-    `spectra` is a list of (frequencies, impedances) pairs, a dict of such
-    pairs (its keys become the rows' keys), a pair (frequencies, 2-D array)
-    whose rows are spectra over the shared frequencies, a long-format
-    battery data format dataframe holding many spectra told apart by the
-    column `key` (pandas, or Dask, read a partition at a time), or any
-    iterable of pairs, such as a generator reading them from files. `circuit`
-    is one circuit (a `Circuit` or a circuit string) for all spectra, or a
-    sequence of them with one per spectrum. Every other keyword argument is
-    passed to `Circuit.fit`.
+    Parameters
+    ----------
+    circuit : Circuit, str, or a sequence of them
+        One circuit for all spectra, or one per spectrum.
+    spectra : iterable
+        A list of (frequencies, impedances) pairs; a dict of such pairs (its
+        keys become the rows' keys); a pair (frequencies, 2-D array) whose
+        rows are spectra over the shared frequencies; a long-format battery
+        data format dataframe holding many spectra told apart by the column
+        `key` (pandas, or Dask, read a partition at a time); or any iterable
+        of pairs, such as a generator reading them from files.
+    workers : int, optional
+        Caps the fitting threads (default: the cores this process may use).
+    progress : bool, optional
+        True shows a tqdm bar, False never does; None shows one when tqdm is
+        installed, stderr is a terminal and the batch takes longer than a
+        second.
+    warm_start : bool
+        Start each fit from the previous spectrum's fitted values (for series
+        that change slowly); such a chain runs in one thread.
+    key : str, optional
+        The column that tells a dataframe's spectra apart.
+    client : distributed.Client, optional
+        Run the fits on its workers instead, in chunks of spectra sent as
+        plain arrays and circuit strings; each worker fits as many chunks at
+        once as it has threads.
+    out : str or path-like, optional
+        Write the rows to this CSV file as their chunks finish, in input
+        order, and return the number of rows written instead of a table;
+        only the chunks in flight are held in memory. Ctrl-C stops such a
+        run after its last complete chunk: the file then holds complete rows
+        only, and a message on stderr says how many.
+    robust : bool
+        Fit each spectrum with `kelvra.robust.robust_fit`, one spectrum at a
+        time, which searches for a better minimum at several times the cost
+        of a fit (not with `out`).
+    early_stop : str
+        That of ``Circuit.fit``, but "repeat" by default here
+        (`kelvra.tables.MANY_FITS_EARLY_STOP`): a fit also stops trying
+        further starting points once a start ends where an earlier one did.
+        Pass "plausible" (or None) for the full rule of a single fit.
+    **fit_arguments
+        Passed to ``Circuit.fit``.
 
-    `early_stop` is that of `Circuit.fit`, but defaults to "repeat" here
-    (`kelvra.tables.MANY_FITS_EARLY_STOP`): a fit also stops trying further
-    starting points once a start ends where an earlier one did, which spares
-    a batch the eight further starts of every spectrum whose best fit lies on
-    a bound. Pass early_stop="plausible" (or None) for the full rule of a
-    single `Circuit.fit`.
+    Returns
+    -------
+    pandas.DataFrame or int
+        The columns: the key, every parameter, every parameter's standard
+        error under its name followed by "_stderr", "chi_square", "success",
+        "iterations", "impedance_evals", "time" (seconds spent on the
+        spectrum) and "error" (empty when the fit ran, otherwise the
+        exception's type and message: a spectrum that cannot be fitted,
+        `kelvra.io.PointError` included, records its error in its row). With
+        `out`, the number of rows written.
 
-    The spectra are fitted in chunks of 4096 by the compiled batch, with the
-    interpreter lock released for each chunk as a whole. `out`, a path,
-    writes the rows to that CSV file as their chunks finish, in input order,
-    and returns the number of rows written instead of a table; only the
-    chunks in flight are held in memory, so the spectra may be many more
-    than fit in it. Ctrl-C stops such a run after its last complete chunk:
-    the file then holds complete rows only, and a message on stderr says how
-    many.
+    Raises
+    ------
+    ImportError
+        pandas (or tqdm for ``progress=True``) is not installed.
+    KeyboardInterrupt
+        Ctrl-C stops an in-memory batch and returns nothing.
 
     `robust` True fits each spectrum with `kelvra.robust.robust_fit`, one
     spectrum at a time, which searches for a better minimum at several times

@@ -25,10 +25,13 @@ The count starts at 2.5 elements per decade of the band rather than at 1.
 With fewer, an arc sharper than the elements are wide falls between two of
 them, and the fit answers with a negative neighbour: mu dips below the
 cut-off from under-resolution, not over-fitting, and a clean spectrum fails
-with residuals of several per cent. Counting from 1 did that to about one
-clean synthetic spectrum in five (arcs with exponents 0.6 to 1, 0.1 % noise,
-50 points over 7 decades); from 2.5 per decade, to one in a hundred, while
-the counts chosen (about 3.5 per decade) stayed the same.
+with residuals of several per cent.
+
+References
+----------
+B. A. Boukamp, J. Electrochem. Soc. 142 (1995) 1885-1894 (the linear test).
+M. Schönleber, D. Klotz and E. Ivers-Tiffée, Electrochim. Acta 131 (2014)
+20-27 (the mu criterion).
 """
 
 import functools
@@ -46,6 +49,10 @@ DEFAULT_THRESHOLD = 0.01
 # A capacitive tail shows over this many of the lowest frequencies.
 TAIL_POINTS = 3
 # The scan starts at this many elements per decade of the measured band.
+# Counting from 1 failed about one clean synthetic spectrum in five (arcs
+# with exponents 0.6 to 1, 0.1 % noise, 50 points over 7 decades); from 2.5
+# per decade, one in a hundred, with the counts chosen (about 3.5 per
+# decade) unchanged.
 MIN_ELEMENTS_PER_DECADE = 2.5
 # Candidate element counts are solved together in batches of this many: a
 # batch costs a few array operations instead of a few per count. Most
@@ -415,27 +422,63 @@ def capacitive_tail(frequencies, impedances):
 def kramers_kronig(frequencies, impedances=None, *, n_elements=None, mu_cutoff=DEFAULT_MU_CUTOFF,
                    threshold=DEFAULT_THRESHOLD, inductance=True, capacitance=None, min_elements=None,
                    max_elements=None):
-    """Linear Kramers–Kronig test of one spectrum; returns a `KKResult`.
+    """Linear Kramers–Kronig test of one spectrum.
 
-    `n_elements` fixes the number of RC elements. Left as None, it is the
-    first count from `min_elements` (default: 2.5 per decade of the band)
-    to `max_elements` (default: the number of points) whose mu is below
-    `mu_cutoff`, which lies in (0, 1]. No count exceeds `MAX_ELEMENTS`.
-    `inductance` and `capacitance` add a series inductor (for an inductive
-    high-frequency tail) and a series capacitor (for a blocking electrode or
-    a diffusion tail that has not turned over at the lowest frequency) to
-    the fitted circuit; both are themselves Kramers–Kronig consistent. The
-    spectrum passes when every relative residual lies within +-`threshold`.
+    Fits a series resistance, an optional series inductor and capacitor, and
+    M parallel RC elements with time constants spread log-uniformly over the
+    measured band, by weighted linear least squares; the relative residuals
+    of that fit are the test.
 
-    `capacitance` None (the default) lets the data decide: a spectrum that
-    ends in a capacitive tail (`capacitive_tail`) is tested with and without
-    the capacitor, and the result is the variant with it when that one
-    passes and the other fails, else the variant without; its `note` says
-    what the other variant gave. Without such a tail the capacitor is left
-    out.
+    Parameters
+    ----------
+    frequencies : Spectrum, dataframe, pair or sequence
+        Anything `kelvra.io.as_spectrum` accepts: a spectrum read from a
+        file as the only argument, or the frequencies (Hz) with `impedances`.
+    impedances : sequence of complex, optional
+    n_elements : int, optional
+        Fixes M. Left as None, M is the first count from `min_elements` to
+        `max_elements` whose mu falls below `mu_cutoff`. No count exceeds
+        `MAX_ELEMENTS`.
+    mu_cutoff : float
+        The cut-off, in (0, 1], of mu = 1 - sum|R_k < 0| / sum|R_k >= 0|
+        below which the elements start fitting noise (default 0.85).
+    threshold : float
+        A point passes when both its relative residuals lie within
+        +-threshold (default 0.01).
+    inductance : bool
+        Add a series inductor, for an inductive high-frequency tail.
+    capacitance : bool, optional
+        Add a series capacitor, for a blocking electrode or a diffusion tail
+        that has not turned over (both additions are Kramers–Kronig
+        consistent). None (the default) lets the data decide: a spectrum
+        that ends in a capacitive tail (`capacitive_tail`) is tested with and
+        without the capacitor, and the result is the variant with it when
+        that one passes and the other fails, else the variant without; its
+        `note` says what the other variant gave. Without such a tail the
+        capacitor is left out.
+    min_elements, max_elements : int, optional
+        The range of M scanned (defaults: 2.5 per decade of the band, and the
+        number of points).
 
-    Raises ValueError for options out of range and for spectra the test
-    cannot take (fewer than two distinct frequencies, a broken point).
+    Returns
+    -------
+    KKResult
+
+    Raises
+    ------
+    kelvra.io.PointError
+        A point has a non-finite value or an impedance of 0.
+    ValueError
+        Options out of range, or a spectrum the test cannot take (fewer than
+        two distinct frequencies).
+
+    References
+    ----------
+    B. A. Boukamp, "A linear Kronig-Kramers transform test for immittance
+    data validation", J. Electrochem. Soc. 142 (1995) 1885-1894.
+    M. Schönleber, D. Klotz and E. Ivers-Tiffée, "A method for improving the
+    robustness of linear Kramers-Kronig validity tests", Electrochim. Acta
+    131 (2014) 20-27 (the mu criterion).
     """
     _check_options(mu_cutoff, threshold, {"n_elements": n_elements, "min_elements": min_elements,
                                           "max_elements": max_elements})
@@ -489,12 +532,31 @@ def _test(system, frequencies, impedances, n_elements, mu_cutoff, threshold, min
 
 
 def kramers_kronig_many(spectra, *, workers=None, progress=None, **options):
-    """`kramers_kronig` of each of many spectra on the batch layer's threads;
-    returns one `KKResult` per spectrum in input order, or for a spectrum the
-    test cannot take, the exception that says why: one spectrum never stops
-    the others. `spectra` holds (frequencies, impedances) pairs or
-    `kelvra.io.Spectrum`s; `options` go to every test and are checked once,
-    before any, so that options out of range raise here."""
+    """`kramers_kronig` of each of many spectra on the shared threads.
+
+    Parameters
+    ----------
+    spectra : iterable
+        Items `kelvra.io.as_spectrum` accepts: ``kelvra.io.Spectrum`` objects
+        or (frequencies, impedances) pairs.
+    workers : int, optional
+        Threads (default: every usable core).
+    progress : bool, optional
+        A progress bar, as in `kelvra.batch.fit_many`.
+    **options
+        As for `kramers_kronig`, for every test.
+
+    Returns
+    -------
+    list of KKResult or Exception
+        In input order; for a spectrum the test cannot take, the exception
+        that says why: one spectrum never stops the others.
+
+    Raises
+    ------
+    ValueError
+        Options out of range: they are checked once, before any test.
+    """
     from ._threads import map_in_threads, thread_count
 
     _check_options(options.get("mu_cutoff", DEFAULT_MU_CUTOFF), options.get("threshold", DEFAULT_THRESHOLD),

@@ -175,26 +175,55 @@ def _spectrum(spectrum, impedances=None):
 
 def rank(frequencies, impedances=None, candidates=None, *, builtin=True, criterion="bic", workers=None,
          **fit_options):
-    """Fits every built-in model (and each extra candidate) to one spectrum
-    and returns a `Ranking`, best first.
-
-    The spectrum is frequencies with impedances, or a `kelvra.io.Spectrum`
-    as the only argument. `candidates` adds circuit strings or Circuits; a
-    Circuit with explicit values starts from them, any other candidate from
-    the learned guess where a model serves its topology and from placeholder
-    values (flagged "no_learned_guess") where none does. `builtin=False`
-    leaves the built-in models out. `criterion` "aic" ranks by AIC instead
-    of BIC, which penalises each parameter less (2 instead of ln m) and so
-    more often prefers a larger model that fits only slightly better.
+    """Fit every built-in model (and each extra candidate) to one spectrum and rank the fits.
 
     Each candidate is fitted by one Levenberg-Marquardt run from its start,
-    and the ones that can win are refined at the full tolerance; `weight` is
-    the only fit option this fast path takes. Any other option in
-    `fit_options` (a `method`, `max_iterations`, ...) fits every candidate
-    with `Circuit.fit` and those options instead, which is thorough but
-    costs ten times more; those fits stop at a repeated result as well
-    (early_stop="repeat") unless `early_stop` says otherwise. The fits run on `workers` threads (default: every
-    usable core).
+    the ones that can win are refined at the full tolerance, and a model
+    that ends worse than a model nested in it is restarted from that model's
+    fit.
+
+    Parameters
+    ----------
+    frequencies : Spectrum, dataframe, pair or sequence
+        Anything `kelvra.io.as_spectrum` accepts: a spectrum read from a
+        file as the only argument, or the frequencies (Hz) with `impedances`.
+    impedances : sequence of complex, optional
+    candidates : sequence of str or Circuit, optional
+        Circuits to rank besides the built-in models. A Circuit with explicit
+        values starts from them; any other candidate from the learned guess
+        where a model serves its topology, and from placeholder values
+        (flagged "no_learned_guess") where none does.
+    builtin : bool
+        False leaves the built-in models out.
+    criterion : {"bic", "aic"}
+        The information criterion that orders the fits. AIC penalises each
+        parameter less (2 instead of ln m) and so more often prefers a larger
+        model that fits only slightly better.
+    workers : int, optional
+        Fitting threads (default: every usable core).
+    **fit_options
+        ``weight`` is the only fit option the fast path takes. Any other
+        (``method``, ``max_iterations``, ...) fits every candidate with
+        ``Circuit.fit`` and those options instead: thorough, but about ten
+        times slower; those fits stop at a repeated result as well
+        (``early_stop="repeat"``) unless ``early_stop`` says otherwise.
+
+    Returns
+    -------
+    Ranking
+        The fits, best (lowest criterion) first; a failed fit ranks last.
+
+    Raises
+    ------
+    kelvra.io.PointError
+        The spectrum has a point no fit can use.
+    ValueError
+        An unknown criterion, no candidates, or a candidate that is no circuit.
+
+    References
+    ----------
+    The criteria and their assumptions are described in `kelvra._criteria`
+    (Akaike 1974, Schwarz 1978).
     """
     from ._search import rank_prepared
 
@@ -204,10 +233,30 @@ def rank(frequencies, impedances=None, candidates=None, *, builtin=True, criteri
 
 def rank_many(spectra, candidates=None, *, builtin=True, criterion="bic", workers=None, progress=None,
               **fit_options):
-    """`rank` for each of many spectra; returns one `Ranking` per spectrum,
-    in input order. `spectra` holds (frequencies, impedances) pairs or
-    `kelvra.io.Spectrum`s. Every fit of every spectrum is one task on the
-    batch threads; `progress` shows a bar as in `kelvra.batch.fit_many`."""
+    """`rank` for each of many spectra.
+
+    Parameters
+    ----------
+    spectra : iterable
+        Items `kelvra.io.as_spectrum` accepts: ``kelvra.io.Spectrum`` objects
+        or (frequencies, impedances) pairs.
+    candidates, builtin, criterion, workers, **fit_options
+        As for `rank`.
+    progress : bool, optional
+        A progress bar, as in `kelvra.batch.fit_many`.
+
+    Returns
+    -------
+    list of Ranking
+        One per spectrum, in input order. Every fit of every spectrum is one
+        task on the shared threads.
+
+    Raises
+    ------
+    kelvra.io.PointError
+        A spectrum has a point no fit can use; coerce the spectra one by one
+        with `kelvra.io.as_spectrum` first to leave such spectra out.
+    """
     from ._search import rank_prepared
 
     return rank_prepared([_spectrum(item) for item in spectra], candidates, builtin, criterion, workers,

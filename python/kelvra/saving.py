@@ -115,6 +115,10 @@ def save_fit(fits: Any, path: PathLike, failures: Iterable[Failure] = ()) -> Non
     failures : iterable of mappings, optional
         Spectra that could not be fitted: "file", "sweep" and "error" each.
 
+    Returns
+    -------
+    None
+
     Raises
     ------
     TypeError
@@ -258,6 +262,10 @@ def _read_fit(reader: _Reader, saved: Any, field: str) -> FitReport:
 
 def load_fits(path: PathLike) -> Tuple[List[FitReport], List[Dict[str, Any]]]:
     """Read every fit and failure of a file written by `save_fit` or ``kelvra fit --out``.
+
+    Parameters
+    ----------
+    path : str or path-like
 
     Returns
     -------

@@ -88,9 +88,31 @@ def describe_failure(where: str, error: BaseException) -> str:
 def read(path: PathLike, format: Optional[str] = None, *, frame: bool = False) -> List[Spectrum]:
     """Read every sweep of a measured spectrum file.
 
-    `format` names the format (a key of ``FORMATS``) instead of detecting it.
-    With ``frame=True`` each spectrum's ``data`` is a pandas DataFrame
-    instead of a dict of NumPy arrays.
+    Parameters
+    ----------
+    path : str or path-like
+    format : str, optional
+        A key of ``FORMATS``, instead of detecting the format from the
+        file's content and then its name.
+    frame : bool
+        True gives each spectrum's ``data`` as a pandas DataFrame instead of
+        a dict of NumPy arrays.
+
+    Returns
+    -------
+    list of Spectrum
+        One per sweep, in file order, with every row as the file has it
+        (`as_spectrum` applies the rule for broken points).
+
+    Raises
+    ------
+    FormatError
+        The file does not hold what its format requires; the message names
+        the file, the line and what was expected.
+    ValueError
+        An unknown `format`.
+    OSError
+        The file cannot be read.
     """
     source = Source.open(path)
     if format is None:
