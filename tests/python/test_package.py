@@ -41,9 +41,11 @@ def _public_functions():
 
 
 def test_public_functions_document_parameters_returns_and_raises():
+    import inspect
+
     for function in _public_functions():
-        doc = function.__doc__ or ""
+        doc = inspect.getdoc(function) or ""
         for section in ("Parameters", "Returns"):
-            assert f"\n    {section}\n    {'-' * len(section)}\n" in doc, (function.__qualname__, section)
+            assert f"\n{section}\n{'-' * len(section)}\n" in doc, (function.__qualname__, section)
     for function in (kelvra.kk.kramers_kronig, kelvra.ranking.rank):
-        assert "\n    References\n    ----------\n" in function.__doc__, function.__qualname__
+        assert "\nReferences\n----------\n" in inspect.getdoc(function), function.__qualname__
