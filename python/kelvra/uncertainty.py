@@ -276,6 +276,12 @@ def bootstrap(circuit: Any, frequencies: Any, impedances: Any, count: int, *, we
     covariance = np.atleast_2d(np.cov(samples, rowvar=False))
     tail = (1 - level) / 2 * 100
     low, high = np.percentile(samples, [tail, 100 - tail], axis=0)
+    # A held parameter has no spread, as in the linearised picture.
+    held = fit_options.get("fixed") or ()
+    fixed = np.array([name in held for name in names], dtype=bool)
+    covariance[fixed, :] = np.nan
+    covariance[:, fixed] = np.nan
+    low[fixed], high[fixed] = values[fixed], values[fixed]
     return Uncertainty(names, values, covariance, low, high, level, "bootstrap", 2 * len(f) - len(names), samples)
 
 
