@@ -10,12 +10,16 @@ traps a measured spectrum sets for it, and keeps the lowest chi-square:
    circuit is then restarted from the nested fit, once exactly there and
    once with the element brought back at a small share of the spectrum.
    The nested fits also tell the verdict whether each element is needed.
-2. Peaks of the distribution of relaxation times, where `kelvra.drt`
-   provides them: the circuit's parallel R-C and R-CPE pairs started at the
-   peaks' resistances and time constants, largest peak to largest arc.
-3. When the best fit so far is still not trusted, a short seeded global
-   search: `GLOBAL_STARTS` random starts, each a short Levenberg-Marquardt
-   run within the user's controls, the best of them run to convergence.
+   Where the ordinary fit started from the circuit's own or the user's
+   values, the learned guess is tried as a start too.
+2. When the best fit so far looks like a local minimum (`_suspect`: no
+   convergence, or a parameter undetermined or absurd), the
+   peaks of the distribution of relaxation times (`kelvra.drt`): the
+   circuit's parallel R-C and R-CPE pairs started at the peaks'
+   resistances and time constants, largest peak to largest arc.
+3. When it still does, a short seeded global search: `GLOBAL_STARTS`
+   random starts, each a short Levenberg-Marquardt run within the user's
+   controls, the best of them run to convergence.
 
 The result names the start that won.
 """
@@ -30,7 +34,7 @@ import numpy as np
 
 from . import _core, tables
 from .nesting import Vanishing, band as spectrum_band, vanishing_elements
-from .report import FitReport
+from .report import FLAG_UNDETERMINED, FitReport
 from .verdict import NestedFit, judge, time_constants
 
 # The last-resort global search: this many random starts, each one short
@@ -38,7 +42,18 @@ from .verdict import NestedFit, judge, time_constants
 # best fit's open parameters; it costs about as much as two ordinary fits.
 GLOBAL_STARTS = 8
 GLOBAL_DECADES = 2.0
-GLOBAL_ITERATIONS = 60
+# The global search's random starts and the peak starts only scout: they
+# stop once chi-square settles to this relative tolerance (within about 1 %
+# of where the full tolerance ends, as in the ranking's screening) or after
+# this many iterations. Whatever they find near or below the best fit is
+# run again to the full tolerance.
+SCOUT_TOLERANCE = 1e-6
+SCOUT_ITERATIONS = 50
+SCOUT_SLACK = 0.02
+# A nested fit runs to the full tolerance: the better minimum it is there
+# to find often lies at the end of a slow crawl that a loose tolerance
+# stops early. This many iterations bound its cost.
+NESTED_ITERATIONS = 100
 # Exponents of random starts are drawn from here up: below it an element
 # is more a diffusion tail than the arc it is meant to be.
 LOWEST_EXPONENT = 0.5
@@ -52,6 +67,10 @@ START_GIVEN = "given"
 START_GLOBAL = "global search"
 START_DRT = "relaxation-time peaks"
 START_LEARNED = "learned guess"
+# The verdict's reasons that point to a local minimum (kelvra.verdict,
+# kelvra.report.basic_verdict).
+LOCAL_MINIMUM_REASONS = ("not converged", "chi-square is not finite")
+LOCAL_MINIMUM_SUFFIXES = (f" {FLAG_UNDETERMINED}",)
 _EXPONENTS = tables.exponent_fields()
 
 
@@ -117,13 +136,14 @@ class _Search:
             self.best, self.start = result, start
 
     def fit_from(self, values: Mapping[str, float], start: str, fixed_values: Dict[str, float],
-                 max_iterations: Optional[int] = None, offer: bool = True) -> Optional[Any]:
+                 scouting: bool = False, offer: bool = True) -> Optional[Any]:
         """One Levenberg-Marquardt run from `values` (the fixed values
         written over them), offered as a candidate unless `offer` is false;
+        a `scouting` run stops early (`SCOUT_TOLERANCE`, `SCOUT_ITERATIONS`).
         None when the core refuses the start."""
         options = {"weight": self.options.get("weight", "modulus")}
-        if max_iterations is not None:
-            options["max_iterations"] = max_iterations
+        if scouting:
+            options.update(ftol=SCOUT_TOLERANCE, xtol=SCOUT_TOLERANCE, max_iterations=SCOUT_ITERATIONS)
         values = _inside({**values, **fixed_values}, self.bounds, self.physical)
         try:
             result = _core._screening_fit(self.circuit.with_named_values(values), self.frequencies, self.impedances,
@@ -135,12 +155,20 @@ class _Search:
             self.offer(result, start)
         return result
 
+    def try_start(self, values: Mapping[str, float], start: str, fixed_values: Dict[str, float]) -> None:
+        """A scouting run from `values`, run on to the full tolerance when it
+        ends within `SCOUT_SLACK` of the best fit so far."""
+        scout = self.fit_from(values, start, fixed_values, scouting=True, offer=False)
+        if scout is not None and scout.chi_square < self.best.chi_square * (1.0 + SCOUT_SLACK):
+            self.fit_from(dict(scout.params), start, fixed_values)
+
     def nested_fit(self, way: Vanishing, fixed_values: Dict[str, float]) -> Optional[Any]:
         values = _inside(dict(self.best.params), self.bounds, self.physical)
         try:
             return _core._screening_fit(self.circuit.with_named_values(values), self.frequencies, self.impedances,
                                         guess_init=False, weight=self.options.get("weight", "modulus"),
-                                        fixed={**fixed_values, way.parameter: way.value}, bounds=self.bounds)
+                                        fixed={**fixed_values, way.parameter: way.value}, bounds=self.bounds,
+                                        max_iterations=NESTED_ITERATIONS)
         except ValueError:
             return None
 
@@ -202,7 +230,7 @@ def _drt_starts(search: _Search, fixed_values: Dict[str, float]) -> None:
             values[f"{other}.q"] = tau ** alpha / resistance
         else:
             values[f"{other}.c"] = tau / resistance
-    search.fit_from(values, START_DRT, fixed_values)
+    search.try_start(values, START_DRT, fixed_values)
 
 
 def _log_uniform(rng: np.random.Generator, low: float, high: float) -> float:
@@ -261,7 +289,7 @@ def _global_search(search: _Search, fixed_values: Dict[str, float], seed: int, s
     for _ in range(starts):
         values = _random_start(rng, search, ranges, band)
         # A short run is only a scout: the best one is run to convergence.
-        result = search.fit_from(values, START_GLOBAL, fixed_values, GLOBAL_ITERATIONS, offer=False)
+        result = search.fit_from(values, START_GLOBAL, fixed_values, scouting=True, offer=False)
         if result is not None:
             found.append(result)
     finite = [result for result in found if result.chi_square >= 0.0]
@@ -278,7 +306,7 @@ def _learned_start(search: _Search, fixed_values: Dict[str, float]) -> None:
         guessed = search.circuit.guess(search.frequencies, search.impedances)
     except (ValueError, AttributeError):
         return
-    search.fit_from(dict(zip(search.circuit.param_names(), guessed)), START_LEARNED, fixed_values)
+    search.try_start(dict(zip(search.circuit.param_names(), guessed)), START_LEARNED, fixed_values)
 
 
 def robust_fit(circuit: Any, frequencies: Sequence[float], impedances: Sequence[complex], *,
@@ -324,8 +352,9 @@ def robust_fit(circuit: Any, frequencies: Sequence[float], impedances: Sequence[
     if circuit.explicit_values or start or options.get("guess_init") is False:
         _learned_start(search, fixed_values)
     nested = _nested_repair(search, fixed_values)
-    _drt_starts(search, fixed_values)
-    if global_starts > 0 and (search_always or not _trusted(search, fixed_values, bounds, nested)):
+    if search_always or _suspect(search, fixed_values, bounds, nested):
+        _drt_starts(search, fixed_values)
+    if global_starts > 0 and (search_always or _suspect(search, fixed_values, bounds, nested)):
         _global_search(search, fixed_values, DEFAULT_SEED if seed is None else seed, global_starts)
     return RobustFit(search.best, search.start, plain.chi_square, tuple(nested))
 
@@ -354,7 +383,13 @@ def report_of(result: Any, frequencies: np.ndarray, impedances: np.ndarray, *, f
     return replace(report, parameters=parameters, verdict=None)
 
 
-def _trusted(search: _Search, fixed_values: Mapping[str, float], bounds: Optional[Mapping],
+def _suspect(search: _Search, fixed_values: Mapping[str, float], bounds: Optional[Mapping],
              nested: Sequence[NestedFit]) -> bool:
+    """Whether the best fit so far looks like a local minimum: it did not
+    converge, or a parameter is undetermined or absurd. The verdict's other
+    reasons are not removed by a better minimum: systematic residuals, a low
+    exponent or an element not needed say that the circuit does not suit
+    the data, and a parameter on a bound is a minimum on the boundary."""
     report = report_of(search.best, search.frequencies, search.impedances, fixed=list(fixed_values), bounds=bounds)
-    return judge(report, nested).trusted
+    return any(reason in LOCAL_MINIMUM_REASONS or reason.endswith(LOCAL_MINIMUM_SUFFIXES) or " absurd (" in reason
+               for reason in judge(report, nested).reasons)

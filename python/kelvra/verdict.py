@@ -172,13 +172,11 @@ def _absurd(report: FitReport, f: np.ndarray, z: np.ndarray) -> List[str]:
 def _not_needed(report: FitReport, nested: Sequence[NestedFit], n_residuals: int) -> List[str]:
     n_free = sum(1 for p in report.parameters if not p.fixed)
     _, own = information_criteria(report.chi_square, n_residuals, n_free)
-    reasons = []
-    for other in nested:
-        _, simpler = information_criteria(other.chi_square, n_residuals, n_free - other.removed_params)
-        if simpler <= own:
-            reasons.append(f"not needed: the circuit with {other.description} fits as well (chi-square "
-                           f"{_number(other.chi_square)} against {_number(report.chi_square)})")
-    return reasons
+    unneeded = [other.description for other in nested
+                if information_criteria(other.chi_square, n_residuals, n_free - other.removed_params)[1] <= own]
+    if not unneeded:
+        return []
+    return [f"not needed (the circuit fits as well by BIC without it): {', '.join(unneeded)}"]
 
 
 def _systematic(report: FitReport, f: np.ndarray, z: np.ndarray) -> List[str]:

@@ -148,7 +148,7 @@ def test_an_element_the_data_do_not_need_is_named():
     measured = noisy("R0-(R1,CPE1)", truth)
     report = fit_spectrum("R0-(R1-W1,CPE1)", FREQUENCIES, measured, robust=True)
     assert not report.trusted
-    assert any(reason.startswith("not needed: the circuit with W1 as a short circuit")
+    assert any(reason.startswith("not needed") and "W1 as a short circuit" in reason
                for reason in report.verdict.reasons)
 
 
