@@ -218,6 +218,7 @@ def test_report_reads_any_frame_the_fit_accepts(columns):
     first, second = (z.real, z.imag) if "real" in columns[1] else (abs(z), np.degrees(np.angle(z)))
     frame = {columns[0]: np.concatenate([[0.0], f]), columns[1]: np.concatenate([[1.0], first]),
              columns[2]: np.concatenate([[1.0], second])}
-    report = fit_spectrum("R0-(R1,C1)", frame)
+    with pytest.warns(io.PointWarning, match="row 0 \\(0 Hz\\)"):
+        report = fit_spectrum("R0-(R1,C1)", frame)
     np.testing.assert_array_equal(report.frequencies, f)  # the zero-frequency row is dropped, as by the fit
     np.testing.assert_allclose(report.impedances, z, rtol=1e-12)
