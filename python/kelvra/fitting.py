@@ -119,18 +119,18 @@ def fit_spectrum(circuit: CircuitLike, spectrum: Any, impedances: Any = None, *,
         What ``Circuit.fit`` raises for a circuit or options it cannot fit;
         a bad window; `drop_inductive` for a circuit with an inductor.
     """
-    from .io import as_spectrum
+    from .io._coerce import checked_arrays
     from .robust import report_of, robust_fit
     from .verdict import judge
 
     if isinstance(circuit, str):
         circuit = _core.Circuit(circuit)
-    measured = as_spectrum(spectrum, impedances, source=source, sweep=sweep)
+    # The checked arrays, not a Spectrum: its complex column would be built again on every read.
+    all_f, all_z, source, sweep, _ = checked_arrays(spectrum, impedances, source=source, sweep=sweep)
     if drop_inductive and _has_inductor(circuit):
         raise ValueError(f"drop_inductive leaves out the points an inductor describes, and {circuit.text} has one")
-    keep = select_points(measured.frequencies, measured.impedances, fmin=fmin, fmax=fmax,
-                         drop_inductive=drop_inductive)
-    frequencies, measured_z = measured.frequencies[keep], measured.impedances[keep]
+    keep = select_points(all_f, all_z, fmin=fmin, fmax=fmax, drop_inductive=drop_inductive)
+    frequencies, measured_z = all_f[keep], all_z[keep]
     controls = {key: value for key, value in (("start", start), ("fixed", fixed), ("bounds", bounds))
                 if value is not None}
     settings = dict(options, **controls)
@@ -144,7 +144,7 @@ def fit_spectrum(circuit: CircuitLike, spectrum: Any, impedances: Any = None, *,
     else:
         result, nested = circuit.fit(frequencies, measured_z, **controls, **options), ()
     report = report_of(result, frequencies, measured_z, fixed=fixed, bounds=bounds, settings=settings,
-                       source=measured.source, sweep=measured.sweep)
+                       source=source, sweep=0 if sweep is None else sweep)
     return replace(report, verdict=judge(report, nested))
 
 

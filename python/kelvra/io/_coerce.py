@@ -128,6 +128,14 @@ def as_spectrum(spectrum: Any, impedances: Any = None, *, source: Optional[str] 
     PointWarning
         When rows without a positive frequency are left out.
     """
+    return _wrap(spectrum, *checked_arrays(spectrum, impedances, source=source, sweep=sweep))
+
+
+def checked_arrays(spectrum: Any, impedances: Any = None, *, source: Optional[str] = None,
+                   sweep: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray, str, Optional[int], bool]:
+    """What `as_spectrum` checks, as arrays: (frequencies, impedances, source,
+    sweep, whether every row was kept). The entry points that pass arrays on
+    to the core take these, so that no Spectrum rebuilds its complex column."""
     if isinstance(spectrum, Spectrum):
         source = spectrum.path if source is None else source
         sweep = spectrum.metadata.get("sweep") if sweep is None else sweep
@@ -157,9 +165,15 @@ def as_spectrum(spectrum: Any, impedances: Any = None, *, source: Optional[str] 
         others = int(bad.sum()) - 1
         tail = f" (and {others} more such point{'s' if others > 1 else ''})" if others else ""
         raise PointError(f"{where}: point {i}: {what}{tail}")
-    if isinstance(spectrum, Spectrum) and kept.all():
+    if not kept.all():
+        frequencies, measured = frequencies[kept], measured[kept]
+    return frequencies, measured, source, sweep, bool(kept.all())
+
+
+def _wrap(spectrum: Any, frequencies: np.ndarray, measured: np.ndarray, source: str, sweep: Optional[int],
+          all_kept: bool) -> Spectrum:
+    if isinstance(spectrum, Spectrum) and all_kept:
         return spectrum
-    frequencies, measured = frequencies[kept], measured[kept]
     data = {FREQUENCY: frequencies, REAL: measured.real.copy(), IMAGINARY: measured.imag.copy()}
     metadata = dict(spectrum.metadata) if isinstance(spectrum, Spectrum) else {}
     metadata["sweep"] = 0 if sweep is None else sweep
