@@ -6,11 +6,14 @@ from typing import Any, Dict, Iterator, List, Mapping, Tuple
 
 import numpy as np
 
-# The battery-data-format column names that `Circuit.fit` reads, and the ones
-# of the same convention for the quantities recorded beside each point.
-FREQUENCY = "Frequency / Hz"
-REAL = "Real Impedance / ohm"
-IMAGINARY = "Imaginary Impedance / ohm"
+from ..tables import BATTERY_COLUMNS
+
+# The battery-data-format column names that `Circuit.fit` reads (the core's
+# first spelling of each), and the ones of the same convention for the
+# quantities recorded beside each point.
+FREQUENCY = BATTERY_COLUMNS["frequency"][0]
+REAL = BATTERY_COLUMNS["real"][0]
+IMAGINARY = BATTERY_COLUMNS["imaginary"][0]
 TIME = "Test Time / s"
 VOLTAGE = "Voltage / V"
 CURRENT = "Current / A"
