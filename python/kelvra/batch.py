@@ -224,12 +224,14 @@ def fit_partitions(circuit, frame, key, **fit_arguments):
     whose spectra are told apart by the column `key`; every spectrum's rows
     must lie in one partition (for example a partition per file, or a frame
     indexed by `key`). `circuit` is one circuit for all spectra. The rows are
-    those of `fit_many`, with a partition's spectra fitted one after another
-    on the Dask worker thread that holds it.
+    those of `fit_many` (early_stop="repeat" unless given), with a
+    partition's spectra fitted one after another on the Dask worker thread
+    that holds it.
     """
     from kelvra._dask import fit_partition, plain_circuit
 
     _require("pandas")
+    fit_arguments.setdefault("early_stop", MANY_FITS_EARLY_STOP)
     one = circuits_for(circuit, 1)[0]
     names = one.param_names()
     meta = result_table(key, np.empty(0, dtype=key_values(frame, key).dtype), [], [], names=names)
