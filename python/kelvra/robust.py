@@ -323,7 +323,8 @@ def robust_fit(circuit: Any, frequencies: Sequence[float], impedances: Sequence[
     frequencies, impedances : the spectrum, as arrays.
     start, fixed, bounds : as ``Circuit.fit`` takes them; every start honours
         them.
-    seed : the global search's seed (default `DEFAULT_SEED`).
+    seed : the seed of the global search (default `DEFAULT_SEED`), and of the
+        ordinary fit where its method is a seeded global one.
     global_starts : the global search's budget in starts; 0 leaves it out.
     search_always : run the global search on a trusted fit too (for
         reference searches).
@@ -342,7 +343,8 @@ def robust_fit(circuit: Any, frequencies: Sequence[float], impedances: Sequence[
     """
     frequencies = np.asarray(frequencies, dtype=float)
     impedances = np.asarray(impedances, dtype=complex)
-    plain = circuit.fit(frequencies, impedances, start=start, fixed=fixed, bounds=bounds, **options)
+    seeded = options if seed is None else {**options, "seed": seed}  # the seed also serves a global method
+    plain = circuit.fit(frequencies, impedances, start=start, fixed=fixed, bounds=bounds, **seeded)
     if options.get("method", "levenberg_marquardt") != "levenberg_marquardt":
         return RobustFit(plain, START_GIVEN, plain.chi_square, ())
     lm_options = {key: value for key, value in options.items() if key not in ("guess_init", "weights", "seed")}

@@ -224,3 +224,12 @@ def test_fit_many_fits_robustly_on_request_and_says_which_rows_to_trust():
     assert (robust["chi_square"] < plain["chi_square"] / 10).all()
     with pytest.raises(ValueError, match="robust=True"):
         fit_many(circuit, spectra, robust=True, out="rows.csv")
+
+
+def test_a_robust_fit_with_a_global_method_keeps_its_seed():
+    truth = {"R0.r": 10, "R1.r": 100, "C1.c": 1e-5}
+    measured = noisy("R0-(R1,C1)", truth)
+    options = dict(method="basin_hopping", basin_hopping_hops=3, seed=5)
+    robust = fit_spectrum("R0-(R1,C1)", FREQUENCIES, measured, robust=True, **options)
+    plain = kelvra.Circuit("R0-(R1,C1)").fit(FREQUENCIES, measured, **options)
+    assert robust.params == plain.params
