@@ -232,4 +232,6 @@ def test_a_robust_fit_with_a_global_method_keeps_its_seed():
     options = dict(method="basin_hopping", basin_hopping_hops=3, seed=5)
     robust = fit_spectrum("R0-(R1,C1)", FREQUENCIES, measured, robust=True, **options)
     plain = kelvra.Circuit("R0-(R1,C1)").fit(FREQUENCIES, measured, **options)
-    assert robust.params == plain.params
+    # Equal to rounding: the two calls hand the learned guess arrays of
+    # different provenance, which may round differently in its kernels.
+    assert robust.params == pytest.approx(plain.params, rel=1e-9)
