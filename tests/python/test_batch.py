@@ -9,6 +9,10 @@ import threading
 import time
 
 import numpy as np
+# Imported before any test sends Ctrl-C: an interrupt that lands inside the
+# batch's first import of pandas would leave a half-made module behind for
+# every later test.
+import pandas  # noqa: F401
 import pytest
 
 from kelvra import Circuit, _core
