@@ -345,7 +345,7 @@ def robust_fit(circuit: Any, frequencies: Sequence[float], impedances: Sequence[
     impedances = np.asarray(impedances, dtype=complex)
     seeded = options if seed is None else {**options, "seed": seed}  # the seed also serves a global method
     plain = circuit.fit(frequencies, impedances, start=start, fixed=fixed, bounds=bounds, **seeded)
-    if options.get("method", "levenberg_marquardt") != "levenberg_marquardt":
+    if options.get("method", tables.DEFAULT_METHOD) != tables.DEFAULT_METHOD:
         return RobustFit(plain, START_GIVEN, plain.chi_square, ())
     lm_options = {key: value for key, value in options.items() if key not in ("guess_init", "weights", "seed")}
     search = _Search(circuit, frequencies, impedances, fixed, bounds, lm_options)

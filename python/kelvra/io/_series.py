@@ -84,8 +84,9 @@ def read_frame(path: PathLike, format: Optional[str] = None) -> Any:
     -------
     pandas.DataFrame
         The key columns "Spectrum", "File", "Sweep" and, for a file that
-        records cycles, "Cycle"; then "Frequency / Hz", "Real Impedance /
-        ohm", "Imaginary Impedance / ohm" and, where recorded, "Test Time /
+        records cycles, "Cycle"; then the frequency and the real and
+        imaginary impedance under their battery-data names
+        (``kelvra.tables.BATTERY_COLUMNS``) and, where recorded, "Test Time /
         s", "Voltage / V" and "Current / A".
 
     Raises

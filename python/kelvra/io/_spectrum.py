@@ -24,10 +24,11 @@ class Spectrum(Mapping):
     """One measured sweep: its columns, where it came from, and what the file says about it.
 
     ``data`` maps column names to equal-length arrays (a dict of NumPy arrays,
-    or a pandas DataFrame when read with ``frame=True``): always
-    "Frequency / Hz", "Real Impedance / ohm" and "Imaginary Impedance / ohm"
-    (capacitive points have a negative imaginary part), and where the file
-    records them "Test Time / s", "Voltage / V" and "Current / A". The
+    or a pandas DataFrame when read with ``frame=True``): always the
+    frequency and the real and imaginary impedance under their battery-data
+    names (``kelvra.tables.BATTERY_COLUMNS``; capacitive points have a negative
+    imaginary part), and where the file records them "Test Time / s",
+    "Voltage / V" and "Current / A". The
     spectrum itself is a read-only mapping over ``data``, so it can be passed
     straight to ``Circuit.fit``. ``metadata`` holds the file's own facts
     (``sweep``, the 0-based position of this sweep in the file, always;
