@@ -90,6 +90,16 @@ def _number(value: float) -> str:
     return f"{value:.3g}"
 
 
+def _power(base: float, exponent: float) -> float:
+    """``base ** exponent``, or infinity where that leaves double range: a
+    global search can end at a CPE whose time constant is past it, and such a
+    time constant is absurd, not an error."""
+    try:
+        return base ** exponent
+    except OverflowError:
+        return math.inf
+
+
 def time_constants(circuit_text: str, params: Mapping[str, float]) -> Dict[str, float]:
     """{description: seconds} for each resistor in parallel with a
     capacitor or a constant-phase element, and each time-constant
@@ -105,7 +115,7 @@ def time_constants(circuit_text: str, params: Mapping[str, float]) -> Dict[str, 
             q, alpha = params.get(f"{other}.q"), params.get(f"{other}.alpha")
             if q is None or alpha is None or not alpha > 0:
                 continue
-            tau = (r * q) ** (1.0 / alpha)
+            tau = _power(r * q, 1.0 / alpha)
         else:
             c = params.get(f"{other}.c")
             if c is None:

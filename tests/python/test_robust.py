@@ -9,7 +9,7 @@ import kelvra
 from kelvra import controls
 from kelvra.fitting import fit_spectrum, select_points
 from kelvra.nesting import vanishing_elements
-from kelvra.verdict import runs_z
+from kelvra.verdict import runs_z, time_constants
 
 FREQUENCIES = np.logspace(-2, 5, 50)
 NOISE = 0.002
@@ -141,6 +141,12 @@ def test_absurd_resistance_of_a_misfit_is_named():
     assert not report.trusted
     assert any(reason.startswith("R1.r absurd") or reason.startswith("time constant of R1||C1 absurd")
                for reason in report.verdict.reasons)
+
+
+def test_a_time_constant_past_double_range_is_infinite_not_an_error():
+    # Where a global search ended once on a measured cell: (R q)^(1/alpha) overflows.
+    params = {"R1.r": 1e30, "CPE1.q": 1e10, "CPE1.alpha": 0.1}
+    assert time_constants("R0-(R1,CPE1)", params) == {"R1||CPE1": math.inf}
 
 
 def test_an_element_the_data_do_not_need_is_named():
