@@ -68,7 +68,6 @@ def fit_plain_chunk(circuits, data, fit_arguments, warm_start):
 
 
 def run_on_dask(client, circuits, data, fit_arguments, warm_start, progress):
-    distributed = require("distributed")
     plain = {}
     # One plain copy per distinct circuit object: the same circuit repeated
     # over the whole batch is described once.
@@ -78,19 +77,27 @@ def run_on_dask(client, circuits, data, fit_arguments, warm_start, progress):
     starts = range(0, len(data), size)
     futures = [client.submit(fit_plain_chunk, circuits[s:s + size], data[s:s + size], fit_arguments, warm_start,
                              pure=False) for s in starts]
-    bar = progress_bar(progress, len(data))
+    chunks = gather_chunks(client, futures, len(data), progress)
+    return [row for chunk in chunks for row in chunk]
+
+
+def gather_chunks(client, futures, total, progress):
+    """The results of `futures`, one list per chunk, in submission order; the
+    bar counts items as chunks finish, and an interrupted wait cancels what
+    is still queued on the cluster."""
+    distributed = require("distributed")
+    bar = progress_bar(progress, total)
     try:
         for future in distributed.as_completed(futures):
             if bar is not None:
                 bar.update(len(future.result()))
-        chunks = client.gather(futures)
+        return client.gather(futures)
     except BaseException:
         client.cancel(futures)
         raise
     finally:
         if bar is not None:
             bar.close()
-    return [row for chunk in chunks for row in chunk]
 
 
 def fit_partition(partition, circuit, key, fit_arguments):

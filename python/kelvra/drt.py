@@ -334,19 +334,7 @@ def _dask_chunk(chunk: List[Tuple[np.ndarray, np.ndarray]], options: Dict[str, A
 
 
 def _on_dask(client: Any, chunks: List[Any], options: Dict[str, Any], progress: Optional[bool]) -> List[Any]:
-    from kelvra import _threads
+    from kelvra._dask import gather_chunks
 
-    distributed = _threads.require("distributed")
     futures = [client.submit(_dask_chunk, chunk, options, pure=False) for chunk in chunks]
-    bar = _threads.progress_bar(progress, sum(len(c) for c in chunks))
-    try:
-        for future in distributed.as_completed(futures):
-            if bar is not None:
-                bar.update(len(future.result()))
-        return client.gather(futures)
-    except BaseException:
-        client.cancel(futures)
-        raise
-    finally:
-        if bar is not None:
-            bar.close()
+    return gather_chunks(client, futures, sum(len(c) for c in chunks), progress)
