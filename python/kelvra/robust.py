@@ -11,7 +11,8 @@ traps a measured spectrum sets for it, and keeps the lowest chi-square:
    once with the element brought back at a small share of the spectrum.
    The nested fits also tell the verdict whether each element is needed.
    Where the ordinary fit started from the circuit's own or the user's
-   values, the learned guess is tried as a start too.
+   values, or the learned guess puts a parameter on its bound, the learned
+   guess is tried as a start too.
 2. When the best fit so far looks like a local minimum (`_suspect`: no
    convergence, or a parameter undetermined or absurd), the
    peaks of the distribution of relaxation times (`kelvra.drt`): the
@@ -20,6 +21,13 @@ traps a measured spectrum sets for it, and keeps the lowest chi-square:
 3. When it still does, a short seeded global search: `GLOBAL_STARTS`
    random starts, each a short Levenberg-Marquardt run within the user's
    controls, the best of them run to convergence.
+
+Every start that puts a bounded parameter (an exponent) exactly on its
+bound runs with that parameter held there: the solver moves bounded
+parameters freely and clamps them only at the end, and from such a start it
+can run far past the bound and end worse than it began. A best fit found
+that way is fitted once more with everything free from where it ended, so
+that its standard errors are the circuit's own.
 
 The result names the start that won.
 """
@@ -128,12 +136,27 @@ class _Search:
         names = circuit.param_names()
         self.physical = dict(zip(names, circuit.param_bounds()))
         self.units = dict(zip(names, circuit.param_units()))
+        self.limits = fitted_bounds(circuit, bounds)
         self.best = None
         self.start = START_GIVEN
+        self.best_held = False
 
-    def offer(self, result: Any, start: str) -> None:
+    def offer(self, result: Any, start: str, held: bool = False) -> None:
         if self.best is None or _better(result, self.best):
-            self.best, self.start = result, start
+            self.best, self.start, self.best_held = result, start, held
+
+    def on_bounds(self, values: Mapping[str, float], fixed_values: Mapping[str, float]) -> Dict[str, float]:
+        """The free bounded parameters (an exponent, say) that `values` puts
+        exactly on a bound of the fit. The solver moves such a parameter
+        freely and clamps it at the end; from a start on its bound it can
+        run far past it, and end worse than the start, which it then keeps
+        unmoved. Held there, the other parameters converge."""
+        held = {}
+        for name, value in values.items():
+            low, high = self.limits[name]
+            if name not in fixed_values and math.isfinite(high) and value in (low, high):
+                held[name] = value
+        return held
 
     def fit_from(self, values: Mapping[str, float], start: str, fixed_values: Dict[str, float],
                  scouting: bool = False, offer: bool = True) -> Optional[Any]:
@@ -145,15 +168,33 @@ class _Search:
         if scouting:
             options.update(ftol=SCOUT_TOLERANCE, xtol=SCOUT_TOLERANCE, max_iterations=SCOUT_ITERATIONS)
         values = _inside({**values, **fixed_values}, self.bounds, self.physical)
+        held = self.on_bounds(values, fixed_values)
         try:
             result = _core._screening_fit(self.circuit.with_named_values(values), self.frequencies, self.impedances,
-                                          guess_init=False, fixed=fixed_values or None, bounds=self.bounds,
-                                          **options)
+                                          guess_init=False, fixed={**fixed_values, **held} or None,
+                                          bounds=self.bounds, **options)
         except ValueError:
             return None
         if offer:
-            self.offer(result, start)
+            self.offer(result, start, held=bool(held))
         return result
+
+    def release(self, fixed_values: Dict[str, float]) -> None:
+        """The best fit, if it held parameters on their bounds, fitted again
+        with them free from where it ended: its standard errors are then
+        those of the circuit the user fitted, and the solver keeps that
+        point unless it finds a lower one."""
+        if not self.best_held:
+            return
+        values = _inside({**self.best.params, **fixed_values}, self.bounds, self.physical)
+        try:
+            freed = _core._screening_fit(self.circuit.with_named_values(values), self.frequencies, self.impedances,
+                                         guess_init=False, weight=self.options.get("weight", "modulus"),
+                                         fixed=fixed_values or None, bounds=self.bounds)
+        except ValueError:
+            return
+        if not freed.chi_square > self.best.chi_square:
+            self.best, self.best_held = freed, False
 
     def try_start(self, values: Mapping[str, float], start: str, fixed_values: Dict[str, float]) -> None:
         """A scouting run from `values`, run on to the full tolerance when it
@@ -163,11 +204,18 @@ class _Search:
             self.fit_from(dict(scout.params), start, fixed_values)
 
     def nested_fit(self, way: Vanishing, fixed_values: Dict[str, float]) -> Optional[Any]:
-        values = _inside(dict(self.best.params), self.bounds, self.physical)
+        """The circuit without `way.element`, fitted from the best fit. The
+        element's other parameters (a vanished CPE's exponent) are held too:
+        they no longer act on the impedance, and left free the solver
+        wanders along them to its iteration limit."""
+        values = _inside({**self.best.params, way.parameter: way.value}, self.bounds, self.physical)
+        label = way.element + "."
+        gone = {name: value for name, value in values.items() if name.startswith(label)}
+        held = {**self.on_bounds(values, {**fixed_values, **gone}), **gone}
         try:
             return _core._screening_fit(self.circuit.with_named_values(values), self.frequencies, self.impedances,
                                         guess_init=False, weight=self.options.get("weight", "modulus"),
-                                        fixed={**fixed_values, way.parameter: way.value}, bounds=self.bounds,
+                                        fixed={**fixed_values, **held}, bounds=self.bounds,
                                         max_iterations=NESTED_ITERATIONS)
         except ValueError:
             return None
@@ -196,7 +244,7 @@ def _nested_repair(search: _Search, fixed_values: Dict[str, float]) -> List[Nest
         nested.append(NestedFit(way.description, fitted.chi_square, removed))
         if _better(fitted, plain):
             start = f"nested: {way.description}"
-            search.offer(fitted, start)
+            search.offer(fitted, start, held=True)
             restarts.append((dict(fitted.params), start))
             restarts.append(({**fitted.params, way.parameter: way.restart_value}, start))
     for values, start in restarts:
@@ -298,15 +346,19 @@ def _global_search(search: _Search, fixed_values: Dict[str, float], seed: int, s
         search.fit_from(dict(winner.params), START_GLOBAL, fixed_values)
 
 
-def _learned_start(search: _Search, fixed_values: Dict[str, float]) -> None:
+def _learned_start(search: _Search, fixed_values: Dict[str, float], started_elsewhere: bool) -> None:
     """The learned guess as a start, where one serves the circuit's
-    topology and the ordinary fit started elsewhere (the circuit's own
-    values or the user's)."""
+    topology, and either the ordinary fit started elsewhere (the circuit's
+    own values or the user's) or the guess puts a parameter on its bound,
+    where the ordinary fit's run from it may have gone astray past the
+    bound (`_Search.on_bounds`)."""
     try:
-        guessed = search.circuit.guess(search.frequencies, search.impedances)
+        guessed = dict(zip(search.circuit.param_names(),
+                           search.circuit.guess(search.frequencies, search.impedances)))
     except (ValueError, AttributeError):
         return
-    search.try_start(dict(zip(search.circuit.param_names(), guessed)), START_LEARNED, fixed_values)
+    if started_elsewhere or search.on_bounds(guessed, fixed_values):
+        search.try_start(guessed, START_LEARNED, fixed_values)
 
 
 def robust_fit(circuit: Any, frequencies: Sequence[float], impedances: Sequence[complex], *,
@@ -351,13 +403,13 @@ def robust_fit(circuit: Any, frequencies: Sequence[float], impedances: Sequence[
     search = _Search(circuit, frequencies, impedances, fixed, bounds, lm_options)
     search.offer(plain, START_GIVEN)
     fixed_values = _fixed_values(fixed, plain.params)
-    if circuit.explicit_values or start or options.get("guess_init") is False:
-        _learned_start(search, fixed_values)
+    _learned_start(search, fixed_values, bool(circuit.explicit_values or start or options.get("guess_init") is False))
     nested = _nested_repair(search, fixed_values)
     if search_always or _suspect(search, fixed_values, bounds, nested):
         _drt_starts(search, fixed_values)
     if global_starts > 0 and (search_always or _suspect(search, fixed_values, bounds, nested)):
         _global_search(search, fixed_values, DEFAULT_SEED if seed is None else seed, global_starts)
+    search.release(fixed_values)
     return RobustFit(search.best, search.start, plain.chi_square, tuple(nested))
 
 

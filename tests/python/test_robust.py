@@ -1,16 +1,18 @@
 """The robust fit, the verdict and the fit controls of the command line."""
 import math
+import pathlib
 import warnings
 
 import numpy as np
 import pytest
 
 import kelvra
-from kelvra import controls
+from kelvra import controls, io
 from kelvra.fitting import fit_spectrum, select_points
 from kelvra.nesting import vanishing_elements
 from kelvra.verdict import runs_z, time_constants
 
+DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 FREQUENCIES = np.logspace(-2, 5, 50)
 NOISE = 0.002
 
@@ -58,6 +60,21 @@ def test_robust_fit_escapes_traps_the_plain_fit_falls_into(circuit, truth, start
     assert robust.chi_square <= 1.05 * best
     assert robust.trusted, robust.verdict
     assert robust.settings["winning_start"] != "given"
+
+
+# A measured cell with a small ideal arc and a diffusion-like one: its
+# learned guess, the best start there is, puts CPE1.alpha on its bound of 1,
+# and a run that lets the exponent go past the bound ends worse than that
+# start. The best objectives are those of long basin-hopping searches.
+@pytest.mark.parametrize("sweep, best", [(0, 2.16527), (1, 2.27914)])
+def test_robust_fit_holds_an_exponent_its_start_puts_on_the_bound(sweep, best):
+    spectrum = io.read(DATA / "biologic_ex1.mpt")[sweep]
+    report = fit_spectrum("R0-(R1,CPE1)-(R2,CPE2)", spectrum, robust=True)
+    assert report.chi_square <= 1.001 * best
+    # The reported fit is the circuit's own, with nothing left held.
+    alpha = next(p for p in report.parameters if p.name == "CPE1.alpha")
+    assert not alpha.fixed and math.isfinite(alpha.stderr)
+    assert "CPE1.alpha on_bound" in report.verdict.reasons
 
 
 @pytest.mark.parametrize("circuit, truth", [
