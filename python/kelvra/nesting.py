@@ -20,7 +20,7 @@ from __future__ import annotations
 import math
 import re
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -33,7 +33,11 @@ VANISHING_FACTOR = 1e6
 # How a restart brings a vanished element back: contributing about this
 # share of the smallest modulus (short) or this share's inverse times the
 # largest (open), near the nested fit yet large enough for the solver to
-# feel a gradient.
+# feel a gradient. A second restart brings it back at full size, its
+# impedance the largest measured modulus: from a small start the solver can
+# slide back into the minimum where the element vanished, when the element
+# the data need is large (a diffusion tail that dominates the low
+# frequencies).
 RESTART_SHARE = 0.1
 
 _LABEL = re.compile(r"([A-Za-z]+)(\d*)")
@@ -49,6 +53,7 @@ class Vanishing:
     parameter: str
     value: float
     restart_value: float
+    full_value: float
 
     @property
     def description(self) -> str:
@@ -113,29 +118,32 @@ def vanishing_elements(circuit: _core.Circuit, frequencies: Sequence[float], imp
         kind = tables.element_kind(_code(label))
         floor = bounds[name][0]
         exponent = values.get(f"{label}.{kind.exponent_field}", 1.0) if kind.exponent_field else 1.0
-        ways: List[Tuple[str, float, float]] = []
+        # (how, held value, the element's impedance at the restarts as a function of it -> value)
+        ways: List[Tuple[str, float, Callable[[float], float]]] = []
         if field == kind.vanishing_field:
-            # Its floor shorts the element; coming back it is a small
-            # resistance-like term, or a reactance that small at the band's
-            # top (an inductance) or bottom (a Warburg coefficient).
+            # Its floor shorts the element; coming back it is a
+            # resistance-like term, or a reactance of that size at the
+            # band's top (an inductance) or bottom (a Warburg coefficient).
             if kind.units[kind.fields.index(field)].startswith("H"):
-                ways.append(("short", floor, back_small / w_hi ** exponent))
+                ways.append(("short", floor, lambda z: z / w_hi ** exponent))
             elif kind.units[kind.fields.index(field)] == "ohm*s^-0.5":
-                ways.append(("short", floor, back_small * math.sqrt(w_lo)))
+                ways.append(("short", floor, lambda z: z * math.sqrt(w_lo)))
             else:
-                ways.append(("short", floor, back_small))
+                ways.append(("short", floor, lambda z: z))
                 if label in in_parallel and kind.units[kind.fields.index(field)] == "ohm":
                     # A resistance in parallel opens at a huge value: an
                     # arc becomes its capacitance alone.
-                    ways.append(("open", large, back_large))
+                    ways.append(("open", large, lambda z: z))
         elif _capacitive(kind) and field == kind.fields[0]:
             # 1/(q w^alpha): huge q shorts it, its floor opens it.
-            ways.append(("short", 1.0 / (small * w_lo ** exponent), 1.0 / (back_small * w_lo ** exponent)))
+            ways.append(("short", 1.0 / (small * w_lo ** exponent), lambda z: 1.0 / (z * w_lo ** exponent)))
             if label in in_parallel:
                 ways.append(("open", max(floor, 1.0 / (large * w_hi ** exponent)),
-                             1.0 / (back_large * w_hi ** exponent)))
-        for how, value, back in ways:
-            found.append(Vanishing(label, how, name, max(value, floor), max(back, floor)))
+                             lambda z: 1.0 / (z * w_hi ** exponent)))
+        for how, value, of_impedance in ways:
+            back = of_impedance(back_small if how == "short" else back_large)
+            found.append(Vanishing(label, how, name, max(value, floor), max(back, floor),
+                                   max(of_impedance(z_hi), floor)))
     return found
 
 

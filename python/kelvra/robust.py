@@ -8,17 +8,21 @@ traps a measured spectrum sets for it, and keeps the lowest chi-square:
    always match a circuit nested in it, so a nested fit with a lower
    chi-square shows that the full fit stopped in a local minimum; the full
    circuit is then restarted from the nested fit, once exactly there and
-   once with the element brought back at a small share of the spectrum.
+   once each with the element brought back small and at full size.
    The nested fits also tell the verdict whether each element is needed.
    Where the ordinary fit started from the circuit's own or the user's
    values, or the learned guess puts a parameter on its bound, the learned
    guess is tried as a start too.
-2. When the best fit so far looks like a local minimum (`_suspect`: no
-   convergence, or a parameter undetermined or absurd), the
+2. Revival. An element the best fit has let vanish (a resistance at its
+   floor, say) is brought back, small and at full size, and the fit
+   restarted: at its floor the solver feels no gradient along it.
+3. When the best fit so far looks like a local minimum (`_suspect`: no
+   convergence, a parameter absurd, or one undetermined though neither on
+   a bound nor of an element the data do not need), the
    peaks of the distribution of relaxation times (`kelvra.drt`): the
    circuit's parallel R-C and R-CPE pairs started at the peaks'
    resistances and time constants, largest peak to largest arc.
-3. When it still does, a short seeded global search: `GLOBAL_STARTS`
+4. When it still does, a short seeded global search: `GLOBAL_STARTS`
    random starts, each a short Levenberg-Marquardt run within the user's
    controls, the best of them run to convergence.
 
@@ -43,7 +47,7 @@ import numpy as np
 from . import _core, tables
 from .nesting import Vanishing, band as spectrum_band, vanishing_elements
 from .report import FLAG_UNDETERMINED, FitReport
-from .verdict import NestedFit, judge, time_constants
+from .verdict import NestedFit, judge, not_needed, time_constants
 
 # The last-resort global search: this many random starts, each one short
 # Levenberg-Marquardt run, spread this many decades either side of the
@@ -60,14 +64,27 @@ SCOUT_ITERATIONS = 50
 SCOUT_SLACK = 0.02
 # A nested fit runs to the full tolerance: the better minimum it is there
 # to find often lies at the end of a slow crawl that a loose tolerance
-# stops early. This many iterations bound its cost.
+# stops early. It first runs within a budget of `NESTED_SCOUT_ITERATIONS`
+# (in the core's iterations, each n + 1 evaluations), where nearly every
+# nested fit converges; one still running then goes on to
+# `NESTED_ITERATIONS` only if it has come within `NESTED_CONTINUE` times
+# the best chi-square so far. Further off it can neither beat the best fit
+# nor fit as well by the information criterion (a nested model with two
+# parameters fewer does so below about 1.1 times the full chi-square), and
+# such fits are the ones that crawl: a vanished element whose loss the rest
+# of the circuit cannot make up.
+NESTED_SCOUT_ITERATIONS = 10
 NESTED_ITERATIONS = 100
+NESTED_CONTINUE = 2.0
 # Exponents of random starts are drawn from here up: below it an element
 # is more a diffusion tail than the arc it is meant to be.
 LOWEST_EXPONENT = 0.5
 # The seed of the global search when none is given, so that a robust fit of
 # the same data gives the same result on every run.
 DEFAULT_SEED = 20
+# A parameter this close (relatively) to the value that takes its element
+# out of the circuit has the element gone.
+VANISHED_TOLERANCE = 1e-6
 # A start only wins with a chi-square lower by more than rounding.
 IMPROVEMENT = 1e-9
 
@@ -78,7 +95,6 @@ START_LEARNED = "learned guess"
 # The verdict's reasons that point to a local minimum (kelvra.verdict,
 # kelvra.report.basic_verdict).
 LOCAL_MINIMUM_REASONS = ("not converged", "chi-square is not finite")
-LOCAL_MINIMUM_SUFFIXES = (f" {FLAG_UNDETERMINED}",)
 _EXPONENTS = tables.exponent_fields()
 
 
@@ -212,13 +228,20 @@ class _Search:
         label = way.element + "."
         gone = {name: value for name, value in values.items() if name.startswith(label)}
         held = {**self.on_bounds(values, {**fixed_values, **gone}), **gone}
-        try:
-            return _core._screening_fit(self.circuit.with_named_values(values), self.frequencies, self.impedances,
-                                        guess_init=False, weight=self.options.get("weight", "modulus"),
-                                        fixed={**fixed_values, **held}, bounds=self.bounds,
-                                        max_iterations=NESTED_ITERATIONS)
-        except ValueError:
-            return None
+        fitted = None
+        for budget in (NESTED_SCOUT_ITERATIONS, NESTED_ITERATIONS):
+            try:
+                fitted = _core._screening_fit(self.circuit.with_named_values(values), self.frequencies,
+                                              self.impedances, guess_init=False,
+                                              weight=self.options.get("weight", "modulus"),
+                                              fixed={**fixed_values, **held}, bounds=self.bounds,
+                                              max_iterations=budget)
+            except ValueError:
+                return fitted
+            if fitted.success or not fitted.chi_square < NESTED_CONTINUE * self.best.chi_square:
+                break
+            values = dict(fitted.params)
+        return fitted
 
 
 def _vanishing_allowed(way: Vanishing, fixed_values: Mapping[str, float], bounds: Optional[Mapping]) -> bool:
@@ -241,15 +264,39 @@ def _nested_repair(search: _Search, fixed_values: Dict[str, float]) -> List[Nest
         if fitted is None:
             continue
         removed = sum(1 for name in names if name.startswith(way.element + "."))
-        nested.append(NestedFit(way.description, fitted.chi_square, removed))
+        nested.append(NestedFit(way.description, fitted.chi_square, removed, way.element))
         if _better(fitted, plain):
             start = f"nested: {way.description}"
             search.offer(fitted, start, held=True)
             restarts.append((dict(fitted.params), start))
             restarts.append(({**fitted.params, way.parameter: way.restart_value}, start))
+            restarts.append(({**fitted.params, way.parameter: way.full_value}, start))
     for values, start in restarts:
         search.fit_from(values, start, fixed_values)
     return nested
+
+
+def _vanished(way: Vanishing, value: float) -> bool:
+    """Whether `value` of `way.parameter` has the element gone the way
+    `way` takes it out: at or past its held value."""
+    if way.value == 0.0 or not math.isfinite(value):
+        return value == way.value
+    toward_huge = way.restart_value < way.value
+    return value >= way.value * (1.0 - VANISHED_TOLERANCE) if toward_huge else \
+        value <= way.value * (1.0 + VANISHED_TOLERANCE)
+
+
+def _revive(search: _Search, fixed_values: Dict[str, float]) -> None:
+    """Restarts of the best fit with each element it has let vanish brought
+    back, small and at full size (`kelvra.nesting`). An element that went
+    to its floor early in a run is stuck there: at the floor the solver
+    feels no gradient along it, whether or not the data need it."""
+    best = search.best
+    for way in vanishing_elements(search.circuit, search.frequencies, search.impedances, best.params):
+        if _vanishing_allowed(way, fixed_values, search.bounds) and _vanished(way, best.params[way.parameter]):
+            start = f"revived: {way.element}"
+            for value in (way.restart_value, way.full_value):
+                search.fit_from({**best.params, way.parameter: value}, start, fixed_values)
 
 
 def _drt_starts(search: _Search, fixed_values: Dict[str, float]) -> None:
@@ -405,6 +452,7 @@ def robust_fit(circuit: Any, frequencies: Sequence[float], impedances: Sequence[
     fixed_values = _fixed_values(fixed, plain.params)
     _learned_start(search, fixed_values, bool(circuit.explicit_values or start or options.get("guess_init") is False))
     nested = _nested_repair(search, fixed_values)
+    _revive(search, fixed_values)
     if search_always or _suspect(search, fixed_values, bounds, nested):
         _drt_starts(search, fixed_values)
     if global_starts > 0 and (search_always or _suspect(search, fixed_values, bounds, nested)):
@@ -440,10 +488,16 @@ def report_of(result: Any, frequencies: np.ndarray, impedances: np.ndarray, *, f
 def _suspect(search: _Search, fixed_values: Mapping[str, float], bounds: Optional[Mapping],
              nested: Sequence[NestedFit]) -> bool:
     """Whether the best fit so far looks like a local minimum: it did not
-    converge, or a parameter is undetermined or absurd. The verdict's other
-    reasons are not removed by a better minimum: systematic residuals, a low
-    exponent or an element not needed say that the circuit does not suit
-    the data, and a parameter on a bound is a minimum on the boundary."""
+    converge, a parameter is absurd, or one is undetermined for no reason
+    but where the fit stopped. The verdict's other reasons are not removed
+    by a better minimum: systematic residuals, a low exponent or an element
+    not needed say that the circuit does not suit the data, and a parameter
+    on a bound is a minimum on the boundary. So is a parameter undetermined
+    on its bound, or of an element a nested fit shows the data do not need:
+    the data cannot pin down what they do not show."""
     report = report_of(search.best, search.frequencies, search.impedances, fixed=list(fixed_values), bounds=bounds)
-    return any(reason in LOCAL_MINIMUM_REASONS or reason.endswith(LOCAL_MINIMUM_SUFFIXES) or " absurd (" in reason
+    explained = {fit.element for fit in not_needed(report, nested)}
+    unexplained = {f"{p.name} {FLAG_UNDETERMINED}" for p in report.parameters
+                   if p.undetermined and not p.on_bound and p.name.rsplit(".", 1)[0] not in explained}
+    return any(reason in LOCAL_MINIMUM_REASONS or reason in unexplained or " absurd (" in reason
                for reason in judge(report, nested).reasons)

@@ -66,6 +66,7 @@ class NestedFit:
     description: str
     chi_square: float
     removed_params: int
+    element: str = ""
 
 
 def runs_z(signs: Iterable[np.ndarray]) -> float:
@@ -150,11 +151,11 @@ def judge(report: FitReport, nested: Sequence[NestedFit] = ()) -> Verdict:
     reasons = list(basic_verdict(report.success, report.chi_square, report.parameters).reasons)
     f = np.asarray(report.frequencies, dtype=float)
     z = np.asarray(report.impedances, dtype=complex)
-    usable = (f > 0) & np.isfinite(np.abs(z)) & (np.abs(z) > 0)
+    usable = _usable(f, z)
     if usable.any():
         f, z = f[usable], z[usable]
         reasons.extend(_absurd(report, f, z))
-        reasons.extend(_not_needed(report, nested, 2 * f.size))
+        reasons.extend(_not_needed(report, nested))
         reasons.extend(_systematic(report, f, z))
     return Verdict.from_reasons(reasons)
 
@@ -179,11 +180,23 @@ def _absurd(report: FitReport, f: np.ndarray, z: np.ndarray) -> List[str]:
     return reasons
 
 
-def _not_needed(report: FitReport, nested: Sequence[NestedFit], n_residuals: int) -> List[str]:
+def not_needed(report: FitReport, nested: Sequence[NestedFit]) -> List[NestedFit]:
+    """The nested fits whose Bayesian information criterion is no higher
+    than the full fit's: the elements they take out are not needed."""
+    n_residuals = 2 * int(np.count_nonzero(_usable(np.asarray(report.frequencies, dtype=float),
+                                                   np.asarray(report.impedances, dtype=complex))))
     n_free = sum(1 for p in report.parameters if not p.fixed)
     _, own = information_criteria(report.chi_square, n_residuals, n_free)
-    unneeded = [other.description for other in nested
-                if information_criteria(other.chi_square, n_residuals, n_free - other.removed_params)[1] <= own]
+    return [other for other in nested
+            if information_criteria(other.chi_square, n_residuals, n_free - other.removed_params)[1] <= own]
+
+
+def _usable(f: np.ndarray, z: np.ndarray) -> np.ndarray:
+    return (f > 0) & np.isfinite(np.abs(z)) & (np.abs(z) > 0)
+
+
+def _not_needed(report: FitReport, nested: Sequence[NestedFit]) -> List[str]:
+    unneeded = [other.description for other in not_needed(report, nested)]
     if not unneeded:
         return []
     return [f"not needed (the circuit fits as well by BIC without it): {', '.join(unneeded)}"]
