@@ -191,6 +191,45 @@ def test_vanishing_elements_cover_shorts_and_opens_inside_parallel_groups_only()
                     ("CPE1", "open"), ("C2", "short")}
 
 
+def test_vanished_elements_come_back_small_and_at_the_largest_modulus():
+    # Smallest modulus 10 ohm, largest 1000 ohm. A short comes back at a
+    # tenth of the smallest modulus and at the largest, where the element's
+    # impedance is largest in the band; an open at ten times the largest and
+    # at the largest, where it is smallest.
+    measured = np.full(FREQUENCIES.size, 10.0 + 0j)
+    measured[0] = 1000.0
+    ways = vanishing_elements(kelvra.Circuit("L0-R0-(R1,C1)-W1-C2"), FREQUENCIES, measured)
+    assert {(way.element, way.how) for way in ways} == {
+        ("L0", "short"), ("R0", "short"), ("R1", "short"), ("R1", "open"), ("C1", "short"), ("C1", "open"),
+        ("W1", "short"), ("C2", "short")}
+    for way in ways:
+        element = kelvra.Circuit(way.element)
+        size = {"short": np.max, "open": np.min}[way.how]
+        small, full = (size(np.abs(element.with_named_values({way.parameter: value}).impedance(FREQUENCIES)))
+                       for value in (way.restart_value, way.full_value))
+        # A Warburg element's modulus is sqrt(2) times its real part.
+        slack = math.sqrt(2) if way.element == "W1" else 1.0
+        assert small == pytest.approx((1.0 if way.how == "short" else 1e4) * slack, rel=1e-9), way
+        assert full == pytest.approx(1000.0 * slack, rel=1e-9), way
+
+
+@pytest.mark.parametrize("circuit, truth, fitted, searched", [
+    # W1 at its floor, undetermined: the data do not need it.
+    ("R0-(R1,CPE1)", {"R0.r": 10, "R1.r": 100, "CPE1.q": 1e-5, "CPE1.alpha": 0.85}, "R0-(R1-W1,CPE1)", False),
+    # A parallel resistance run off to describe a capacitor alone: absurd.
+    ("R0-C1", {"R0.r": 10, "C1.c": 1e-4}, "R0-(R1,C1)", True),
+])
+def test_the_global_stages_run_only_for_a_fit_that_looks_like_a_local_minimum(monkeypatch, circuit, truth,
+                                                                             fitted, searched):
+    from kelvra import robust
+
+    calls = []
+    monkeypatch.setattr(robust, "_global_search", lambda *args: calls.append("global"))
+    measured = noisy(circuit, truth)
+    robust.robust_fit(kelvra.Circuit(fitted), FREQUENCIES, measured)
+    assert bool(calls) == searched
+
+
 @pytest.mark.parametrize("argument, parse, expected", [
     (["R0.r=0.01,R1.r=0.02"], controls.parse_values, {"R0.r": 0.01, "R1.r": 0.02}),
     (["R0.r=1", "R1.r=2"], controls.parse_values, {"R0.r": 1.0, "R1.r": 2.0}),
