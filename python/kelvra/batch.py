@@ -72,10 +72,11 @@ def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False,
         time, which searches for a better minimum at several times the cost
         of a fit (not with `out`).
     early_stop : str
-        That of ``Circuit.fit``, but "repeat" by default here
-        (`kelvra.tables.MANY_FITS_EARLY_STOP`): a fit also stops trying
-        further starting points once a start ends where an earlier one did.
-        Pass "plausible" (or None) for the full rule of a single fit.
+        That of ``Circuit.fit``, but "settled" by default here
+        (`kelvra.tables.MANY_FITS_EARLY_STOP`): each run of a fit also ends
+        once its chi-square has settled, instead of crawling on through its
+        whole budget where the data no longer decide a parameter. Pass
+        "plausible" (or None) for the full rule of a single fit.
     **fit_arguments
         Passed to ``Circuit.fit``.
 
@@ -224,7 +225,7 @@ def fit_partitions(circuit, frame, key, **fit_arguments):
     whose spectra are told apart by the column `key`; every spectrum's rows
     must lie in one partition (for example a partition per file, or a frame
     indexed by `key`). `circuit` is one circuit for all spectra. The rows are
-    those of `fit_many` (early_stop="repeat" unless given), with a
+    those of `fit_many` (early_stop="settled" unless given), with a
     partition's spectra fitted one after another on the Dask worker thread
     that holds it.
     """

@@ -205,8 +205,8 @@ def rank(frequencies, impedances=None, candidates=None, *, builtin=True, criteri
         ``weight`` is the only fit option the fast path takes. Any other
         (``method``, ``max_iterations``, ...) fits every candidate with
         ``Circuit.fit`` and those options instead: thorough, but about ten
-        times slower; those fits stop at a repeated result as well
-        (``early_stop="repeat"``) unless ``early_stop`` says otherwise.
+        times slower; their runs end once chi-square has settled
+        (``early_stop="settled"``) unless ``early_stop`` says otherwise.
 
     Returns
     -------

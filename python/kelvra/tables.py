@@ -58,10 +58,11 @@ DEFAULT_WEIGHTING: str = WEIGHTINGS[0]
 #: {name: what it does} of the rules `Circuit.fit` accepts as `early_stop`, the default first.
 EARLY_STOP_RULES: Mapping[str, str] = MappingProxyType(dict(_core._early_stop_rules()))
 #: The rule of the many-fit entry points (`kelvra.batch.fit_many`, the
-#: command line, ranking's full fits): it also stops at a result an earlier
-#: start already reached, which costs a batch far less on spectra whose best
-#: fit lies on a bound. A single `Circuit.fit` keeps the default rule.
-MANY_FITS_EARLY_STOP: str = "repeat"
+#: command line, ranking's full fits): each run also ends once its
+#: chi-square has settled, which cuts the few fits that would crawl through
+#: their whole budget, most of a batch's time. A single `Circuit.fit` keeps
+#: the default rule.
+MANY_FITS_EARLY_STOP: str = "settled"
 assert MANY_FITS_EARLY_STOP in EARLY_STOP_RULES
 #: {name: Model} of the built-in models, in table order.
 MODELS: Mapping[str, Model] = MappingProxyType({row[0]: Model(*row) for row in _core._models()})

@@ -136,19 +136,6 @@ StartResult run_candidate(FitContext& fit, std::span<const double> start, std::o
   return ended;
 }
 
-// Whether `result`, implausible only through parameters on their bounds,
-// ends where an earlier such candidate ended from another start of those
-// parameters; records it for the candidates after it.
-bool repeats_earlier(const StartResult& result, std::span<const double> start, std::span<const double> p0,
-                     std::span<const Bounds> bounds, std::vector<ResultSignature>& earlier) {
-  if (!implausible_only_on_bounds(result.params, result.cost, result.success, p0, bounds)) return false;
-  ResultSignature signature = result_signature(result.params, result.cost, result.success, bounds, start);
-  const bool repeated = std::any_of(earlier.begin(), earlier.end(),
-                                    [&](const ResultSignature& e) { return same_result(signature, e); });
-  earlier.push_back(std::move(signature));
-  return repeated;
-}
-
 // The plausibility test over the parameters the fit may move: a fixed one
 // is where the user put it, which says nothing about the run.
 bool plausible_where_free(const StartResult& result, std::span<const double> p0, std::span<const Bounds> bounds,
@@ -199,14 +186,12 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
 
   // Nine candidates always exist, so the first iteration always sets `best`.
   std::optional<StartResult> best;
-  std::vector<ResultSignature> earlier;
   std::uint64_t iterations = 0;
   for (const Candidate& candidate : candidates) {
     std::uint64_t evaluations = 0;
     StartResult result = run_candidate(fit, candidate.params, candidate.cost, evaluations);
     iterations += evaluations;
-    const bool stop = plausible_where_free(result, p0, bounds, fit.fixed) ||
-                      (starts == LmStarts::UntilPlausibleOrRepeat && repeats_earlier(result, candidate.params, p0, bounds, earlier));
+    const bool stop = plausible_where_free(result, p0, bounds, fit.fixed);
     if (!best || displaces(result.cost, best->cost)) best = std::move(result);
     if (stop) break;
   }

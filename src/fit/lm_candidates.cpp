@@ -39,21 +39,13 @@ bool bounded_parameter_plausible(double p, const Bounds& bounds) {
   return std::abs(p - bounds.lo) > margin && std::abs(bounds.hi - p) > margin;
 }
 
-signed char bound_side(double p, const Bounds& bounds) {
-  if (is_open(bounds)) return p <= bounds.lo ? -1 : 0;
-  const double margin = (bounds.hi - bounds.lo) * kBoundMarginFraction;
-  if (std::abs(p - bounds.lo) <= margin) return -1;
-  if (std::abs(bounds.hi - p) <= margin) return 1;
-  return 0;
-}
-
 }  // namespace
 
-std::optional<LmStarts> early_stop_named(std::string_view name) {
+const EarlyStopRule* early_stop_named(std::string_view name) {
   for (const EarlyStopRule& rule : kEarlyStopRules) {
-    if (rule.name == name) return rule.starts;
+    if (rule.name == name) return &rule;
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 std::vector<std::vector<double>> candidate_starting_points(std::span<const double> p0,
@@ -87,37 +79,6 @@ bool is_plausible(std::span<const double> params, double cost, bool success, std
     if (!ok) return false;
   }
   return true;
-}
-
-bool implausible_only_on_bounds(std::span<const double> params, double cost, bool success,
-                                std::span<const double> p0, std::span<const Bounds> bounds) {
-  if (!success || !std::isfinite(cost)) return false;
-  const std::size_t checked = std::min({p0.size(), params.size(), bounds.size()});
-  for (std::size_t j = 0; j < checked; ++j) {
-    if (is_open(bounds[j]) && !open_parameter_plausible(params[j], p0[j], bounds[j])) return false;
-  }
-  return true;
-}
-
-ResultSignature result_signature(std::span<const double> params, double cost, bool success,
-                                 std::span<const Bounds> bounds, std::span<const double> start) {
-  ResultSignature signature{std::vector<signed char>(params.size(), 0), success, cost,
-                            std::vector<double>(start.begin(), start.end())};
-  const std::size_t mapped = std::min(params.size(), bounds.size());
-  for (std::size_t j = 0; j < mapped; ++j) signature.bound_sides[j] = bound_side(params[j], bounds[j]);
-  return signature;
-}
-
-bool same_result(const ResultSignature& a, const ResultSignature& b) {
-  if (!std::isfinite(a.cost) || !std::isfinite(b.cost)) return false;
-  // |a - b| <= tol * max(|a|, |b|); two zero costs are the same.
-  const bool costs_agree = std::abs(a.cost - b.cost) <= kRepeatCostTolerance * std::max(std::abs(a.cost), std::abs(b.cost));
-  if (!costs_agree || a.success != b.success || a.bound_sides != b.bound_sides) return false;
-  const std::size_t checked = std::min({a.bound_sides.size(), a.start.size(), b.start.size()});
-  for (std::size_t j = 0; j < checked; ++j) {
-    if (a.bound_sides[j] != 0 && a.start[j] != b.start[j]) return true;
-  }
-  return false;
 }
 
 }  // namespace kelvra

@@ -43,14 +43,14 @@ const char kFitDoc[] =
     "`True` always guesses, and raises rather than warns when it cannot.\n"
     "`False` never guesses.\n"
     "\n"
-    "`early_stop` chooses when the Levenberg-Marquardt method stops trying\n"
-    "further starting points: None or \"plausible\" at the first plausible\n"
-    "result; \"repeat\" also when a start ends where an earlier one ended\n"
-    "with parameters on their bounds as its only flaw (the same parameters on\n"
-    "the same bounds, reached from different starting values of them, a cost\n"
-    "within 1e-6 relative): the best fit lies on that bound, and the\n"
-    "remaining starts would end there too. The other methods' final\n"
-    "refinement always uses the full rule.";
+    "`early_stop` chooses when the Levenberg-Marquardt method stops: None or\n"
+    "\"plausible\" tries further starting points until a result is plausible;\n"
+    "\"settled\" does too, and also ends each run once its chi-square has\n"
+    "settled, having fallen by at most 1e-4 of itself over the run's last\n"
+    "5 (n + 1) evaluations for n parameters: a run crawling along a valley\n"
+    "that the data do not decide stops where its further gains could not be\n"
+    "told from noise, instead of spending its whole budget. The other\n"
+    "methods' final refinement always uses the full rule.";
 
 namespace {
 
@@ -70,11 +70,12 @@ auto or_none(Convert convert) {
   };
 }
 
-// An early-stop rule by its name; None is the default rule, the first.
-LmStarts to_early_stop(PyObject* object) {
-  if (object == Py_None) return kEarlyStopRules.front().starts;
+// The settle window of an early-stop rule by its name; None is the default
+// rule, the first.
+std::uint32_t to_early_stop(PyObject* object) {
+  if (object == Py_None) return kEarlyStopRules.front().settle_window;
   const std::string name = to_string(object);
-  if (std::optional<LmStarts> starts = early_stop_named(name)) return *starts;
+  if (const EarlyStopRule* rule = early_stop_named(name)) return rule->settle_window;
   std::string known;
   for (const EarlyStopRule& rule : kEarlyStopRules) {
     known += (known.empty() ? "'" : ", '") + std::string(rule.name) + "'";
@@ -121,7 +122,7 @@ FitArguments fit_arguments(PyObject* args, PyObject* kwargs) {
   convert_given("basin_hopping_step_size", given[16], options.basin_hopping_step_size, to_double);
   convert_given("basin_hopping_temperature", given[17], options.basin_hopping_temperature, to_double);
   convert_given("seed", given[18], options.seed, or_none(to_u64));
-  convert_given("early_stop", given[19], options.lm_starts, to_early_stop);
+  convert_given("early_stop", given[19], options.settle_window, to_early_stop);
   out.controls = param_control_request(given[20], given[21], given[22]);
   return out;
 }

@@ -36,7 +36,7 @@ def one_by_one(circuit, items, **arguments):
 @pytest.mark.parametrize("circuit", [Circuit("R0-(R1,CPE1)"),  # started from the learned guess
                                      Circuit("R0-(R1,CPE1)").with_values([20.0, 50.0, 2e-4, 0.7])],
                          ids=["guessed", "own values"])
-@pytest.mark.parametrize("arguments", [{}, {"early_stop": "repeat", "weight": "unit"}, {"fixed": {"CPE1.alpha": 0.85}},
+@pytest.mark.parametrize("arguments", [{}, {"early_stop": "settled", "weight": "unit"}, {"fixed": {"CPE1.alpha": 0.85}},
                                        {"start": {"R9.r": 1.0}}])
 def test_rows_are_the_one_spectrum_fits_for_any_number_of_threads(circuit, arguments):
     items = spectra()

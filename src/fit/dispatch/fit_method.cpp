@@ -36,7 +36,10 @@ const std::array<MethodEntry, kFitMethodCount> kMethods = {{
        settings.ftol = o.ftol;
        settings.xtol = o.xtol;
        settings.patience = o.max_iterations;
-       return levenberg_marquardt_fit(c, s, w, settings, o.lm_starts, o.controls ? &*o.controls : nullptr);
+       settings.settle_window = o.settle_window;
+       settings.settle_tolerance = kSettleTolerance;
+       return levenberg_marquardt_fit(c, s, w, settings, LmStarts::UntilPlausible,
+                                      o.controls ? &*o.controls : nullptr);
      }},
     {"nelder_mead",
      [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {

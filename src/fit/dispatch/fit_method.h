@@ -23,9 +23,9 @@ struct FitOptions {
   std::uint32_t max_iterations = 200;
   double ftol = 1e-8;
   double xtol = 1e-8;
-  // The Levenberg-Marquardt method's candidate rule; the global methods'
-  // polish always runs the full rule.
-  LmStarts lm_starts = LmStarts::UntilPlausible;
+  // The Levenberg-Marquardt method's settle window (LmSettings), from the
+  // early-stop rule; the global methods' polish never settles early.
+  std::uint32_t settle_window = 0;
   std::uint64_t num_particles = 200;
   std::uint64_t generations = 1000;
   std::uint64_t nelder_mead_iterations = 2000;

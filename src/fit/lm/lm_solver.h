@@ -34,6 +34,10 @@ struct LmSettings {
   std::uint32_t patience = 200;
   // initial trust radius = factor * |D u0| (factor itself when that is 0)
   double step_bound_factor = 100.0;
+  // When not 0: the run also ends, converged, once |f|^2 fell by at most
+  // settle_tolerance of itself over settle_window * (n + 1) evaluations.
+  std::uint32_t settle_window = 0;
+  double settle_tolerance = 0.0;
 };
 
 // "ftol must be >= 0" (then xtol, gtol) for a tolerance with its sign bit
@@ -45,6 +49,7 @@ enum class LmStop {
   ZeroResiduals,
   GradientOrthogonal,
   ToleranceReached,
+  Settled,
   EvaluationLimit,
   TolerancesTooTight,
   NonFinite,
@@ -52,7 +57,8 @@ enum class LmStop {
 };
 
 constexpr bool is_success(LmStop stop) {
-  return stop == LmStop::ZeroResiduals || stop == LmStop::GradientOrthogonal || stop == LmStop::ToleranceReached;
+  return stop == LmStop::ZeroResiduals || stop == LmStop::GradientOrthogonal || stop == LmStop::ToleranceReached ||
+         stop == LmStop::Settled;
 }
 
 struct LmReport {

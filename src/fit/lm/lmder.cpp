@@ -4,8 +4,8 @@
 //   problem   supplies n parameters, m residuals and the m x n Jacobian;
 //             the run starts from problem.params() and leaves the final
 //             vector in the problem.
-//   settings  ftol, xtol, gtol, patience and the step bound factor; they
-//             must have passed check_lm_settings.
+//   settings  ftol, xtol, gtol, patience, the step bound factor and the
+//             settle window; they must have passed check_lm_settings.
 //
 // Ends with one of:
 //   EmptyProblem        n = 0 or m = 0, before any evaluation.
@@ -14,6 +14,10 @@
 //   GradientOrthogonal  the cosine between f and every Jacobian column is
 //                       at most gtol.
 //   ToleranceReached    the ftol or the xtol test holds.
+//   Settled             after an accepted step: ||f||^2 fell by at most
+//                       settle_tolerance of itself over the last
+//                       settle_window * (n + 1) evaluations (only when the
+//                       window is not 0).
 //   EvaluationLimit     patience * (n + 1) residual evaluations were used.
 //   TolerancesTooTight  the ftol, xtol or gtol test holds at machine
 //                       precision, so no further progress is possible.
@@ -189,6 +193,12 @@ LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
   }
   const std::uint64_t maxfev = std::uint64_t{std::max<std::uint32_t>(settings.patience, 1)} * (n + 1);
 
+  // The settle test compares ||f|| now with its value where the current
+  // window of evaluations began.
+  const std::uint64_t settle_evaluations = std::uint64_t{settings.settle_window} * (n + 1);
+  std::uint64_t window_start = nfev;
+  double window_fnorm = fnorm;
+
   double par = 0.0;
   double delta = 0.0;
   double xnorm = 0.0;
@@ -292,6 +302,14 @@ LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
         }
         if (fnorm <= kDwarf) {
           return {LmStop::ZeroResiduals, nfev};
+        }
+        if (settle_evaluations != 0 && nfev - window_start >= settle_evaluations) {
+          const double shrink = fnorm / window_fnorm;
+          if (1.0 - shrink * shrink <= settings.settle_tolerance) {
+            return {LmStop::Settled, nfev};
+          }
+          window_start = nfev;
+          window_fnorm = fnorm;
         }
       }
 

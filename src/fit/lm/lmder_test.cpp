@@ -151,6 +151,45 @@ TEST(Lmder, StopsBeforeAnyStep) {
   }
 }
 
+// f = (1, 1/u): the sum of squares 1 + 1/u^2 falls ever more slowly as u
+// grows without bound, the shape of a parameter sliding off to where the
+// data no longer decide it.
+void receding_residuals(std::span<const double> x, std::span<double> f) {
+  f[0] = 1.0;
+  f[1] = 1.0 / x[0];
+}
+void receding_jacobian(std::span<const double> x, std::span<double> jac) {
+  jac[0] = 0.0;
+  jac[1] = -1.0 / (x[0] * x[0]);
+}
+
+// The settle test ends such a crawl, as a success, once a window's gain is
+// below its tolerance; the solver's own tests run far longer. Without a
+// window nothing changes.
+TEST(Lmder, SettleWindowEndsACrawlThatTheOwnTestsLetRun) {
+  const TestFunction fn{"receding", 2, {1.0}, receding_residuals, receding_jacobian, 1.0};
+  LmSettings tight;
+  tight.ftol = tight.xtol = 1e-15;
+  RecordingProblem crawling(fn, fn.start);
+  const LmReport crawled = lm_minimize(crawling, tight);
+
+  LmSettings settling = tight;
+  settling.settle_window = 2;
+  settling.settle_tolerance = 1e-4;
+  RecordingProblem settled(fn, fn.start);
+  const LmReport report = lm_minimize(settled, settling);
+  EXPECT_EQ(report.stop, LmStop::Settled);
+  EXPECT_TRUE(is_success(report.stop));
+  EXPECT_LT(report.evaluations, crawled.evaluations);
+  // The last window gained at most the tolerance: 1/u^2 is that small.
+  EXPECT_LT(1.0 / (settled.params()[0] * settled.params()[0]), 1e-3);
+  expect_sound_run(fn, settled, report);
+
+  settling.settle_window = 0;
+  RecordingProblem unchanged(fn, fn.start);
+  EXPECT_EQ(lm_minimize(unchanged, settling).evaluations, crawled.evaluations);
+}
+
 TEST(Lmder, PatienceOneWithThreeParametersAllowsFourEvaluations) {
   const TestFunction& fn = minpack_problem("bard");
   RecordingProblem problem(fn, fn.start);
