@@ -17,8 +17,8 @@ traps a measured spectrum sets for it, and keeps the lowest chi-square:
    floor, say) is brought back, small and at full size, and the fit
    restarted: at its floor the solver feels no gradient along it.
 3. When the best fit so far looks like a local minimum (`_suspect`: no
-   convergence, a parameter absurd, or one undetermined though neither on
-   a bound nor of an element the data do not need), the
+   convergence, or a parameter absurd or undetermined that neither lies on
+   a bound nor is explained by an element the data do not need), the
    peaks of the distribution of relaxation times (`kelvra.drt`): the
    circuit's parallel R-C and R-CPE pairs started at the peaks'
    resistances and time constants, largest peak to largest arc.
@@ -46,7 +46,7 @@ import numpy as np
 
 from . import _core, tables
 from .nesting import Vanishing, band as spectrum_band, vanishing_elements
-from .report import FLAG_UNDETERMINED, FitReport
+from .report import FLAG_UNDETERMINED, UNDETERMINED_RELATIVE_STDERR, FitReport
 from .verdict import NestedFit, judge, not_needed, time_constants
 
 # The last-resort global search: this many random starts, each one short
@@ -156,6 +156,9 @@ class _Search:
         self.best = None
         self.start = START_GIVEN
         self.best_held = False
+        self.suspect_of = None  # the best fit `suspect` was judged for
+        self.suspect = False
+        self.nested_results: Dict[str, Any] = {}  # by NestedFit.description
 
     def offer(self, result: Any, start: str, held: bool = False) -> None:
         if self.best is None or _better(result, self.best):
@@ -265,6 +268,7 @@ def _nested_repair(search: _Search, fixed_values: Dict[str, float]) -> List[Nest
             continue
         removed = sum(1 for name in names if name.startswith(way.element + "."))
         nested.append(NestedFit(way.description, fitted.chi_square, removed, way.element))
+        search.nested_results[way.description] = fitted
         if _better(fitted, plain):
             start = f"nested: {way.description}"
             search.offer(fitted, start, held=True)
@@ -488,16 +492,51 @@ def report_of(result: Any, frequencies: np.ndarray, impedances: np.ndarray, *, f
 def _suspect(search: _Search, fixed_values: Mapping[str, float], bounds: Optional[Mapping],
              nested: Sequence[NestedFit]) -> bool:
     """Whether the best fit so far looks like a local minimum: it did not
-    converge, a parameter is absurd, or one is undetermined for no reason
-    but where the fit stopped. The verdict's other reasons are not removed
-    by a better minimum: systematic residuals, a low exponent or an element
-    not needed say that the circuit does not suit the data, and a parameter
-    on a bound is a minimum on the boundary. So is a parameter undetermined
-    on its bound, or of an element a nested fit shows the data do not need:
-    the data cannot pin down what they do not show."""
+    converge, or a parameter is absurd or undetermined for no reason but
+    where the fit stopped. The verdict's other reasons are not removed by a
+    better minimum: systematic residuals, a low exponent or an element not
+    needed say that the circuit does not suit the data, and a parameter on a
+    bound is a minimum on the boundary. So is a parameter undetermined on
+    its bound, and a parameter undetermined or absurd in an element a nested
+    fit shows the data do not need: such an element has left the circuit by
+    running to a limit (a parallel resistance to an open circuit), and the
+    data cannot pin down what they do not show."""
+    if search.suspect_of is search.best:
+        return search.suspect
     report = report_of(search.best, search.frequencies, search.impedances, fixed=list(fixed_values), bounds=bounds)
-    explained = {fit.element for fit in not_needed(report, nested)}
-    unexplained = {f"{p.name} {FLAG_UNDETERMINED}" for p in report.parameters
-                   if p.undetermined and not p.on_bound and p.name.rsplit(".", 1)[0] not in explained}
-    return any(reason in LOCAL_MINIMUM_REASONS or reason in unexplained or " absurd (" in reason
-               for reason in judge(report, nested).reasons)
+    unneeded = not_needed(report, nested)
+    explained = {fit.element for fit in unneeded}
+    found = False
+    for reason in judge(report, nested).reasons:
+        if reason in LOCAL_MINIMUM_REASONS:
+            found = True
+        elif reason.endswith(f" {FLAG_UNDETERMINED}"):
+            name = reason[:-len(FLAG_UNDETERMINED) - 1]
+            parameter = next(p for p in report.parameters if p.name == name)
+            found = not (parameter.on_bound or name.rsplit(".", 1)[0] in explained
+                         or any(_determined(search.nested_results.get(fit.description), name)
+                                for fit in unneeded))
+        elif " absurd (" in reason:
+            found = not _absurd_elements(reason) & explained
+        if found:
+            break
+    search.suspect_of, search.suspect = search.best, found
+    return found
+
+
+def _determined(result: Any, name: str) -> bool:
+    """Whether `result` (a nested fit, or None) determines parameter
+    `name`: where the full fit's parameters are undetermined only because an
+    element it does not need ran off to a limit, the nested fit without that
+    element determines them."""
+    if result is None or not result.stderr or name not in result.stderr:
+        return False
+    error = result.stderr[name]
+    return math.isfinite(error) and error <= UNDETERMINED_RELATIVE_STDERR * abs(result.params[name])
+
+
+def _absurd_elements(reason: str) -> set:
+    """The elements an absurd-value reason of the verdict names: "R1.r
+    absurd (...)" R1, "time constant of R1||CPE1 absurd (...)" R1 and CPE1."""
+    what = reason[:reason.index(" absurd (")].removeprefix("time constant of ")
+    return {part.rsplit(".", 1)[0] for part in what.split("||")}
