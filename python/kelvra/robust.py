@@ -47,7 +47,7 @@ import numpy as np
 from . import _core, tables
 from .nesting import Vanishing, band as spectrum_band, vanishing_elements
 from .report import FLAG_UNDETERMINED, UNDETERMINED_RELATIVE_STDERR, FitReport
-from .verdict import NestedFit, judge, not_needed, time_constants
+from .verdict import SYSTEMATIC, NestedFit, judge, not_needed, time_constants
 
 # The last-resort global search: this many random starts, each one short
 # Levenberg-Marquardt run, spread this many decades either side of the
@@ -76,6 +76,12 @@ SCOUT_SLACK = 0.02
 NESTED_SCOUT_ITERATIONS = 10
 NESTED_ITERATIONS = 100
 NESTED_CONTINUE = 2.0
+# The relaxation-time distribution behind the peak starts is computed on
+# this many grid points per decade, half the default: a start needs a
+# peak's place to a fraction of a decade, which the solver then refines,
+# and the coarser grid costs a third to a sixth as much and merges the
+# spurious shoulders a finer one resolves.
+DRT_POINTS_PER_DECADE = 5
 # Exponents of random starts are drawn from here up: below it an element
 # is more a diffusion tail than the arc it is meant to be.
 LOWEST_EXPONENT = 0.5
@@ -156,6 +162,7 @@ class _Search:
         self.best = None
         self.start = START_GIVEN
         self.best_held = False
+        self.last_held = False  # whether the last run held parameters on their bounds
         self.suspect_of = None  # the best fit `suspect` was judged for
         self.suspect = False
         self.nested_results: Dict[str, Any] = {}  # by NestedFit.description
@@ -178,16 +185,20 @@ class _Search:
         return held
 
     def fit_from(self, values: Mapping[str, float], start: str, fixed_values: Dict[str, float],
-                 scouting: bool = False, offer: bool = True) -> Optional[Any]:
+                 scouting: bool = False, offer: bool = True, budget: Optional[int] = None) -> Optional[Any]:
         """One Levenberg-Marquardt run from `values` (the fixed values
         written over them), offered as a candidate unless `offer` is false;
-        a `scouting` run stops early (`SCOUT_TOLERANCE`, `SCOUT_ITERATIONS`).
-        None when the core refuses the start."""
+        a `scouting` run stops early (`SCOUT_TOLERANCE`, `SCOUT_ITERATIONS`),
+        `budget` caps the iterations of another. None when the core refuses
+        the start."""
         options = {"weight": self.options.get("weight", "modulus")}
         if scouting:
             options.update(ftol=SCOUT_TOLERANCE, xtol=SCOUT_TOLERANCE, max_iterations=SCOUT_ITERATIONS)
+        elif budget is not None:
+            options.update(max_iterations=budget)
         values = _inside({**values, **fixed_values}, self.bounds, self.physical)
         held = self.on_bounds(values, fixed_values)
+        self.last_held = bool(held)
         try:
             result = _core._screening_fit(self.circuit.with_named_values(values), self.frequencies, self.impedances,
                                           guess_init=False, fixed={**fixed_values, **held} or None,
@@ -214,6 +225,22 @@ class _Search:
             return
         if not freed.chi_square > self.best.chi_square:
             self.best, self.best_held = freed, False
+
+    def restart(self, values: Mapping[str, float], start: str, fixed_values: Dict[str, float]) -> None:
+        """A restart near a fit already made (a nested fit, the best fit with
+        an element brought back): run within `NESTED_SCOUT_ITERATIONS`,
+        where such restarts converge, and on to the full budget only while
+        it is still running and within `NESTED_CONTINUE` times the best
+        chi-square. A restart that puts a large element back where the data
+        have no room for it crawls through its whole budget far above the
+        best fit."""
+        scout = self.fit_from(values, start, fixed_values, offer=False, budget=NESTED_SCOUT_ITERATIONS)
+        if scout is None:
+            return
+        if not scout.success and scout.chi_square < NESTED_CONTINUE * self.best.chi_square:
+            self.fit_from(dict(scout.params), start, fixed_values)
+        else:
+            self.offer(scout, start, held=self.last_held)
 
     def try_start(self, values: Mapping[str, float], start: str, fixed_values: Dict[str, float]) -> None:
         """A scouting run from `values`, run on to the full tolerance when it
@@ -276,7 +303,7 @@ def _nested_repair(search: _Search, fixed_values: Dict[str, float]) -> List[Nest
             restarts.append(({**fitted.params, way.parameter: way.restart_value}, start))
             restarts.append(({**fitted.params, way.parameter: way.full_value}, start))
     for values, start in restarts:
-        search.fit_from(values, start, fixed_values)
+        search.restart(values, start, fixed_values)
     return nested
 
 
@@ -300,7 +327,7 @@ def _revive(search: _Search, fixed_values: Dict[str, float]) -> None:
         if _vanishing_allowed(way, fixed_values, search.bounds) and _vanished(way, best.params[way.parameter]):
             start = f"revived: {way.element}"
             for value in (way.restart_value, way.full_value):
-                search.fit_from({**best.params, way.parameter: value}, start, fixed_values)
+                search.restart({**best.params, way.parameter: value}, start, fixed_values)
 
 
 def _drt_starts(search: _Search, fixed_values: Dict[str, float]) -> None:
@@ -315,7 +342,9 @@ def _drt_starts(search: _Search, fixed_values: Dict[str, float]) -> None:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the DRT's own notes on the data concern the fit no further
         try:
-            peaks = sorted(drt.peak_starts(drt.drt(search.frequencies, search.impedances)), key=lambda peak: -peak[1])
+            peaks = sorted(drt.peak_starts(drt.drt(search.frequencies, search.impedances,
+                                                   points_per_decade=DRT_POINTS_PER_DECADE)),
+                           key=lambda peak: -peak[1])
         except (ValueError, ArithmeticError):
             return
     if not peaks:
@@ -497,17 +526,22 @@ def _suspect(search: _Search, fixed_values: Mapping[str, float], bounds: Optiona
     better minimum: systematic residuals, a low exponent or an element not
     needed say that the circuit does not suit the data, and a parameter on a
     bound is a minimum on the boundary. So is a parameter undetermined on
-    its bound, and a parameter undetermined or absurd in an element a nested
-    fit shows the data do not need: such an element has left the circuit by
-    running to a limit (a parallel resistance to an open circuit), and the
-    data cannot pin down what they do not show."""
+    its bound. Where the residuals are at the noise (not systematic), so is
+    a parameter undetermined or absurd in an element a nested fit shows the
+    data do not need: such an element has left the circuit by running to a
+    limit (a parallel resistance to an open circuit), the data cannot pin
+    down what they do not show, and a fit at the noise leaves no room for a
+    better minimum. With systematic residuals such a fit can be a local
+    minimum in which the elements the data need have given up: it is
+    searched further."""
     if search.suspect_of is search.best:
         return search.suspect
     report = report_of(search.best, search.frequencies, search.impedances, fixed=list(fixed_values), bounds=bounds)
-    unneeded = not_needed(report, nested)
+    reasons = judge(report, nested).reasons
+    unneeded = [] if any(reason.startswith(SYSTEMATIC) for reason in reasons) else not_needed(report, nested)
     explained = {fit.element for fit in unneeded}
     found = False
-    for reason in judge(report, nested).reasons:
+    for reason in reasons:
         if reason in LOCAL_MINIMUM_REASONS:
             found = True
         elif reason.endswith(f" {FLAG_UNDETERMINED}"):

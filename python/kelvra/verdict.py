@@ -54,6 +54,8 @@ BAND_DECADES = 3.0
 RUNS_Z = -3.29  # one-sided p = 0.0005
 SYSTEMATIC_RMS = 0.01
 TWO_PI = 2 * math.pi
+# How the reason for systematic residuals begins.
+SYSTEMATIC = "systematic residuals"
 
 _PAIR = re.compile(r"p?\(\s*(R\d+)\s*,\s*((?:C|CPE)\d+)\s*\)|p?\(\s*((?:C|CPE)\d+)\s*,\s*(R\d+)\s*\)")
 
@@ -214,7 +216,7 @@ def _systematic(report: FitReport, f: np.ndarray, z: np.ndarray) -> List[str]:
     score = runs_z([np.sign(relative.real[order]), np.sign(relative.imag[order])])
     rms = float(np.sqrt(np.mean(np.abs(relative) ** 2) / 2))
     if score < RUNS_Z and rms > SYSTEMATIC_RMS:
-        return [f"systematic residuals ({100 * rms:.2g} % root mean square, sign runs z = {score:.1f})"]
+        return [f"{SYSTEMATIC} ({100 * rms:.2g} % root mean square, sign runs z = {score:.1f})"]
     return []
 
 
