@@ -85,6 +85,31 @@ def _parallel_labels(text: str) -> set:
     return inside
 
 
+def whole_branches(text: str) -> Dict[str, int]:
+    """{label: group}: the leaves that are by themselves a whole branch of a
+    parallel group, with a number for the group. Shorting any of them
+    shorts the group, so they share one nested circuit."""
+    stack: List[List[List[str]]] = []  # the open groups, each a list of branches
+    found: Dict[str, int] = {}
+    groups = 0
+    for token in re.findall(r"[A-Za-z]+\d*|[(),-]", text):
+        if token == "(":
+            stack.append([[]])
+        elif token == ",":
+            stack[-1].append([])
+        elif token == ")":
+            branches = stack.pop()
+            groups += 1
+            for branch in branches:
+                if len(branch) == 1 and branch[0]:
+                    found[branch[0]] = groups
+            if stack:
+                stack[-1][-1].append("")  # a group inside a branch: never a leaf alone
+        elif token != "-" and token != "p" and stack:
+            stack[-1][-1].append(token)
+    return found
+
+
 def band(frequencies: np.ndarray, impedances: np.ndarray) -> Optional[Tuple[float, float, float, float]]:
     """(lowest and highest angular frequency, smallest and largest modulus)
     over the usable points, or None without any."""

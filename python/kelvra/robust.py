@@ -45,7 +45,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _core, tables
-from .nesting import Vanishing, band as spectrum_band, vanishing_elements
+from .nesting import Vanishing, band as spectrum_band, vanishing_elements, whole_branches
 from .report import FLAG_UNDETERMINED, UNDETERMINED_RELATIVE_STDERR, FitReport
 from .verdict import SYSTEMATIC, NestedFit, judge, not_needed, time_constants
 
@@ -166,6 +166,7 @@ class _Search:
         self.suspect_of = None  # the best fit `suspect` was judged for
         self.suspect = False
         self.nested_results: Dict[str, Any] = {}  # by NestedFit.description
+        self.restarted: set = set()  # the starts `restart` has run, as sorted items
 
     def offer(self, result: Any, start: str, held: bool = False) -> None:
         if self.best is None or _better(result, self.best):
@@ -233,7 +234,12 @@ class _Search:
         it is still running and within `NESTED_CONTINUE` times the best
         chi-square. A restart that puts a large element back where the data
         have no room for it crawls through its whole budget far above the
-        best fit."""
+        best fit. A start already restarted from (a revival of the nested fit
+        that won) is not run again."""
+        key = tuple(sorted(values.items()))
+        if key in self.restarted:
+            return
+        self.restarted.add(key)
         scout = self.fit_from(values, start, fixed_values, offer=False, budget=NESTED_SCOUT_ITERATIONS)
         if scout is None:
             return
@@ -287,16 +293,24 @@ def _nested_repair(search: _Search, fixed_values: Dict[str, float]) -> List[Nest
     names = search.circuit.param_names()
     nested: List[NestedFit] = []
     restarts: List[Tuple[Dict[str, float], str]] = []
+    # Shorting an element that is a whole branch of a parallel group shorts
+    # the group: one fit serves every such element of the group.
+    branches = whole_branches(search.circuit.text)
+    shorted: Dict[int, Any] = {}
     for way in vanishing_elements(search.circuit, search.frequencies, search.impedances, plain.params):
         if not _vanishing_allowed(way, fixed_values, search.bounds):
             continue
-        fitted = search.nested_fit(way, fixed_values)
+        group = branches.get(way.element) if way.how == "short" else None
+        shared = shorted.get(group) if group is not None else None
+        fitted = shared if shared is not None else search.nested_fit(way, fixed_values)
         if fitted is None:
             continue
+        if group is not None:
+            shorted[group] = fitted
         removed = sum(1 for name in names if name.startswith(way.element + "."))
         nested.append(NestedFit(way.description, fitted.chi_square, removed, way.element))
         search.nested_results[way.description] = fitted
-        if _better(fitted, plain):
+        if shared is None and _better(fitted, plain):
             start = f"nested: {way.description}"
             search.offer(fitted, start, held=True)
             restarts.append((dict(fitted.params), start))
