@@ -9,7 +9,7 @@ import pytest
 import kelvra
 from kelvra import controls, io
 from kelvra.fitting import fit_spectrum, select_points
-from kelvra.nesting import vanishing_elements
+from kelvra.nesting import vanishing_elements, whole_branches
 from kelvra.verdict import runs_z, time_constants
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
@@ -211,6 +211,19 @@ def test_vanished_elements_come_back_small_and_at_the_largest_modulus():
         slack = math.sqrt(2) if way.element == "W1" else 1.0
         assert small == pytest.approx((1.0 if way.how == "short" else 1e4) * slack, rel=1e-9), way
         assert full == pytest.approx(1000.0 * slack, rel=1e-9), way
+
+
+@pytest.mark.parametrize("text, groups", [
+    ("R0-(R1,CPE1)-(R2,CPE2)", [{"R1", "CPE1"}, {"R2", "CPE2"}]),
+    ("R0-(R1-W1,CPE1)", [{"CPE1"}]),  # shorting R1 leaves W1 in its branch
+    ("L0-R0-p(R1,C1)", [{"R1", "C1"}]),
+    ("R0-(R1,(R2,C2)-C3)", [{"R2", "C2"}, {"R1"}]),
+    ("R0-C1", []),
+])
+def test_whole_branches_of_parallel_groups_share_their_short(text, groups):
+    found = whole_branches(text)
+    assert sorted(map(sorted, groups)) == sorted(
+        sorted(label for label in found if found[label] == group) for group in set(found.values()))
 
 
 @pytest.mark.parametrize("circuit, truth, fitted, options, suspect", [
