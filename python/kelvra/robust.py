@@ -62,8 +62,8 @@ GLOBAL_DECADES = 2.0
 SCOUT_TOLERANCE = 1e-6
 SCOUT_ITERATIONS = 50
 SCOUT_SLACK = 0.02
-# A nested fit runs to the full tolerance: the better minimum it is there
-# to find often lies at the end of a slow crawl that a loose tolerance
+# A nested fit runs on past a scout's budget: the better minimum it is
+# there to find often lies at the end of a slow crawl that a small budget
 # stops early. It first runs within a budget of `NESTED_SCOUT_ITERATIONS`
 # (in the core's iterations, each n + 1 evaluations), where nearly every
 # nested fit converges; one still running then goes on to
@@ -76,6 +76,10 @@ SCOUT_SLACK = 0.02
 NESTED_SCOUT_ITERATIONS = 10
 NESTED_ITERATIONS = 100
 NESTED_CONTINUE = 2.0
+# A nested fit's chi-square is only compared (with the best fit's, and by the
+# information criterion, whose margins are percents): it stops once
+# chi-square settles to this relative tolerance.
+NESTED_TOLERANCE = 1e-6
 # The relaxation-time distribution behind the peak starts is computed on
 # this many grid points per decade, half the default: a start needs a
 # peak's place to a fraction of a decade, which the solver then refines,
@@ -271,7 +275,7 @@ class _Search:
                                               self.impedances, guess_init=False,
                                               weight=self.options.get("weight", "modulus"),
                                               fixed={**fixed_values, **held}, bounds=self.bounds,
-                                              max_iterations=budget)
+                                              max_iterations=budget, ftol=NESTED_TOLERANCE, xtol=NESTED_TOLERANCE)
             except ValueError:
                 return fitted
             if fitted.success or not fitted.chi_square < NESTED_CONTINUE * self.best.chi_square:
