@@ -92,6 +92,8 @@ LOWEST_EXPONENT = 0.5
 # The seed of the global search when none is given, so that a robust fit of
 # the same data gives the same result on every run.
 DEFAULT_SEED = 20
+# Rounds of revival: each from the best fit the round before found.
+REVIVAL_ROUNDS = 3
 # A parameter this close (relatively) to the value that takes its element
 # out of the circuit has the element gone.
 VANISHED_TOLERANCE = 1e-6
@@ -339,13 +341,18 @@ def _revive(search: _Search, fixed_values: Dict[str, float]) -> None:
     """Restarts of the best fit with each element it has let vanish brought
     back, small and at full size (`kelvra.nesting`). An element that went
     to its floor early in a run is stuck there: at the floor the solver
-    feels no gradient along it, whether or not the data need it."""
-    best = search.best
-    for way in vanishing_elements(search.circuit, search.frequencies, search.impedances, best.params):
-        if _vanishing_allowed(way, fixed_values, search.bounds) and _vanished(way, best.params[way.parameter]):
-            start = f"revived: {way.element}"
-            for value in (way.restart_value, way.full_value):
-                search.restart({**best.params, way.parameter: value}, start, fixed_values)
+    feels no gradient along it, whether or not the data need it. A better
+    fit found so is revived in turn, up to `REVIVAL_ROUNDS` times: it can
+    have let other elements vanish on its way."""
+    for _ in range(REVIVAL_ROUNDS):
+        best = search.best
+        for way in vanishing_elements(search.circuit, search.frequencies, search.impedances, best.params):
+            if _vanishing_allowed(way, fixed_values, search.bounds) and _vanished(way, best.params[way.parameter]):
+                start = f"revived: {way.element}"
+                for value in (way.restart_value, way.full_value):
+                    search.restart({**best.params, way.parameter: value}, start, fixed_values)
+        if search.best is best:
+            return
 
 
 def _drt_starts(search: _Search, fixed_values: Dict[str, float]) -> None:
