@@ -37,7 +37,9 @@ The result names the start that won.
 """
 from __future__ import annotations
 
+import itertools
 import math
+import re
 import warnings
 from dataclasses import dataclass, replace
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
@@ -45,9 +47,9 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _core, tables
-from .nesting import Vanishing, band as spectrum_band, vanishing_elements, whole_branches
+from .nesting import Vanishing, _parallel_labels, band as spectrum_band, vanishing_elements, whole_branches
 from .report import FLAG_UNDETERMINED, UNDETERMINED_RELATIVE_STDERR, FitReport
-from .verdict import SYSTEMATIC, NestedFit, judge, not_needed, time_constants
+from .verdict import SYSTEMATIC, NestedFit, judge, not_needed, parallel_pairs, time_constants
 
 # The last-resort global search: this many random starts, each one short
 # Levenberg-Marquardt run, spread this many decades either side of the
@@ -86,6 +88,10 @@ NESTED_TOLERANCE = 1e-6
 # and the coarser grid costs a third to a sixth as much and merges the
 # spurious shoulders a finer one resolves.
 DRT_POINTS_PER_DECADE = 5
+# The peak starts use this many of the largest peaks, and start an
+# exponent the best fit has on a bound here.
+DRT_PEAKS = 3
+DRT_EXPONENT = 0.9
 # Exponents of random starts are drawn from here up: below it an element
 # is more a diffusion tail than the arc it is meant to be.
 LOWEST_EXPONENT = 0.5
@@ -93,10 +99,10 @@ LOWEST_EXPONENT = 0.5
 # the same data gives the same result on every run.
 DEFAULT_SEED = 20
 # Rounds of revival: each from the best fit the round before found.
-REVIVAL_ROUNDS = 3
-# A parameter this close (relatively) to the value that takes its element
-# out of the circuit has the element gone.
-VANISHED_TOLERANCE = 1e-6
+REVIVAL_ROUNDS = 5
+# An element whose impedance is below this share of the small size a
+# revival brings it back at has vanished.
+VANISHED_SHARE = 1e-3
 # A start only wins with a chi-square lower by more than rounding.
 IMPROVEMENT = 1e-9
 
@@ -328,13 +334,18 @@ def _nested_repair(search: _Search, fixed_values: Dict[str, float]) -> List[Nest
 
 
 def _vanished(way: Vanishing, value: float) -> bool:
-    """Whether `value` of `way.parameter` has the element gone the way
-    `way` takes it out: at or past its held value."""
-    if way.value == 0.0 or not math.isfinite(value):
-        return value == way.value
+    """Whether `value` of `way.parameter` has the element all but gone the
+    way `way` takes it out: its impedance below `VANISHED_SHARE` of the
+    small size a restart brings it back at (above its inverse, for an open
+    circuit), or at the value that takes it out. The solver leaves such a
+    value a hair off the floor, not on it, and there it feels no more
+    gradient than on the floor."""
+    if not math.isfinite(value):
+        return False
     toward_huge = way.restart_value < way.value
-    return value >= way.value * (1.0 - VANISHED_TOLERANCE) if toward_huge else \
-        value <= way.value * (1.0 + VANISHED_TOLERANCE)
+    if toward_huge:
+        return value >= min(way.restart_value / VANISHED_SHARE, way.value)
+    return value <= max(way.restart_value * VANISHED_SHARE, way.value)
 
 
 def _revive(search: _Search, fixed_values: Dict[str, float]) -> None:
@@ -345,6 +356,7 @@ def _revive(search: _Search, fixed_values: Dict[str, float]) -> None:
     fit found so is revived in turn, up to `REVIVAL_ROUNDS` times: it can
     have let other elements vanish on its way."""
     for _ in range(REVIVAL_ROUNDS):
+        search.release(fixed_values)
         best = search.best
         for way in vanishing_elements(search.circuit, search.frequencies, search.impedances, best.params):
             if _vanishing_allowed(way, fixed_values, search.bounds) and _vanished(way, best.params[way.parameter]):
@@ -352,38 +364,60 @@ def _revive(search: _Search, fixed_values: Dict[str, float]) -> None:
                 for value in (way.restart_value, way.full_value):
                     search.restart({**best.params, way.parameter: value}, start, fixed_values)
         if search.best is best:
-            return
+            break
+    search.release(fixed_values)
 
 
 def _drt_starts(search: _Search, fixed_values: Dict[str, float]) -> None:
-    """The circuit's parallel pairs started at the relaxation-time peaks,
-    the largest peak for the pair with the largest resistance."""
+    """Starts from the relaxation-time peaks: the circuit's parallel pairs,
+    in the order of their time constants, at each choice of as many of the
+    `DRT_PEAKS` largest peaks, also in time order (a single pair tries each
+    peak: the largest is often a diffusion tail's, not the arc's); with
+    fewer peaks than pairs, the largest peak for the pair with the largest
+    resistance. A lone series resistance starts at the distribution's
+    high-frequency resistance, an exponent on its bound at
+    `DRT_EXPONENT`."""
     from . import drt
 
-    pairs = [what for what in time_constants(search.circuit.text, search.best.params) if "||" in what]
-    if not pairs:
+    best = search.best.params
+    # A pair whose time constant the best fit leaves undefined (an exponent
+    # of 0) sorts last.
+    known = time_constants(search.circuit.text, best)
+    constants = {what: known.get(what, math.inf) for what in parallel_pairs(search.circuit.text)}
+    if not constants:
         return
-    pairs.sort(key=lambda what: -search.best.params[what.split("||")[0] + ".r"])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the DRT's own notes on the data concern the fit no further
         try:
-            peaks = sorted(drt.peak_starts(drt.drt(search.frequencies, search.impedances,
-                                                   points_per_decade=DRT_POINTS_PER_DECADE)),
-                           key=lambda peak: -peak[1])
+            found = drt.drt(search.frequencies, search.impedances, points_per_decade=DRT_POINTS_PER_DECADE)
         except (ValueError, ArithmeticError):
             return
+    peaks = sorted(drt.peak_starts(found), key=lambda peak: -peak[1])[:DRT_PEAKS]
     if not peaks:
         return
-    values = dict(search.best.params)
-    for what, (tau, resistance) in zip(pairs, peaks):
-        resistor, other = what.split("||")
-        values[f"{resistor}.r"] = resistance
-        if other.startswith("CPE"):
-            alpha = values.get(f"{other}.alpha", 1.0)
-            values[f"{other}.q"] = tau ** alpha / resistance
-        else:
-            values[f"{other}.c"] = tau / resistance
-    search.try_start(values, START_DRT, fixed_values)
+    if len(peaks) >= len(constants):
+        pairs = sorted(constants, key=lambda what: constants[what] if math.isfinite(constants[what]) else math.inf)
+        choices = [sorted(chosen) for chosen in itertools.combinations(peaks, len(pairs))]
+    else:
+        pairs = sorted(constants, key=lambda what: -best[what.split("||")[0] + ".r"])
+        choices = [peaks]
+    series = [name for name in best if name.endswith(".r") and name[:-2] not in _parallel_labels(search.circuit.text)
+              and tables.element_kind(re.match(r"[A-Za-z]+", name).group(0)).name == tables.element_kind("R").name]
+    for chosen in choices:
+        values = dict(best)
+        if len(series) == 1 and found.r_inf > 0:
+            values[series[0]] = found.r_inf
+        for what, (tau, resistance) in zip(pairs, chosen):
+            resistor, other = what.split("||")
+            values[f"{resistor}.r"] = resistance
+            if other.startswith("CPE"):
+                alpha = values.get(f"{other}.alpha", DRT_EXPONENT)
+                if search.on_bounds({f"{other}.alpha": alpha}, fixed_values):
+                    alpha = values[f"{other}.alpha"] = DRT_EXPONENT
+                values[f"{other}.q"] = tau ** alpha / resistance
+            else:
+                values[f"{other}.c"] = tau / resistance
+        search.try_start(values, START_DRT, fixed_values)
 
 
 def _log_uniform(rng: np.random.Generator, low: float, high: float) -> float:
@@ -508,14 +542,19 @@ def robust_fit(circuit: Any, frequencies: Sequence[float], impedances: Sequence[
     search = _Search(circuit, frequencies, impedances, fixed, bounds, lm_options)
     search.offer(plain, START_GIVEN)
     fixed_values = _fixed_values(fixed, plain.params)
+    # Each stage hands the next a best fit with nothing held (`release`):
+    # freed, a fit held on a bound can move on to a much lower minimum.
     _learned_start(search, fixed_values, bool(circuit.explicit_values or start or options.get("guess_init") is False))
+    search.release(fixed_values)
     nested = _nested_repair(search, fixed_values)
+    search.release(fixed_values)
     _revive(search, fixed_values)
     if search_always or _suspect(search, fixed_values, bounds, nested):
         _drt_starts(search, fixed_values)
+        search.release(fixed_values)
     if global_starts > 0 and (search_always or _suspect(search, fixed_values, bounds, nested)):
         _global_search(search, fixed_values, DEFAULT_SEED if seed is None else seed, global_starts)
-    search.release(fixed_values)
+        search.release(fixed_values)
     return RobustFit(search.best, search.start, plain.chi_square, tuple(nested))
 
 
@@ -563,22 +602,26 @@ def _suspect(search: _Search, fixed_values: Mapping[str, float], bounds: Optiona
         return search.suspect
     report = report_of(search.best, search.frequencies, search.impedances, fixed=list(fixed_values), bounds=bounds)
     reasons = judge(report, nested).reasons
-    unneeded = [] if any(reason.startswith(SYSTEMATIC) for reason in reasons) else not_needed(report, nested)
+    systematic = any(reason.startswith(SYSTEMATIC) for reason in reasons)
+    unneeded = [] if systematic else not_needed(report, nested)
     explained = {fit.element for fit in unneeded}
-    found = False
+    # Systematic residuals beside an element the data do not need: the
+    # circuit has an element to spare yet misses the data's shape, so the
+    # fit has likely left that element where it does nothing.
+    found = systematic and bool(not_needed(report, nested))
     for reason in reasons:
+        if found:
+            break
         if reason in LOCAL_MINIMUM_REASONS:
             found = True
         elif reason.endswith(f" {FLAG_UNDETERMINED}"):
             name = reason[:-len(FLAG_UNDETERMINED) - 1]
             parameter = next(p for p in report.parameters if p.name == name)
-            found = not (parameter.on_bound or name.rsplit(".", 1)[0] in explained
+            found = not ((parameter.on_bound and not systematic) or name.rsplit(".", 1)[0] in explained
                          or any(_determined(search.nested_results.get(fit.description), name)
                                 for fit in unneeded))
         elif " absurd (" in reason:
             found = not _absurd_elements(reason) & explained
-        if found:
-            break
     search.suspect_of, search.suspect = search.best, found
     return found
 

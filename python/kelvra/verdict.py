@@ -103,6 +103,13 @@ def _power(base: float, exponent: float) -> float:
         return math.inf
 
 
+def parallel_pairs(circuit_text: str) -> List[str]:
+    """"R||C" for each resistor in parallel with a capacitor or a
+    constant-phase element, as `time_constants` names them."""
+    return [f"{match.group(1) or match.group(4)}||{match.group(2) or match.group(3)}"
+            for match in _PAIR.finditer(circuit_text)]
+
+
 def time_constants(circuit_text: str, params: Mapping[str, float]) -> Dict[str, float]:
     """{description: seconds} for each resistor in parallel with a
     capacitor or a constant-phase element, and each time-constant
