@@ -77,6 +77,41 @@ def test_robust_fit_holds_an_exponent_its_start_puts_on_the_bound(sweep, best):
     assert "CPE1.alpha on_bound" in report.verdict.reasons
 
 
+@pytest.mark.parametrize("seed", [3, 4, 5])
+def test_robust_fit_revives_one_vanished_element_after_another(seed):
+    # From this start the fit lets several elements vanish (the inductance,
+    # the series resistance, the capacitance), and each revival uncovers
+    # the next; the last, the small inductance, also needs its revival.
+    circuit = "L0-R0-(R1,CPE1)-W1"
+    truth = {"L0.l": 1.96e-07, "R0.r": 5.73, "R1.r": 137, "CPE1.q": 2.47e-06, "CPE1.alpha": 0.809, "W1.aw": 171}
+    start = {"L0.l": 1.05e-08, "R0.r": 12.6, "R1.r": 3.51, "CPE1.q": 1.22e-05, "CPE1.alpha": 0.528, "W1.aw": 8.39e+03}
+    measured = noisy(circuit, truth, seed)
+    robust = fit_spectrum(kelvra.Circuit(circuit).with_named_values(start), FREQUENCIES, measured, guess_init=False,
+                          robust=True)
+    assert robust.chi_square <= 1.05 * best_objective(circuit, truth, measured)
+    assert robust.trusted, robust.verdict
+
+
+def test_peak_starts_give_a_single_arc_the_peak_that_is_not_the_diffusion_tail():
+    # Two arcs, the second one's low-frequency tail fitted by a CPE: the
+    # largest relaxation-time peak is that tail's, and the arc lies at the
+    # smaller one. The trapped fit pairs R1 with the tail.
+    truth = {"R0.r": 50.6, "R1.r": 128, "CPE1.q": 4.15e-06, "CPE1.alpha": 0.747, "R2.r": 496, "CPE2.q": 0.00673,
+             "CPE2.alpha": 0.62}
+    trapped = {"R0.r": 1e-12, "R1.r": 164, "CPE1.q": 0.0395, "CPE1.alpha": 1.0, "CPE2.q": 0.00349, "CPE2.alpha": 0.106}
+    optimum = {"R0.r": 51.9, "R1.r": 112, "CPE1.q": 2.45e-06, "CPE1.alpha": 0.8, "CPE2.q": 0.00747, "CPE2.alpha": 0.375}
+    from kelvra import robust
+
+    measured = noisy("R0-(R1,CPE1)-(R2,CPE2)", truth)
+    circuit = kelvra.Circuit("R0-(R1,CPE1)-CPE2")
+    best = circuit.with_named_values(optimum).fit(FREQUENCIES, measured, guess_init=False).chi_square
+    search = robust._Search(circuit, FREQUENCIES, measured, None, None, {})
+    search.offer(circuit.with_named_values(trapped).fit(FREQUENCIES, measured, guess_init=False), robust.START_GIVEN)
+    assert search.best.chi_square > 2 * best
+    robust._drt_starts(search, {})
+    assert search.best.chi_square <= 1.05 * best and search.start == robust.START_DRT
+
+
 @pytest.mark.parametrize("circuit, truth", [
     ("R0-(R1,C1)", {"R0.r": 10, "R1.r": 100, "C1.c": 1e-5}),
     ("R0-(R1,CPE1)", {"R0.r": 10, "R1.r": 100, "CPE1.q": 1e-5, "CPE1.alpha": 0.85}),
