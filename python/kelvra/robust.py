@@ -15,23 +15,29 @@ traps a measured spectrum sets for it, and keeps the lowest chi-square:
    guess is tried as a start too.
 2. Revival. An element the best fit has let vanish (a resistance at its
    floor, say) is brought back, small and at full size, and the fit
-   restarted: at its floor the solver feels no gradient along it.
+   restarted: at its floor the solver feels no gradient along it. A fit
+   found so is revived in turn.
 3. When the best fit so far looks like a local minimum (`_suspect`: no
-   convergence, or a parameter absurd or undetermined that neither lies on
-   a bound nor is explained by an element the data do not need), the
-   peaks of the distribution of relaxation times (`kelvra.drt`): the
-   circuit's parallel R-C and R-CPE pairs started at the peaks'
-   resistances and time constants, largest peak to largest arc.
+   convergence; a parameter absurd or undetermined that neither lies on a
+   bound nor is explained by an element the data do not need; or, with
+   systematic residuals, any undetermined parameter or an element not
+   needed), starts from the peaks of the distribution of relaxation times
+   (`kelvra.drt`): the circuit's parallel R-C and R-CPE pairs at the
+   resistances and time constants of each choice among the largest peaks.
 4. When it still does, a short seeded global search: `GLOBAL_STARTS`
    random starts, each a short Levenberg-Marquardt run within the user's
    controls, the best of them run to convergence.
+
+Restarts near a fit already made (1, 2) run within a small budget and go
+on only while they come near the best fit.
 
 Every start that puts a bounded parameter (an exponent) exactly on its
 bound runs with that parameter held there: the solver moves bounded
 parameters freely and clamps them only at the end, and from such a start it
 can run far past the bound and end worse than it began. A best fit found
-that way is fitted once more with everything free from where it ended, so
-that its standard errors are the circuit's own.
+that way is fitted once more with everything free from where it ended
+before the next stage, so that the stages go on from a free fit and the
+result's standard errors are the circuit's own.
 
 The result names the start that won.
 """
