@@ -354,6 +354,13 @@ def _vanished(way: Vanishing, value: float) -> bool:
     return value <= max(way.restart_value * VANISHED_SHARE, way.value)
 
 
+def _vanished_elements(search: _Search) -> set:
+    """The elements the best fit has let vanish."""
+    best = search.best.params
+    return {way.element for way in vanishing_elements(search.circuit, search.frequencies, search.impedances, best)
+            if _vanished(way, best[way.parameter])}
+
+
 def _revive(search: _Search, fixed_values: Dict[str, float]) -> None:
     """Restarts of the best fit with each element it has let vanish brought
     back, small and at full size (`kelvra.nesting`). An element that went
@@ -611,10 +618,11 @@ def _suspect(search: _Search, fixed_values: Mapping[str, float], bounds: Optiona
     systematic = any(reason.startswith(SYSTEMATIC) for reason in reasons)
     unneeded = [] if systematic else not_needed(report, nested)
     explained = {fit.element for fit in unneeded}
-    # Systematic residuals beside an element the data do not need: the
-    # circuit has an element to spare yet misses the data's shape, so the
-    # fit has likely left that element where it does nothing.
-    found = systematic and bool(not_needed(report, nested))
+    # Systematic residuals beside an element the data do not need though it
+    # has not vanished (revival has tried those): the circuit has an element
+    # to spare yet misses the data's shape, so the fit has likely left that
+    # element where it does nothing.
+    found = systematic and bool({fit.element for fit in not_needed(report, nested)} - _vanished_elements(search))
     for reason in reasons:
         if found:
             break
