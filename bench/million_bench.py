@@ -134,7 +134,7 @@ def streamed_run(args):
     right = share_right(np.concatenate(chi_square), np.concatenate(success), generator.true_chi_square)
     print(f"streamed run: {written} spectra, 2 workers, to {out} ({os.path.getsize(out) / 1e6:.0f} MB)")
     print(f"  wall {seconds:8.1f} s   {written / seconds:8.0f} fits/s   CPU {cpu:8.1f} s "
-          f"({cpu / written * 1e3:.3f} ms a fit)")
+          f"({cpu / written * 1e3:.3f} ms a fit, {cpu / seconds:.2f} cores busy)")
     print(f"  of which generating the spectra: {generator.seconds:.1f} s")
     print(f"  peak memory (max RSS of the process): {peak:.0f} MiB")
     print(f"  share right (chi-square within {SUCCESS_RATIO}x that of the true parameters): {right:.2%}")
@@ -147,13 +147,21 @@ def sample(args):
     circuits = generator.circuit_strings()
     print(f"\nsample: {args.sample} spectra")
     rates = {1: [], 2: []}
+    cores = {1: [], 2: []}
     for workers in (1, 2, 1, 2):
-        began = time.perf_counter()
+        began, cpu = time.perf_counter(), time.process_time()
         fit_many(circuits, spectra, workers=workers, progress=False)
-        rates[workers].append(args.sample / (time.perf_counter() - began))
+        seconds = time.perf_counter() - began
+        rates[workers].append(args.sample / seconds)
+        # Cores the batch kept busy: below the workers asked for when other
+        # programs hold this machine's cores.
+        cores[workers].append((time.process_time() - cpu) / seconds)
     print("  fits/s, 1 worker: " + ", ".join(f"{r:.0f}" for r in rates[1]) +
           "   2 workers: " + ", ".join(f"{r:.0f}" for r in rates[2]) +
           f"   ratio of the best: {max(rates[2]) / max(rates[1]):.2f}x")
+    print("  cores busy, 1 worker: " + ", ".join(f"{c:.2f}" for c in cores[1]) +
+          "   2 workers: " + ", ".join(f"{c:.2f}" for c in cores[2]) +
+          f"   (load average {os.getloadavg()[0]:.1f})")
 
     parsed = {t: kelvra.Circuit(t) for t in set(circuits)}
     results = {}
