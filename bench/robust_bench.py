@@ -5,6 +5,9 @@ objectives long global searches found.
                                     over the reference, time, verdict
     tools/bench robust --reference  recompute bench/robust_reference.json
                                     (long: many seeded searches per case)
+    tools/bench robust --synthetic N  N synthetic spectra fitted with a
+                                    circuit simpler than the one that made
+                                    them, each against its own long searches
 
 Each case is a (file, sweep, circuit) with circuits an analyst would try on
 that spectrum. "ratio" is chi-square over the reference's; a fit within 5 %
@@ -132,14 +135,83 @@ def table(repeat):
           f"({robust_median / plain_median:.1f} x plain)")
 
 
+# Synthetic spectra with model error, where local minima are common: the
+# generating circuit, a sampler of its values, and the simpler circuit fitted.
+SYNTHETIC_FREQUENCIES = np.logspace(-2, 5, 50)
+SYNTHETIC_NOISE = 0.02
+
+
+def _arc(rng, i, low, high):
+    return {f"R{i}.r": 10 ** rng.uniform(1, 3), f"CPE{i}.q": 10 ** rng.uniform(low, high),
+            f"CPE{i}.alpha": rng.uniform(0.6, 1)}
+
+
+SYNTHETIC = [
+    ("R0-(R1,CPE1)-(R2,CPE2)-W3", lambda rng: {"R0.r": 10 ** rng.uniform(0, 2), **_arc(rng, 1, -7, -5),
+                                                **_arc(rng, 2, -4, -2), "W3.aw": 10 ** rng.uniform(1, 3)},
+     "R0-(R1,CPE1)-(R2,CPE2)"),
+    ("R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)", lambda rng: {"R0.r": 10 ** rng.uniform(0, 2), **_arc(rng, 1, -8, -6),
+                                                       **_arc(rng, 2, -6, -4), **_arc(rng, 3, -3, -1)},
+     "R0-(R1,CPE1)-(R2,CPE2)"),
+    ("R0-(R1,CPE1)-(R2,CPE2)", lambda rng: {"R0.r": 10 ** rng.uniform(0, 2), **_arc(rng, 1, -7, -5),
+                                             **_arc(rng, 2, -4, -2)},
+     "R0-(R1,CPE1)-CPE2"),
+    ("L0-R0-(R1,CPE1)-W2", lambda rng: {"L0.l": 10 ** rng.uniform(-7, -5), "R0.r": 10 ** rng.uniform(0, 2),
+                                         **_arc(rng, 1, -6, -4), "W2.aw": 10 ** rng.uniform(1, 3)},
+     "L0-R0-(R1,CPE1)"),
+]
+
+
+def synthetic(count, seed=1):
+    """Robust fits of `count` synthetic spectra against the best of the
+    plain fit, the robust fit, two long seeded searches and two basin
+    hoppings from the robust fit."""
+    rng = np.random.default_rng(seed)
+    f = SYNTHETIC_FREQUENCIES
+    rows = []
+    for i in range(count):
+        made, sample, fitted = SYNTHETIC[i % len(SYNTHETIC)]
+        z = kelvra.Circuit(made).with_named_values(sample(rng)).impedance(f)
+        z = z * (1 + SYNTHETIC_NOISE * (rng.standard_normal(f.size) + 1j * rng.standard_normal(f.size)))
+        circuit = kelvra.Circuit(fitted)
+        plain, plain_time = timed(lambda: fit_spectrum(circuit, f, z, robust=False, **COMMAND_LINE), 1)
+        robust, robust_time = timed(lambda: fit_spectrum(circuit, f, z, robust=True, **COMMAND_LINE), 1)
+        found = [plain.chi_square, robust.chi_square]
+        for search_seed in REFERENCE_SEEDS[:2]:
+            found.append(robust_fit(circuit, f, z, seed=search_seed, global_starts=REFERENCE_STARTS // 2,
+                                    search_always=True).result.chi_square)
+            found.append(circuit.with_named_values(robust.params).fit(
+                f, z, guess_init=False, method="basin_hopping", basin_hopping_hops=REFERENCE_HOPS // 2,
+                seed=search_seed).chi_square)
+        best = min(value for value in found if value >= 0.0)
+        rows.append((fitted, plain.chi_square / best, robust.chi_square / best, plain_time, robust_time,
+                     robust.verdict.trusted, robust.settings["winning_start"]))
+    for fitted, plain_ratio, robust_ratio, _, _, trusted, start in rows:
+        if robust_ratio > WITHIN:
+            print(f"missed: {fitted} robust {robust_ratio:.3f} plain {plain_ratio:.3f} [{start}] "
+                  f"{'trusted' if trusted else 'untrusted'}")
+    print(f"within 5 % of the best found: plain {sum(r[1] <= WITHIN for r in rows)}/{count}, "
+          f"robust {sum(r[2] <= WITHIN for r in rows)}/{count}; "
+          f"trusted though worse than 5 %: robust {sum(r[2] > WITHIN and r[5] for r in rows)}")
+    plain_median = statistics.median(r[3] for r in rows)
+    robust_median = statistics.median(r[4] for r in rows)
+    print(f"median time per fit: plain {1e3 * plain_median:.1f} ms, robust {1e3 * robust_median:.1f} ms "
+          f"({robust_median / plain_median:.1f} x plain)")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--reference", action="store_true", help="recompute the reference objectives")
     parser.add_argument("--repeat", type=int, default=3, help="timed runs per fit (median)")
+    parser.add_argument("--synthetic", type=int, metavar="N",
+                        help="instead, N synthetic spectra with model error against their own long searches")
+    parser.add_argument("--seed", type=int, default=1, help="seed of the synthetic spectra")
     args = parser.parse_args(argv)
     warnings.simplefilter("ignore")  # placeholder-start warnings of circuits without a learned guess
     if args.reference:
         write_reference()
+    elif args.synthetic:
+        synthetic(args.synthetic, args.seed)
     else:
         table(args.repeat)
 
