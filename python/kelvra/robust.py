@@ -479,7 +479,8 @@ def _random_start(rng: np.random.Generator, search: _Search, ranges: Mapping[str
 
 def _global_search(search: _Search, fixed_values: Dict[str, float], seed: int, starts: int) -> None:
     """`starts` seeded random starts (`_random_start`), each one short
-    Levenberg-Marquardt run; the best of them is run again to convergence."""
+    Levenberg-Marquardt run; the best of them is run again to convergence
+    when it ended within `SCOUT_SLACK` of the best fit, as in `try_start`."""
     band = spectrum_band(search.frequencies, search.impedances)
     if band is None:
         return
@@ -495,7 +496,8 @@ def _global_search(search: _Search, fixed_values: Dict[str, float], seed: int, s
     finite = [result for result in found if result.chi_square >= 0.0]
     if finite:
         winner = min(finite, key=lambda result: result.chi_square)
-        search.fit_from(dict(winner.params), START_GLOBAL, fixed_values)
+        if winner.chi_square < search.best.chi_square * (1.0 + SCOUT_SLACK):
+            search.fit_from(dict(winner.params), START_GLOBAL, fixed_values)
 
 
 def _learned_start(search: _Search, fixed_values: Dict[str, float], started_elsewhere: bool) -> None:
