@@ -87,29 +87,39 @@ bool displaces(double cost, double best_cost) {
   return cost < best_cost || (std::isnan(best_cost) && !std::isnan(cost));
 }
 
+// A run from `start` with the `held` parameters (and the user's fixed ones)
+// frozen; its evaluations are added to `evaluations`.
+StartResult run_holding(FitContext& fit, std::span<const double> start, std::vector<bool> held,
+                        std::uint64_t& evaluations) {
+  for (std::size_t j = 0; j < fit.fixed.size(); ++j) held[j] = held[j] || fit.fixed[j];
+  std::vector<double> u(start.size());
+  to_search_coordinates(fit.bounds, start, u);
+  const LmRun run =
+      levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, std::move(held), fit.settings, fit.counter);
+  evaluations += run.evaluations;
+  return clamped_result(fit, run);
+}
+
+// Bounded parameters at or beyond a bound that the user did not fix (those
+// are held from the start anyway); none when there are none.
+std::optional<std::vector<bool>> stuck_marks(const FitContext& fit, std::span<const double> params) {
+  std::vector<bool> marks = at_bound_marks(params, fit.bounds);
+  for (std::size_t j = 0; j < fit.fixed.size(); ++j) {
+    if (fit.fixed[j]) marks[j] = false;
+  }
+  if (std::none_of(marks.begin(), marks.end(), [](bool b) { return b; })) return std::nullopt;
+  return marks;
+}
+
 // Run 1 from `start`; when it ends with bounded parameters on their bounds,
 // run 2 from the clamped point with those frozen, kept only when its cost is
 // strictly lower. `evaluations` receives both runs' counts.
 StartResult run_from(FitContext& fit, std::span<const double> start, std::uint64_t& evaluations) {
-  std::vector<double> u(start.size());
-  to_search_coordinates(fit.bounds, start, u);
-  const LmRun first =
-      levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, fit.fixed, fit.settings, fit.counter);
-  evaluations = first.evaluations;
-  StartResult result = clamped_result(fit, first);
-
-  std::vector<bool> frozen = at_bound_marks(first.params, fit.bounds);
-  for (std::size_t j = 0; j < fit.fixed.size(); ++j) {
-    if (fit.fixed[j]) frozen[j] = false;  // not "stuck": held from the start
-  }
-  if (std::none_of(frozen.begin(), frozen.end(), [](bool b) { return b; })) return result;
-  for (std::size_t j = 0; j < fit.fixed.size(); ++j) frozen[j] = frozen[j] || fit.fixed[j];
-
-  to_search_coordinates(fit.bounds, result.params, u);
-  const LmRun second = levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, std::move(frozen),
-                                                        fit.settings, fit.counter);
-  evaluations += second.evaluations;
-  StartResult refined = clamped_result(fit, second);
+  evaluations = 0;
+  StartResult result = run_holding(fit, start, std::vector<bool>(start.size(), false), evaluations);
+  const std::optional<std::vector<bool>> stuck = stuck_marks(fit, result.params);
+  if (!stuck) return result;
+  StartResult refined = run_holding(fit, result.params, *stuck, evaluations);
   return refined.cost < result.cost ? std::move(refined) : std::move(result);
 }
 
@@ -132,8 +142,17 @@ StartResult run_candidate(FitContext& fit, std::span<const double> start, std::o
                                   ? *start_cost
                                   : cost_at(fit.circuit, clamped_start, fit.data, fit.counter, fit.scratch);
   StartResult ended = run_from(fit, start, evaluations);
-  if (displaces(clamped_cost, ended.cost)) return {std::move(clamped_start), clamped_cost, ended.success};
-  return ended;
+  if (!displaces(clamped_cost, ended.cost)) return ended;
+  // The runs ended worse than their own start. A start with bounded
+  // parameters on their bounds (an exponent of exactly 1, as the learned
+  // guess gives for an ideal capacitor) lets run 1 leave through them into
+  // a region that clamping then spoils; held there from the start, the rest
+  // can still improve.
+  if (const std::optional<std::vector<bool>> stuck = stuck_marks(fit, start)) {
+    StartResult held = run_holding(fit, clamped_start, *stuck, evaluations);
+    if (held.cost < clamped_cost) return held;
+  }
+  return {std::move(clamped_start), clamped_cost, ended.success};
 }
 
 // The plausibility test over the parameters the fit may move: a fixed one
