@@ -14,7 +14,7 @@ from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Se
 
 import kelvra
 from kelvra import _command_checks as checks
-from kelvra.tables import EARLY_STOP_RULES, MANY_FITS_EARLY_STOP
+from kelvra.tables import EARLY_STOP_RULES, JACOBIAN_METHODS, MANY_FITS_EARLY_STOP, MANY_FITS_JACOBIAN
 
 EXIT_OK = 0
 EXIT_INPUT_FAILED = 1
@@ -83,10 +83,11 @@ def _add_fit_arguments(parser: argparse.ArgumentParser) -> None:
                         help="seed of the random starts, for repeatable fits (differential evolution takes none)")
     parser.add_argument("--max-iterations", type=checks.count, help="iteration limit of each local fit")
     parser.add_argument("--early-stop", choices=list(EARLY_STOP_RULES), default=MANY_FITS_EARLY_STOP,
-                        help=f"when a Levenberg-Marquardt fit stops trying further starting points (default "
-                             f"{MANY_FITS_EARLY_STOP}: {EARLY_STOP_RULES[MANY_FITS_EARLY_STOP]}; "
-                             f"{next(iter(EARLY_STOP_RULES))}, the rule of a single Circuit.fit: "
-                             f"{next(iter(EARLY_STOP_RULES.values()))})")
+                        help=_batch_choice_help("when a Levenberg-Marquardt fit stops trying further starting points",
+                                                EARLY_STOP_RULES, MANY_FITS_EARLY_STOP))
+    parser.add_argument("--jacobian", choices=list(JACOBIAN_METHODS), default=MANY_FITS_JACOBIAN,
+                        help=_batch_choice_help("how a Levenberg-Marquardt fit takes its derivatives",
+                                                JACOBIAN_METHODS, MANY_FITS_JACOBIAN))
     parser.add_argument("--workers", type=_positive_int, metavar="N",
                         help="fit on N threads (default: every core this process may use)")
     parser.add_argument("--out", type=_results_path, metavar="RESULTS",
@@ -98,6 +99,14 @@ def _add_fit_arguments(parser: argparse.ArgumentParser) -> None:
     from kelvra import controls
 
     controls.add_arguments(parser)
+
+
+def _batch_choice_help(what: str, choices: Dict[str, str], default: str) -> str:
+    """The help of an option whose default here differs from a single
+    Circuit.fit's (the first of `choices`): what each of the two does."""
+    single = next(iter(choices))
+    return (f"{what} (default {default}: {choices[default]}; {single}, that of a single Circuit.fit: "
+            f"{choices[single]})")
 
 
 def _io() -> Any:
@@ -115,7 +124,7 @@ def _series_commands() -> Any:
 def fit_options(args: argparse.Namespace) -> Dict[str, Any]:
     """The arguments of Circuit.fit that the command line sets."""
     options = {"method": args.method, "weight": args.weighting, "seed": args.seed,
-               "max_iterations": args.max_iterations, "early_stop": args.early_stop}
+               "max_iterations": args.max_iterations, "early_stop": args.early_stop, "jacobian": args.jacobian}
     return {key: value for key, value in options.items() if value is not None}
 
 

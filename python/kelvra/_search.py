@@ -83,7 +83,7 @@ CONTENDER_TOLERANCE = 1e-8
 CONTENDER_ITERATIONS = 20
 # The fit options screening honours; any other sends every candidate
 # through the full `Circuit.fit` with those options.
-SCREENING_OPTIONS = frozenset({"weight"})
+SCREENING_OPTIONS = frozenset({"weight", "jacobian"})
 # `Circuit.fit`'s default iteration budget, which screening keeps.
 SCREENING_ITERATIONS = 200
 
@@ -106,14 +106,18 @@ EMBEDDING_SHARES = (0.0, 0.1)
 _ELEMENT_LABEL = re.compile(r"([A-Za-z]+)(\d*)")
 
 
+def _with_batch_jacobian(fit_options):
+    return {"jacobian": tables.MANY_FITS_JACOBIAN, **fit_options}
+
+
 def _screened(candidate, frequencies, impedances, fit_options):
     return _core._screening_fit(candidate.circuit, frequencies, impedances, guess_init=candidate.guess_init,
                                 ftol=SCREENING_TOLERANCE, xtol=SCREENING_TOLERANCE,
-                                max_iterations=SCREENING_ITERATIONS, **fit_options)
+                                max_iterations=SCREENING_ITERATIONS, **_with_batch_jacobian(fit_options))
 
 
 def _full_fit(candidate, frequencies, impedances, fit_options):
-    options = {"early_stop": tables.MANY_FITS_EARLY_STOP, **fit_options}
+    options = {**tables.MANY_FITS_OPTIONS, **fit_options}
     if candidate.guess_init is not None:
         options["guess_init"] = False
     return candidate.circuit.fit(frequencies, impedances, **options)
@@ -225,7 +229,7 @@ def _restart(fits, restarts, prepared, pool, workers, fit_options, tolerance, it
         return _fit_one(pool[index % per_spectrum], frequencies, impedances,
                         lambda: _core._screening_fit(start, frequencies, impedances, guess_init=False,
                                                      ftol=tolerance, xtol=tolerance, max_iterations=iterations,
-                                                     **fit_options))
+                                                     **_with_batch_jacobian(fit_options)))
 
     for (index, _), rerun in zip(restarts, _map(task, len(restarts), workers, False)):
         old = fits[index].chi_square

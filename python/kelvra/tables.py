@@ -64,6 +64,17 @@ EARLY_STOP_RULES: Mapping[str, str] = MappingProxyType(dict(_core._early_stop_ru
 #: the default rule.
 MANY_FITS_EARLY_STOP: str = "settled"
 assert MANY_FITS_EARLY_STOP in EARLY_STOP_RULES
+#: {name: what it does} of the methods `Circuit.fit` accepts as `jacobian`, the default first.
+JACOBIAN_METHODS: Mapping[str, str] = MappingProxyType(dict(_core._jacobian_methods()))
+#: The Jacobian of the many-fit entry points: derivatives by the chain rule
+#: through the circuit cost about one evaluation a step instead of 2n, and
+#: differ from central differences only by the latter's truncation error.
+MANY_FITS_JACOBIAN: str = "analytic"
+assert MANY_FITS_JACOBIAN in JACOBIAN_METHODS
+#: The options in which the many-fit entry points differ from a single
+#: `Circuit.fit`; a caller's own values of them win.
+MANY_FITS_OPTIONS: Mapping[str, str] = MappingProxyType({"early_stop": MANY_FITS_EARLY_STOP,
+                                                          "jacobian": MANY_FITS_JACOBIAN})
 #: {name: Model} of the built-in models, in table order.
 MODELS: Mapping[str, Model] = MappingProxyType({row[0]: Model(*row) for row in _core._models()})
 #: {display name: ElementKind}, in kind order.

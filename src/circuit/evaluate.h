@@ -51,6 +51,15 @@ class LeafSpectra {
   // once the calling thread has seen this many frequencies.
   void spectrum_with(std::size_t index, double value, std::span<Complex> out) const;
 
+  // derivatives[j * K + k] = dZ/d params[j] at omega[k] for the assigned
+  // params, j < `count` (K = omega.size(); columns past param_count are 0),
+  // given log_omega[k] = ln(omega[k]):
+  // the chain rule through the circuit (leaf_sensitivities) times each
+  // leaf's derivatives, in closed form where the kind has one and otherwise
+  // by a central difference of that leaf alone. Const and re-entrant, like
+  // spectrum_with.
+  void derivatives(std::size_t count, std::span<const double> log_omega, std::span<Complex> derivatives) const;
+
  private:
   SpectrumProgram program_;
   std::vector<Element> elements_;          // each leaf with its assigned values

@@ -149,4 +149,73 @@ void run(const SpectrumProgram& program, const LeafTables& tables, std::span<Com
   run_blocks(program, TabulatedLeaves{tables, out.size()}, out);
 }
 
+void leaf_sensitivities(const SpectrumProgram& program, const LeafTables& tables, std::span<Complex> sensitivity) {
+  const std::size_t leaves = program.elements.size();
+  if (leaves == 0) return;
+  const std::size_t k_count = tables.re.size() / leaves;
+  const std::size_t closes = static_cast<std::size_t>(std::count(program.ops.begin(), program.ops.end(), SumOp::Close));
+  // Per thread and only growing: the open sums (innermost last) and the
+  // reciprocal of every sum in the order the program closes them, K values
+  // each.
+  thread_local std::vector<Complex> sums;
+  thread_local std::vector<Complex> closed;
+  sums.resize(program.max_open_sums * k_count);
+  closed.resize(closes * k_count);
+
+  // Forward: the sums of run(), each one's reciprocal kept as the program
+  // closes it.
+  Complex* sum = sums.data();
+  std::fill_n(sum, k_count, Complex{});
+  std::size_t leaf = 0;
+  std::size_t close = 0;
+  for (const SumOp op : program.ops) {
+    switch (op) {
+      case SumOp::Open:
+        sum += k_count;
+        std::fill_n(sum, k_count, Complex{});
+        break;
+      case SumOp::Leaf:
+        for (std::size_t k = 0; k < k_count; ++k) {
+          sum[k] = sum[k] + Complex{tables.re[leaf * k_count + k], tables.im[leaf * k_count + k]};
+        }
+        ++leaf;
+        break;
+      case SumOp::Close: {
+        Complex* kept = closed.data() + close++ * k_count;
+        for (std::size_t k = 0; k < k_count; ++k) kept[k] = reciprocal(sum[k]);
+        sum -= k_count;
+        for (std::size_t k = 0; k < k_count; ++k) sum[k] = sum[k] + kept[k];
+        break;
+      }
+    }
+  }
+
+  // Back: the open sums now hold dZ / d(sum). Closing a sum S into its outer
+  // sum added 1/S, so dZ/dS = -dZ/d(outer) (1/S)^2; a leaf added to a sum has
+  // that sum's sensitivity; reversed, an Open leaves its sum.
+  Complex* adjoint = sums.data();
+  std::fill_n(adjoint, k_count, Complex{1.0, 0.0});
+  for (auto op = program.ops.rbegin(); op != program.ops.rend(); ++op) {
+    switch (*op) {
+      case SumOp::Close: {
+        const Complex* reciprocals = closed.data() + --close * k_count;
+        Complex* inner = adjoint + k_count;
+        for (std::size_t k = 0; k < k_count; ++k) {
+          const Complex r = reciprocals[k];
+          inner[k] = Complex{-1.0, 0.0} * adjoint[k] * r * r;
+        }
+        adjoint = inner;
+        break;
+      }
+      case SumOp::Leaf:
+        --leaf;
+        std::copy_n(adjoint, k_count, sensitivity.data() + leaf * k_count);
+        break;
+      case SumOp::Open:
+        adjoint -= k_count;
+        break;
+    }
+  }
+}
+
 }  // namespace kelvra

@@ -60,4 +60,13 @@ struct LeafTables {
 // add_prepared_impedance adds give the same bits. Re-entrant, like run.
 void run(const SpectrumProgram& program, const LeafTables& tables, std::span<Complex> out);
 
+// sensitivity[i * K + k] = dZ / dZ_i at frequency k for every leaf i, where
+// Z is the circuit's impedance and Z_i leaf i's, read from `tables` (K =
+// tables.re.size() / leaves, nothing replaced). Z is built from leaf
+// impedances by sums and reciprocals alone, so each sensitivity is the
+// product, over the groups around the leaf, of (Z_group / Z_branch)^2: one
+// pass forward keeps every sum the program closes, one pass back multiplies
+// the factors out. Re-entrant; its scratch is per thread and only grows.
+void leaf_sensitivities(const SpectrumProgram& program, const LeafTables& tables, std::span<Complex> sensitivity);
+
 }  // namespace kelvra

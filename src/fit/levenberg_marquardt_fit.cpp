@@ -46,6 +46,7 @@ struct FitContext {
   const PreparedSpectrum& data;
   std::span<const Bounds> bounds;
   const LmSettings& settings;
+  JacobianMethod jacobian;
   EvalCounter& counter;
   std::vector<double> scratch;
   std::vector<bool> fixed;  // held by the user: frozen in every run; empty when none is
@@ -95,7 +96,8 @@ StartResult run_holding(FitContext& fit, std::span<const double> start, std::vec
   std::vector<double> u(start.size());
   to_search_coordinates(fit.bounds, start, u);
   const LmRun run =
-      levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, std::move(held), fit.settings, fit.counter);
+      levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, std::move(held), fit.settings,
+                                       fit.counter, fit.jacobian);
   evaluations += run.evaluations;
   return clamped_result(fit, run);
 }
@@ -175,11 +177,11 @@ bool plausible_where_free(const StartResult& result, std::span<const double> p0,
 }  // namespace
 
 FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum& data, const LmSettings& settings,
-                                   LmStarts starts, const ParamControls* controls) {
+                                   LmStarts starts, const ParamControls* controls, JacobianMethod jacobian) {
   EvalCounter counter;
   const std::vector<Bounds> bounds = controls != nullptr ? controls->bounds : param_bounds(circuit);
   const std::vector<double> p0 = param_values(circuit);
-  FitContext fit{circuit, data, bounds, settings, counter, std::vector<double>(data.residual_count()), {}, p0};
+  FitContext fit{circuit, data, bounds, settings, jacobian, counter, std::vector<double>(data.residual_count()), {}, p0};
   if (controls != nullptr && controls->any_fixed()) fit.fixed = controls->fixed;
 
   if (starts == LmStarts::GivenOnly) {
@@ -219,12 +221,14 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
 
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
                                                      Weighting weighting, const LmSettings& settings,
-                                                     LmStarts starts, const ParamControls* controls) {
+                                                     LmStarts starts, const ParamControls* controls,
+                                                     JacobianMethod jacobian) {
   if (std::optional<FitError> error = check_fit_inputs(circuit, spectrum)) return fail(std::move(*error));
   if (std::optional<std::string> message = check_lm_settings(settings)) {
     return fail(FitError{fit_error::InvalidSetting{std::move(*message)}});
   }
-  return levenberg_marquardt_fit(circuit, PreparedSpectrum::from(spectrum, weighting), settings, starts, controls);
+  return levenberg_marquardt_fit(circuit, PreparedSpectrum::from(spectrum, weighting), settings, starts, controls,
+                                 jacobian);
 }
 
 FitOutcome polish_or_fallback(const Series& circuit, std::span<const double> best, std::uint64_t iterations,

@@ -20,17 +20,21 @@ namespace kelvra {
 // With `controls` (from apply_param_controls on this circuit) the fit moves
 // only the parameters not fixed, searches and clamps within the controls'
 // bounds, and leaves the fixed ones exactly at their values; the starting
-// points it adds never move a fixed parameter either.
+// points it adds never move a fixed parameter either. `jacobian` is how the
+// runs take their Jacobian; the outcome's statistics always use central
+// differences.
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const Series& circuit, const Spectrum& spectrum,
                                                      Weighting weighting, const LmSettings& settings,
                                                      LmStarts starts = LmStarts::UntilPlausible,
-                                                     const ParamControls* controls = nullptr);
+                                                     const ParamControls* controls = nullptr,
+                                                     JacobianMethod jacobian = JacobianMethod::CentralDifference);
 
 // The same fit on a prepared spectrum that has passed check_fit_inputs with
 // `circuit`, with settings that pass check_lm_settings.
 FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum& data, const LmSettings& settings,
                                    LmStarts starts = LmStarts::UntilPlausible,
-                                   const ParamControls* controls = nullptr);
+                                   const ParamControls* controls = nullptr,
+                                   JacobianMethod jacobian = JacobianMethod::CentralDifference);
 
 // Refines a global method's best physical point with the multi-start fit
 // and keeps the better of the polished and the unpolished outcome. `data`

@@ -41,13 +41,6 @@ bool bounded_parameter_plausible(double p, const Bounds& bounds) {
 
 }  // namespace
 
-const EarlyStopRule* early_stop_named(std::string_view name) {
-  for (const EarlyStopRule& rule : kEarlyStopRules) {
-    if (rule.name == name) return &rule;
-  }
-  return nullptr;
-}
-
 std::vector<std::vector<double>> candidate_starting_points(std::span<const double> p0,
                                                            std::span<const Bounds> bounds) {
   const std::size_t mapped = std::min(p0.size(), bounds.size());

@@ -46,8 +46,6 @@ inline constexpr std::array<EarlyStopRule, 2> kEarlyStopRules = {{
      "(fallen by at most 1e-4 of itself over its last 5 (n + 1) evaluations)"},
 }};
 
-const EarlyStopRule* early_stop_named(std::string_view name);
-
 // p0 itself; p0 with the open parameters scaled by 3, 1/3, 8 and 1/8; p0
 // with the bounded parameters at 20, 40, 60 and 80 % of their range. Over
 // the first min(p0, bounds) parameters; the rest keep their p0 value.

@@ -15,13 +15,15 @@ constexpr double kLn10 = 2.302585092994046;
 }  // namespace
 
 LmProblem::LmProblem(const Series& circuit, const PreparedSpectrum& data, std::span<const Bounds> bounds,
-                     std::span<const double> start, std::vector<bool> frozen, EvalCounter& counter)
+                     std::span<const double> start, std::vector<bool> frozen, JacobianMethod jacobian,
+                     EvalCounter& counter)
     : circuit_(circuit),
       data_(data),
       bounds_(bounds),
       u_(start.begin(), start.end()),
       physical_(start.size()),
       frozen_(std::move(frozen)),
+      jacobian_(jacobian),
       counter_(counter) {
   frozen_.resize(u_.size(), false);
 }
@@ -37,7 +39,7 @@ void LmProblem::residuals(std::span<double> out) { kelvra::residuals(circuit_, p
 
 void LmProblem::jacobian(std::span<double> out) {
   const std::span<const double> p = physical();
-  jacobian_columns(circuit_, p, data_, counter_, out);
+  jacobian_columns(jacobian_, circuit_, p, data_, counter_, out);
   const std::size_t m = residual_count();
   const std::size_t mapped = std::min(p.size(), bounds_.size());
   for (std::size_t j = 0; j < p.size(); ++j) {
@@ -55,10 +57,11 @@ void LmProblem::jacobian(std::span<double> out) {
 
 LmRun levenberg_marquardt_single_start(const Series& circuit, const PreparedSpectrum& data,
                                        std::span<const Bounds> bounds, std::span<const double> start,
-                                       std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter) {
+                                       std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter,
+                                       JacobianMethod jacobian) {
   LmSettings run_settings = settings;
   run_settings.patience = std::max<std::uint32_t>(run_settings.patience, 1);
-  LmProblem problem(circuit, data, bounds, start, std::move(frozen), counter);
+  LmProblem problem(circuit, data, bounds, start, std::move(frozen), jacobian, counter);
   const LmReport report = lm_minimize(problem, run_settings);
   const std::span<const double> p = problem.physical();
   return LmRun{{p.begin(), p.end()}, is_success(report.stop), report.evaluations};

@@ -22,7 +22,7 @@ class LmProblem final : public LeastSquaresProblem {
   // `frozen[j]` zeroes column j of every Jacobian, so the solver cannot move
   // parameter j.
   LmProblem(const Series& circuit, const PreparedSpectrum& data, std::span<const Bounds> bounds,
-            std::span<const double> start, std::vector<bool> frozen, EvalCounter& counter);
+            std::span<const double> start, std::vector<bool> frozen, JacobianMethod jacobian, EvalCounter& counter);
 
   std::size_t param_count() const override { return u_.size(); }
   std::size_t residual_count() const override { return data_.residual_count(); }
@@ -43,6 +43,7 @@ class LmProblem final : public LeastSquaresProblem {
   std::vector<double> u_;
   std::vector<double> physical_;  // sized once; refreshed from u_ before each use
   std::vector<bool> frozen_;
+  JacobianMethod jacobian_;
   EvalCounter& counter_;
 };
 
@@ -56,6 +57,7 @@ struct LmRun {
 // check_lm_settings; a patience of 0 runs as 1.
 LmRun levenberg_marquardt_single_start(const Series& circuit, const PreparedSpectrum& data,
                                        std::span<const Bounds> bounds, std::span<const double> start,
-                                       std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter);
+                                       std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter,
+                                       JacobianMethod jacobian = JacobianMethod::CentralDifference);
 
 }  // namespace kelvra

@@ -34,6 +34,11 @@ PreparedSpectrum PreparedSpectrum::from(const Spectrum& spectrum, Weighting weig
 
 PreparedSpectrum::PreparedSpectrum(std::vector<double> omega, std::vector<Complex> measured,
                                    std::vector<double> weights)
-    : omega_(std::move(omega)), measured_(std::move(measured)), weights_(std::move(weights)) {}
+    : omega_(std::move(omega)),
+      log_omega_(omega_.size()),
+      measured_(std::move(measured)),
+      weights_(std::move(weights)) {
+  for (std::size_t k = 0; k < omega_.size(); ++k) log_omega_[k] = std::log(omega_[k]);
+}
 
 }  // namespace kelvra

@@ -33,6 +33,8 @@ class PreparedSpectrum {
   static PreparedSpectrum from(const Spectrum& spectrum, Weighting weighting);
 
   std::span<const double> omega() const { return omega_; }
+  // ln(omega), for the derivatives of the power-law elements.
+  std::span<const double> log_omega() const { return log_omega_; }
   std::span<const Complex> measured() const { return measured_; }
   std::span<const double> weights() const { return weights_; }
   std::size_t point_count() const { return omega_.size(); }
@@ -42,6 +44,7 @@ class PreparedSpectrum {
   PreparedSpectrum(std::vector<double> omega, std::vector<Complex> measured, std::vector<double> weights);
 
   std::vector<double> omega_;
+  std::vector<double> log_omega_;
   std::vector<Complex> measured_;
   std::vector<double> weights_;
 };

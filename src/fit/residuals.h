@@ -3,14 +3,17 @@
 // central-difference Jacobian and the shared evaluation counter.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "circuit/tree.h"
 #include "elements/complex.h"
 #include "fit/prepared_spectrum.h"
+#include "support/central_difference.h"
 
 namespace kelvra {
 
@@ -37,10 +40,6 @@ double half_sum_of_squares(std::span<const double> r);
 double cost_at(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
                EvalCounter& counter, std::span<double> scratch);
 
-// The central-difference step for a parameter of value x:
-// cbrt(eps) * max(|x|, 1e-8).
-double central_difference_step(double x);
-
 // Points x parameters below which a Jacobian is computed on the calling
 // thread, because waking the worker pool costs more than sharing the columns
 // saves. Measured on two busy cores: 50-point fits of 3 and 8 parameters
@@ -55,5 +54,38 @@ inline constexpr std::size_t kParallelJacobianWork = 2000;
 // difference of two `residuals` vectors at x_j + h and x_j - h.
 void jacobian_columns(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
                       EvalCounter& counter, std::span<double> out);
+
+// How a fit's Levenberg-Marquardt runs take their Jacobian.
+//  CentralDifference: jacobian_columns, 2n counted evaluations.
+//  Analytic: analytic_jacobian_columns, one counted evaluation. Its columns
+//    differ from the central differences only by their truncation error, so
+//    runs take about the same steps, at a fraction of the cost per step.
+enum class JacobianMethod { CentralDifference, Analytic };
+
+// The methods a caller may choose by name (Circuit.fit's `jacobian`). The
+// first is the one a fit uses when none is named.
+struct JacobianChoice {
+  std::string_view name;
+  JacobianMethod method;
+  std::string_view summary;
+};
+inline constexpr std::array<JacobianChoice, 2> kJacobianChoices = {{
+    {"central", JacobianMethod::CentralDifference,
+     "central differences of the residual vector: 2n evaluations a step for n parameters"},
+    {"analytic", JacobianMethod::Analytic,
+     "the chain rule through the circuit with each element's derivatives: one evaluation a step"},
+}};
+
+// The Jacobian of `residuals` (same layout as jacobian_columns) by the chain
+// rule through the circuit with each element's derivatives (LeafSpectra::
+// derivatives); adds 1 to `counter`: one pass over the circuit with its
+// derivatives, where central differences take 2n residual vectors. Computed
+// on the calling thread.
+void analytic_jacobian_columns(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
+                               EvalCounter& counter, std::span<double> out);
+
+// jacobian_columns or analytic_jacobian_columns, as `method` says.
+void jacobian_columns(JacobianMethod method, const Series& series, std::span<const double> params,
+                      const PreparedSpectrum& data, EvalCounter& counter, std::span<double> out);
 
 }  // namespace kelvra

@@ -277,5 +277,55 @@ TEST(Jacobian, ParallelEqualsSerialBitForBit) {
   }
 }
 
+struct AnalyticCase {
+  const char* circuit;
+  double exponent;
+};
+
+class AnalyticJacobian : public ::testing::TestWithParam<AnalyticCase> {};
+
+// The chain rule through nested groups, times each kind's derivatives (in
+// closed form or by differencing the leaf alone), agrees with the central
+// difference of whole residual vectors within the latter's truncation error,
+// and counts as one evaluation.
+TEST_P(AnalyticJacobian, AgreesWithCentralDifferences) {
+  const Series circuit = circuit_of(GetParam().circuit);
+  const std::vector<Bounds> bounds = param_bounds(circuit);
+  std::vector<double> params;
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    params.push_back(bounds[i].hi == 1.0 ? GetParam().exponent : 0.3 + 0.11 * static_cast<double>(i % 7));
+  }
+  std::vector<double> truth = params;
+  for (double& v : truth) v *= 1.1;
+  const Spectrum spectrum = synthetic_spectrum(circuit, truth, log_frequencies(40, -3.0, 5.0));
+  const PreparedSpectrum data = PreparedSpectrum::from(spectrum, Weighting::Modulus);
+  const std::size_t m = data.residual_count();
+
+  EvalCounter central_counter;
+  std::vector<double> central(params.size() * m);
+  jacobian_columns(circuit, params, data, central_counter, central);
+  EvalCounter counter;
+  std::vector<double> analytic(central.size());
+  jacobian_columns(JacobianMethod::Analytic, circuit, params, data, counter, analytic);
+  EXPECT_EQ(counter.value(), 1u);
+
+  for (std::size_t j = 0; j < params.size(); ++j) {
+    double scale = 0.0;
+    for (std::size_t i = 0; i < m; ++i) scale = std::max(scale, std::abs(central[j * m + i]));
+    for (std::size_t i = 0; i < m; ++i) {
+      ASSERT_NEAR(analytic[j * m + i], central[j * m + i], 1e-7 * scale)
+          << GetParam().circuit << " column " << j << " row " << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKindNested, AnalyticJacobian,
+                         ::testing::Values(AnalyticCase{"L0-R0-(R1,CPE1-(W1,Zarc1))-La2-Wo3", 0.73},
+                                           AnalyticCase{"L0-R0-(R1,CPE1-(W1,Zarc1))-La2-Wo3", 1.0},
+                                           AnalyticCase{"L0-R0-(R1,CPE1-(W1,Zarc1))-La2-Wo3", 0.5},
+                                           AnalyticCase{"(Ws4,G5,(Gs6,K7-(Tlmq8,T9)))-C10", 0.73},
+                                           AnalyticCase{"(Ws4,G5,(Gs6,K7-(Tlmq8,T9)))-C10", 1.0},
+                                           AnalyticCase{"R0-(R1,C1)-(R2,C2,(R3,L3))", 0.9}));
+
 }  // namespace
 }  // namespace kelvra

@@ -65,6 +65,9 @@ PyObject* screening_fit(PyObject* module, PyObject* args, PyObject* kwargs);
 // The module's private `_early_stop_rules`: the names `early_stop` accepts.
 extern const char kEarlyStopRulesDoc[];
 PyObject* early_stop_rules(PyObject* module, PyObject* unused);
+// The module's private `_jacobian_methods`: the names `jacobian` accepts.
+extern const char kJacobianMethodsDoc[];
+PyObject* jacobian_methods(PyObject* module, PyObject* unused);
 extern const char kScreeningFitDoc[];
 
 // Defined in fit_batch.cpp: the module's private `_fit_batch`.

@@ -28,7 +28,7 @@ struct FitArguments {
   ParamControlRequest controls;
 };
 
-// Converts all twenty-three arguments of fit in signature order, before any work,
+// Converts all twenty-four arguments of fit in signature order, before any work,
 // so a bad argument is reported whatever the method would have read.
 FitArguments fit_arguments(PyObject* args, PyObject* kwargs);
 

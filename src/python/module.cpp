@@ -60,6 +60,7 @@ void add_public_type(PyObject* module, PyObject* all, const char* name, PyTypeOb
 PyMethodDef private_functions[] = {
     {"_screening_fit", as_cfunction(screening_fit), METH_VARARGS | METH_KEYWORDS, kScreeningFitDoc},
     {"_early_stop_rules", early_stop_rules, METH_NOARGS, kEarlyStopRulesDoc},
+    {"_jacobian_methods", jacobian_methods, METH_NOARGS, kJacobianMethodsDoc},
     {"_fit_batch", fit_batch, METH_VARARGS, kFitBatchDoc},
     {"_drt", as_cfunction(drt_one), METH_VARARGS | METH_KEYWORDS, kDrtDoc},
     {"_drt_chunk", as_cfunction(drt_chunk), METH_VARARGS | METH_KEYWORDS, kDrtChunkDoc},

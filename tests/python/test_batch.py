@@ -17,6 +17,7 @@ import pytest
 
 from kelvra import Circuit, _core
 from kelvra.batch import fit_many, fit_partitions
+from kelvra.tables import MANY_FITS_OPTIONS
 
 FREQUENCIES = np.logspace(-2, 5, 40)
 TRUTH = {"R0-(R1,C1)": [1.0, 2.0, 1e-3], "R0-(R1,CPE1)": [0.02, 0.05, 1e-3, 0.85]}
@@ -126,7 +127,7 @@ def test_warm_start_chains_each_fit_from_the_previous_result():
     table = fit_many(start("R0-(R1,CPE1)"), spectra, warm_start=True)
     circuit = start("R0-(R1,CPE1)")
     for row, (frequencies, z) in enumerate(spectra):
-        result = circuit.fit(frequencies, z)
+        result = circuit.fit(frequencies, z, **MANY_FITS_OPTIONS)
         assert table["chi_square"][row] == result.chi_square
         circuit = result.circuit
 

@@ -11,7 +11,7 @@ import pytest
 
 from kelvra import Circuit, _chunked, batch
 from kelvra.batch import fit_many
-from kelvra.tables import EARLY_STOP_RULES, MANY_FITS_EARLY_STOP
+from kelvra.tables import EARLY_STOP_RULES, JACOBIAN_METHODS, MANY_FITS_EARLY_STOP, MANY_FITS_JACOBIAN
 
 FREQUENCIES = np.logspace(-2, 5, 40)
 TOPOLOGIES = {"R0-(R1,C1)": [1.0, 2.0, 1e-3], "R0-(R1,CPE1)": [0.02, 0.05, 1e-3, 0.85]}
@@ -73,8 +73,9 @@ def test_compiled_chunks_give_the_rows_of_one_fit_at_a_time(case, small_chunks, 
             assert fitted(fit_many(circuit, spectra, workers=workers, **options)).equals(fitted(expected))
 
 
-def test_batches_use_the_settled_rule_unless_told_otherwise():
-    assert MANY_FITS_EARLY_STOP in EARLY_STOP_RULES and next(iter(EARLY_STOP_RULES)) != MANY_FITS_EARLY_STOP
+def test_batches_use_the_settled_rule_and_the_analytic_jacobian_unless_told_otherwise():
+    for choices, batch_default in ((EARLY_STOP_RULES, MANY_FITS_EARLY_STOP), (JACOBIAN_METHODS, MANY_FITS_JACOBIAN)):
+        assert batch_default in choices and next(iter(choices)) != batch_default
     # One arc with a 1 % ripple, fitted with two: the second arc can vanish
     # in many ways and one run crawls for tens of thousands of evaluations.
     frequencies = np.logspace(-1, 4, 30)
@@ -83,9 +84,10 @@ def test_batches_use_the_settled_rule_unless_told_otherwise():
     z = Circuit("R0-(R1,CPE1)").with_values([10.0, 100.0, 1e-4, 0.85]).impedance(frequencies) * ripple
     start = Circuit("R0-(R1,CPE1)-(R2,CPE2)").with_values([10.0, 50.0, 1e-4, 0.8, 50.0, 1e-3, 0.8])
     default = fit_many(start, [(frequencies, z)])
-    full = fit_many(start, [(frequencies, z)], early_stop="plausible")
+    full = fit_many(start, [(frequencies, z)], early_stop="plausible", jacobian="central")
     assert full["impedance_evals"][0] == start.fit(frequencies, z).impedance_evals
-    assert default["impedance_evals"][0] == start.fit(frequencies, z, early_stop="settled").impedance_evals
+    assert default["impedance_evals"][0] == start.fit(frequencies, z, early_stop="settled",
+                                                      jacobian="analytic").impedance_evals
     assert default["impedance_evals"][0] * 10 < full["impedance_evals"][0]
     assert default["chi_square"][0] == pytest.approx(full["chi_square"][0], rel=1e-3)
 

@@ -55,6 +55,16 @@ def test_settled_rule_gives_the_full_rules_answer_on_exact_data(topology, truth)
     assert repr(start.fit(FREQUENCIES, z, early_stop="settled")) == repr(full)
 
 
+@pytest.mark.parametrize("topology, truth", RECOVERY)
+def test_analytic_jacobian_recovers_the_same_parameters_for_fewer_evaluations(topology, truth):
+    start = Circuit(topology).with_values(perturbed(topology, truth))
+    z = spectrum(topology, truth)
+    analytic = start.fit(FREQUENCIES, z, jacobian="analytic")
+    assert analytic.success
+    assert [analytic.params[name] for name in start.param_names()] == pytest.approx(truth, rel=1e-6)
+    assert analytic.impedance_evals < start.fit(FREQUENCIES, z).impedance_evals
+
+
 def test_a_start_with_an_exponent_on_its_bound_still_moves_the_rest():
     # The second sweep of a measured file: the learned guess gives CPE1 an
     # exponent of exactly 1. The free run leaves through that bound and,

@@ -120,8 +120,8 @@ def test_circuit_class_surface():
                                         "weight", "method"]
     assert fit.parameters["ftol"].default == 1e-8
     assert fit.parameters["seed"].default is None
-    assert list(fit.parameters)[-4:] == ["early_stop", "start", "fixed", "bounds"]
+    assert list(fit.parameters)[-5:] == ["early_stop", "start", "fixed", "bounds", "jacobian"]
     assert fit.parameters["early_stop"].default is None
-    assert len(fit.parameters) == 24
+    assert len(fit.parameters) == 25
     assert Circuit.fit.__doc__.startswith("Fit this circuit's parameters to a measured spectrum.\n\n")
     assert "`False` never guesses.\n\n`early_stop`" in Circuit.fit.__doc__

@@ -39,7 +39,7 @@ const std::array<MethodEntry, kFitMethodCount> kMethods = {{
        settings.settle_window = o.settle_window;
        settings.settle_tolerance = kSettleTolerance;
        return levenberg_marquardt_fit(c, s, w, settings, LmStarts::UntilPlausible,
-                                      o.controls ? &*o.controls : nullptr);
+                                      o.controls ? &*o.controls : nullptr, o.jacobian);
      }},
     {"nelder_mead",
      [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {

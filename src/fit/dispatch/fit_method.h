@@ -26,6 +26,9 @@ struct FitOptions {
   // The Levenberg-Marquardt method's settle window (LmSettings), from the
   // early-stop rule; the global methods' polish never settles early.
   std::uint32_t settle_window = 0;
+  // How the Levenberg-Marquardt method's runs take their Jacobian; the
+  // global methods' polish always differences centrally.
+  JacobianMethod jacobian = JacobianMethod::CentralDifference;
   std::uint64_t num_particles = 200;
   std::uint64_t generations = 1000;
   std::uint64_t nelder_mead_iterations = 2000;

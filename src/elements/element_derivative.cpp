@@ -1,0 +1,116 @@
+#include "elements/element_derivative.h"
+
+#include <cmath>
+#include <cstddef>
+
+namespace kelvra {
+namespace {
+
+// ln(j x) = ln x + j pi/2 for x > 0, from ln x: the derivative of (j x)^e
+// with respect to e is (j x)^e ln(j x).
+Complex log_of_imaginary(double log_x) { return {log_x, kHalfPi}; }
+
+// One frequency as the formulas read it.
+struct Point {
+  double omega;
+  double log_omega;
+  Complex z;  // the element's impedance there
+};
+
+Complex scaled(double s, Complex z) { return {s * z.re, s * z.im}; }
+
+// One function per kind: writes the kind's field derivatives at one
+// frequency into d[0..param_count).
+using FieldDerivatives = void (*)(const PreparedElement&, const Point&, Complex* d);
+
+void resistor(const PreparedElement&, const Point&, Complex* d) { d[0] = {1.0, 0.0}; }
+
+// Z = 1 / (j omega c): dZ/dc = -Z / c.
+void capacitor(const PreparedElement& e, const Point& at, Complex* d) { d[0] = scaled(-1.0 / e.element.params[0], at.z); }
+
+// Z = j omega l.
+void inductor(const PreparedElement&, const Point& at, Complex* d) { d[0] = {0.0, at.omega}; }
+
+// Z = (j omega l)^alpha.
+void fractional_inductor(const PreparedElement& e, const Point& at, Complex* d) {
+  const double l = e.element.params[0];
+  const double alpha = e.element.params[1];
+  d[0] = scaled(alpha / l, at.z);
+  d[1] = at.z * log_of_imaginary(at.log_omega + std::log(l));
+}
+
+// Z = 1 / (q (j omega)^alpha).
+void constant_phase(const PreparedElement& e, const Point& at, Complex* d) {
+  d[0] = scaled(-1.0 / e.element.params[0], at.z);
+  d[1] = scaled(-1.0, at.z * log_of_imaginary(at.log_omega));
+}
+
+// Z = aw (1 - j) / sqrt(omega).
+void warburg(const PreparedElement&, const Point& at, Complex* d) {
+  const double root = std::sqrt(at.omega);
+  d[0] = {1.0 / root, -1.0 / root};
+}
+
+// Z = rg / s with s = sqrt(1 + j omega tg).
+void gerischer(const PreparedElement& e, const Point& at, Complex* d) {
+  const double rg = e.element.params[0];
+  const Complex s = principal_sqrt({1.0, at.omega * e.element.params[1]});
+  d[0] = reciprocal(s);
+  d[1] = quotient({0.0, -0.5 * rg * at.omega}, s * s * s);
+}
+
+// Z = r / (1 + j omega tau).
+void rc_time_constant(const PreparedElement& e, const Point& at, Complex* d) {
+  const double r = e.element.params[0];
+  const Complex g = reciprocal({1.0, at.omega * e.element.params[1]});
+  d[0] = g;
+  d[1] = Complex{0.0, -r * at.omega} * g * g;
+}
+
+// Z = r / (1 + w) with w = (j omega tau)^gamma, recomputed here: Z alone
+// would give w only by dividing by r.
+void zarc(const PreparedElement& e, const Point& at, Complex* d) {
+  const double r = e.element.params[0];
+  const double tau = e.element.params[1];
+  const double gamma = e.element.params[2];
+  const Complex w = imaginary_power(at.omega * tau, gamma, e.unit_power);
+  const Complex g = reciprocal(Complex{1.0, 0.0} + w);
+  const Complex minus_r_g2 = scaled(-r, g * g);
+  d[0] = g;
+  d[1] = minus_r_g2 * scaled(gamma / tau, w);
+  d[2] = minus_r_g2 * w * log_of_imaginary(at.log_omega + std::log(tau));
+}
+
+FieldDerivatives field_derivatives(Kind kind) {
+  switch (kind) {
+    case Kind::R: return resistor;
+    case Kind::C: return capacitor;
+    case Kind::L: return inductor;
+    case Kind::La: return fractional_inductor;
+    case Kind::Cpe: return constant_phase;
+    case Kind::W: return warburg;
+    case Kind::G: return gerischer;
+    case Kind::K: return rc_time_constant;
+    case Kind::Zarc: return zarc;
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+bool has_closed_form_derivatives(Kind kind) { return field_derivatives(kind) != nullptr; }
+
+void closed_form_derivatives(const PreparedElement& prepared, std::span<const double> omega,
+                             std::span<const double> log_omega, std::span<const double> z_re,
+                             std::span<const double> z_im, std::span<Complex> derivatives) {
+  const FieldDerivatives derivative_at = field_derivatives(prepared.element.kind);
+  const std::size_t fields = info(prepared.element.kind).param_count;
+  const std::size_t k_count = omega.size();
+  std::array<Complex, kMaxElementParams> d{};
+  for (std::size_t k = 0; k < k_count; ++k) {
+    derivative_at(prepared, {omega[k], log_omega[k], {z_re[k], z_im[k]}}, d.data());
+    for (std::size_t f = 0; f < fields; ++f) derivatives[f * k_count + k] = d[f];
+  }
+}
+
+}  // namespace kelvra
