@@ -198,19 +198,40 @@ Complex prepared_impedance(const PreparedElement& prepared, double omega) {
   return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
 }
 
+namespace {
+
+// The other kinds, with the choice of formula made once for the spectrum
+// rather than at every frequency.
+template <Complex (*Formula)(const double*, double)>
+void add_each(const PreparedElement& prepared, std::span<const double> omega, std::span<double> re,
+              std::span<double> im) {
+  const double* p = prepared.element.params.data();
+  for (std::size_t k = 0; k < omega.size(); ++k) {
+    const Complex z = Formula(p, omega[k]);
+    re[k] = re[k] + z.re;
+    im[k] = im[k] + z.im;
+  }
+}
+
+}  // namespace
+
 void add_prepared_impedance(const PreparedElement& prepared, std::span<const double> omega, std::span<double> re,
                             std::span<double> im) {
   switch (prepared.element.kind) {
+    case Kind::R: return add_each<resistor>(prepared, omega, re, im);
+    case Kind::C: return add_each<capacitor>(prepared, omega, re, im);
+    case Kind::L: return add_each<inductor>(prepared, omega, re, im);
     case Kind::La: return add_power_law<FractionalInductor>(prepared, omega, re, im);
     case Kind::Cpe: return add_power_law<ConstantPhase>(prepared, omega, re, im);
+    case Kind::W: return add_each<warburg>(prepared, omega, re, im);
+    case Kind::Wo: return add_each<warburg_open>(prepared, omega, re, im);
+    case Kind::Ws: return add_each<warburg_short>(prepared, omega, re, im);
+    case Kind::G: return add_each<gerischer>(prepared, omega, re, im);
+    case Kind::Gs: return add_each<gerischer_finite>(prepared, omega, re, im);
+    case Kind::K: return add_each<rc_time_constant>(prepared, omega, re, im);
     case Kind::Zarc: return add_power_law<Zarc>(prepared, omega, re, im);
     case Kind::Tlmq: return add_power_law<TransmissionLineCpe>(prepared, omega, re, im);
-    default: break;
-  }
-  for (std::size_t k = 0; k < omega.size(); ++k) {
-    const Complex z = prepared_impedance(prepared, omega[k]);
-    re[k] = re[k] + z.re;
-    im[k] = im[k] + z.im;
+    case Kind::T: return add_each<transmission_line>(prepared, omega, re, im);
   }
 }
 
