@@ -6,18 +6,20 @@ to 100 kHz, time constants inside the band, CPE exponents 0.7 to 1, and
 proportional complex noise of 0.5 to 2 % (drawn per spectrum). They are
 generated chunk by chunk in the benchmark, vectorised in NumPy, and fed to
 `fit_many` as a generator; each is fitted by a bare fit (the circuit string
-without values: the learned guess picks the start) with the batch default
-early_stop="settled", and the rows go to a CSV file. A fit is right when it
+without values: the learned guess picks the start) with the batch defaults
+early_stop="settled" and jacobian="analytic", and the rows go to a CSV file. A fit is right when it
 succeeded and its chi-square is at most 1.5 times the chi-square at the true
 parameters.
 
 Printed: wall time, fits per second and peak memory of the streamed run;
 the time spent generating spectra inside it; the share right. Then, on the
 first --sample spectra, fits per second with 1 and 2 workers (alternated,
-each twice, as other programs share this machine), and each early-stop
-rule's CPU time per fit (mean and 99th percentile, every fit run alone on
-one thread), impedance evaluations (mean and maximum), share right, and the
-spectra where the two rules' answers differ.
+each twice, as other programs share this machine), and for each way of
+fitting (the full rule of a single fit, the settled rule with central
+differences, and the batch default of the settled rule with the analytic
+Jacobian) the CPU time per fit (mean and 99th percentile, every fit run
+alone on one thread), impedance evaluations (mean and maximum), share right,
+and how its answers differ from the full rule's.
 
     .venv/bin/python bench/million_bench.py [--spectra N] [--sample M] [--seed S] [--out FILE]
 """
@@ -40,6 +42,12 @@ from kelvra.batch import fit_many
 NOISE_RANGE = (0.005, 0.02)
 ALPHA_RANGE = (0.7, 1.0)
 GENERATION_CHUNK = 4096
+# The ways of fitting the sample compares: the full rule of a single
+# Circuit.fit, and the batch's early stop without and with its Jacobian.
+FULL_RULE = "plausible, central"
+WAYS = {FULL_RULE: {"early_stop": "plausible", "jacobian": "central"},
+        "settled, central": {"early_stop": "settled", "jacobian": "central"},
+        "settled, analytic": {"early_stop": "settled", "jacobian": "analytic"}}
 OMEGA = 2.0 * np.pi * FREQ
 
 
@@ -165,35 +173,33 @@ def sample(args):
 
     parsed = {t: kelvra.Circuit(t) for t in set(circuits)}
     results = {}
-    for rule in ("plausible", "settled"):
+    for label, options in WAYS.items():
         cpu = np.empty(args.sample)
         evals = np.empty(args.sample, dtype=np.int64)
         chi_square = np.empty(args.sample)
         success = np.empty(args.sample, dtype=bool)
-        params = []
         for i, ((frequencies, z), text) in enumerate(zip(spectra, circuits)):
             began = time.thread_time()
-            row = _core._fit_batch(parsed[text], [frequencies], [z], 1, {"early_stop": rule})
+            row = _core._fit_batch(parsed[text], [frequencies], [z], 1, options)
             cpu[i] = time.thread_time() - began
             evals[i], chi_square[i], success[i] = row["impedance_evals"][0], row["chi_square"][0], row["success"][0]
-            params.append(row["params"][0])
-        results[rule] = (cpu, evals, chi_square, success, params)
-        print(f"  {rule:<10} CPU a fit: mean {cpu.mean() * 1e3:6.3f} ms  p99 {np.percentile(cpu, 99) * 1e3:7.3f} ms   "
-              f"evaluations: mean {evals.mean():7.0f}  max {evals.max():7d}   "
-              f"right {share_right(chi_square, success, generator.true_chi_square):.2%}")
-    full, settled = results["plausible"], results["settled"]
-    differ = [i for i in range(args.sample) if not np.array_equal(full[4][i], settled[4][i], equal_nan=True)]
-    excess = settled[2] / full[2] - 1
-    right_full = full[3] & (full[2] <= SUCCESS_RATIO * generator.true_chi_square)
-    right_settled = settled[3] & (settled[2] <= SUCCESS_RATIO * generator.true_chi_square)
-    print(f"  answers differ on {len(differ)} spectra; settled's chi-square higher by over "
-          + ", ".join(f"{t:g}: {int(np.sum(excess > t))}" for t in (1e-6, 1e-3, 1e-2, 0.1))
-          + f" (at most {np.nanmax(excess):.3g}); lower by over 1e-6: {int(np.sum(excess < -1e-6))}; "
-          f"right under one rule only: full {int(np.sum(right_full & ~right_settled))}, "
-          f"settled {int(np.sum(right_settled & ~right_full))}")
-    for i in np.argsort(-np.nan_to_num(excess, nan=-1))[:5]:
-        print(f"    spectrum {i} ({circuits[i]}): chi-square {full[2][i]:.4g} (full) vs {settled[2][i]:.4g} (settled), "
-              f"true parameters {generator.true_chi_square[i]:.4g}")
+        right = success & (chi_square <= SUCCESS_RATIO * generator.true_chi_square)
+        results[label] = (chi_square, right)
+        print(f"  {label:<18} CPU a fit: mean {cpu.mean() * 1e3:6.3f} ms  p99 {np.percentile(cpu, 99) * 1e3:7.3f} ms   "
+              f"evaluations: mean {evals.mean():7.0f}  max {evals.max():7d}   right {right.mean():.2%}")
+    full_chi_square, full_right = results[FULL_RULE]
+    for label, (chi_square, right) in results.items():
+        if label == FULL_RULE:
+            continue
+        excess = chi_square / full_chi_square - 1
+        print(f"  {label}: chi-square above the full rule's by over "
+              + ", ".join(f"{t:g}: {int(np.sum(excess > t))}" for t in (1e-6, 1e-3, 1e-2, 0.1))
+              + f" (at most {np.nanmax(excess):.3g}); below it by over 1e-2: {int(np.sum(excess < -1e-2))}; "
+              f"right under one only: the full rule {int(np.sum(full_right & ~right))}, "
+              f"this {int(np.sum(right & ~full_right))}")
+        for i in np.argsort(-np.nan_to_num(excess, nan=-1))[:3]:
+            print(f"    spectrum {i} ({circuits[i]}): chi-square {full_chi_square[i]:.4g} (full rule) vs "
+                  f"{chi_square[i]:.4g}, true parameters {generator.true_chi_square[i]:.4g}")
 
 
 def main():
