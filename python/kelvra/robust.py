@@ -203,6 +203,11 @@ class _Search:
                 held[name] = value
         return held
 
+    def local_options(self) -> Dict[str, Any]:
+        """The options of the fit that its local runs share: the weighting,
+        and the Jacobian the caller asked for (a batch's analytic one)."""
+        return {"weight": self.options.get("weight", "modulus"), "jacobian": self.options.get("jacobian")}
+
     def fit_from(self, values: Mapping[str, float], start: str, fixed_values: Dict[str, float],
                  scouting: bool = False, offer: bool = True, budget: Optional[int] = None) -> Optional[Any]:
         """One Levenberg-Marquardt run from `values` (the fixed values
@@ -210,7 +215,7 @@ class _Search:
         a `scouting` run stops early (`SCOUT_TOLERANCE`, `SCOUT_ITERATIONS`),
         `budget` caps the iterations of another. None when the core refuses
         the start."""
-        options = {"weight": self.options.get("weight", "modulus")}
+        options = self.local_options()
         if scouting:
             options.update(ftol=SCOUT_TOLERANCE, xtol=SCOUT_TOLERANCE, max_iterations=SCOUT_ITERATIONS)
         elif budget is not None:
@@ -238,8 +243,8 @@ class _Search:
         values = _inside({**self.best.params, **fixed_values}, self.bounds, self.physical)
         try:
             freed = _core._screening_fit(self.circuit.with_named_values(values), self.frequencies, self.impedances,
-                                         guess_init=False, weight=self.options.get("weight", "modulus"),
-                                         fixed=fixed_values or None, bounds=self.bounds)
+                                         guess_init=False, fixed=fixed_values or None, bounds=self.bounds,
+                                         **self.local_options())
         except ValueError:
             return
         if not freed.chi_square > self.best.chi_square:
@@ -286,8 +291,7 @@ class _Search:
         for budget in (NESTED_SCOUT_ITERATIONS, NESTED_ITERATIONS):
             try:
                 fitted = _core._screening_fit(self.circuit.with_named_values(values), self.frequencies,
-                                              self.impedances, guess_init=False,
-                                              weight=self.options.get("weight", "modulus"),
+                                              self.impedances, guess_init=False, **self.local_options(),
                                               fixed={**fixed_values, **held}, bounds=self.bounds,
                                               max_iterations=budget, ftol=NESTED_TOLERANCE, xtol=NESTED_TOLERANCE)
             except ValueError:
