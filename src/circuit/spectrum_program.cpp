@@ -51,6 +51,13 @@ void add_reciprocal(SumBlock inner, std::size_t n, SumBlock outer) {
   }
 }
 
+// 1/z with one division: the sensitivities are not held to the bits of the
+// impedance's own reciprocals, only to their value.
+Complex inverse(Complex z) {
+  const double scale = 1.0 / (z.re * z.re + z.im * z.im);
+  return {z.re * scale, -z.im * scale};
+}
+
 void clear(SumBlock sum, std::size_t n) {
   std::fill_n(sum.re, n, 0.0);
   std::fill_n(sum.im, n, 0.0);
@@ -182,7 +189,7 @@ void leaf_sensitivities(const SpectrumProgram& program, const LeafTables& tables
         break;
       case SumOp::Close: {
         Complex* kept = closed.data() + close++ * k_count;
-        for (std::size_t k = 0; k < k_count; ++k) kept[k] = reciprocal(sum[k]);
+        for (std::size_t k = 0; k < k_count; ++k) kept[k] = inverse(sum[k]);
         sum -= k_count;
         for (std::size_t k = 0; k < k_count; ++k) sum[k] = sum[k] + kept[k];
         break;
@@ -202,7 +209,8 @@ void leaf_sensitivities(const SpectrumProgram& program, const LeafTables& tables
         Complex* inner = adjoint + k_count;
         for (std::size_t k = 0; k < k_count; ++k) {
           const Complex r = reciprocals[k];
-          inner[k] = Complex{-1.0, 0.0} * adjoint[k] * r * r;
+          const Complex product = adjoint[k] * (r * r);
+          inner[k] = {-product.re, -product.im};
         }
         adjoint = inner;
         break;

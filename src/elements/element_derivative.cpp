@@ -1,6 +1,7 @@
 #include "elements/element_derivative.h"
 
 #include <cmath>
+#include <array>
 #include <cstddef>
 
 namespace kelvra {
@@ -19,9 +20,8 @@ struct Point {
 
 Complex scaled(double s, Complex z) { return {s * z.re, s * z.im}; }
 
-// One function per kind: writes the kind's field derivatives at one
+// One function per kind writes the kind's field derivatives at one
 // frequency into d[0..param_count).
-using FieldDerivatives = void (*)(const PreparedElement&, const Point&, Complex* d);
 
 void resistor(const PreparedElement&, const Point&, Complex* d) { d[0] = {1.0, 0.0}; }
 
@@ -81,36 +81,47 @@ void zarc(const PreparedElement& e, const Point& at, Complex* d) {
   d[2] = minus_r_g2 * w * log_of_imaginary(at.log_omega + std::log(tau));
 }
 
-FieldDerivatives field_derivatives(Kind kind) {
+// The formula's loop over a spectrum, with the choice of kind made once and
+// the formula inlined, so what depends only on the element is worked out
+// once rather than at every frequency.
+template <void (*Formula)(const PreparedElement&, const Point&, Complex*)>
+void over_spectrum(const PreparedElement& prepared, std::span<const double> omega, std::span<const double> log_omega,
+                   std::span<const double> z_re, std::span<const double> z_im, std::span<Complex> derivatives) {
+  const std::size_t fields = info(prepared.element.kind).param_count;
+  const std::size_t k_count = omega.size();
+  std::array<Complex, kMaxElementParams> d{};
+  for (std::size_t k = 0; k < k_count; ++k) {
+    Formula(prepared, {omega[k], log_omega[k], {z_re[k], z_im[k]}}, d.data());
+    for (std::size_t f = 0; f < fields; ++f) derivatives[f * k_count + k] = d[f];
+  }
+}
+
+using SpectrumDerivatives = void (*)(const PreparedElement&, std::span<const double>, std::span<const double>,
+                                     std::span<const double>, std::span<const double>, std::span<Complex>);
+
+SpectrumDerivatives spectrum_derivatives(Kind kind) {
   switch (kind) {
-    case Kind::R: return resistor;
-    case Kind::C: return capacitor;
-    case Kind::L: return inductor;
-    case Kind::La: return fractional_inductor;
-    case Kind::Cpe: return constant_phase;
-    case Kind::W: return warburg;
-    case Kind::G: return gerischer;
-    case Kind::K: return rc_time_constant;
-    case Kind::Zarc: return zarc;
+    case Kind::R: return over_spectrum<resistor>;
+    case Kind::C: return over_spectrum<capacitor>;
+    case Kind::L: return over_spectrum<inductor>;
+    case Kind::La: return over_spectrum<fractional_inductor>;
+    case Kind::Cpe: return over_spectrum<constant_phase>;
+    case Kind::W: return over_spectrum<warburg>;
+    case Kind::G: return over_spectrum<gerischer>;
+    case Kind::K: return over_spectrum<rc_time_constant>;
+    case Kind::Zarc: return over_spectrum<zarc>;
     default: return nullptr;
   }
 }
 
 }  // namespace
 
-bool has_closed_form_derivatives(Kind kind) { return field_derivatives(kind) != nullptr; }
+bool has_closed_form_derivatives(Kind kind) { return spectrum_derivatives(kind) != nullptr; }
 
 void closed_form_derivatives(const PreparedElement& prepared, std::span<const double> omega,
                              std::span<const double> log_omega, std::span<const double> z_re,
                              std::span<const double> z_im, std::span<Complex> derivatives) {
-  const FieldDerivatives derivative_at = field_derivatives(prepared.element.kind);
-  const std::size_t fields = info(prepared.element.kind).param_count;
-  const std::size_t k_count = omega.size();
-  std::array<Complex, kMaxElementParams> d{};
-  for (std::size_t k = 0; k < k_count; ++k) {
-    derivative_at(prepared, {omega[k], log_omega[k], {z_re[k], z_im[k]}}, d.data());
-    for (std::size_t f = 0; f < fields; ++f) derivatives[f * k_count + k] = d[f];
-  }
+  spectrum_derivatives(prepared.element.kind)(prepared, omega, log_omega, z_re, z_im, derivatives);
 }
 
 }  // namespace kelvra

@@ -119,14 +119,19 @@ void analytic_jacobian_columns(const Series& series, std::span<const double> par
   base.assign(series, params, data.omega());
   derivatives.resize(n * k_count);
   base.derivatives(n, data.log_omega(), derivatives);
+  // One division a point rather than 2n: a Jacobian is held to its value,
+  // not to the bits of the residuals' quotients.
+  thread_local std::vector<double> inverse_weights;
+  inverse_weights.resize(k_count);
   const std::span<const double> weights = data.weights();
+  for (std::size_t k = 0; k < k_count; ++k) inverse_weights[k] = 1.0 / weights[k];
   const std::size_t m = data.residual_count();
   for (std::size_t j = 0; j < n; ++j) {
     const Complex* d = derivatives.data() + j * k_count;
     double* column = out.data() + j * m;
     for (std::size_t k = 0; k < k_count; ++k) {
-      column[2 * k] = d[k].re / weights[k];
-      column[2 * k + 1] = d[k].im / weights[k];
+      column[2 * k] = d[k].re * inverse_weights[k];
+      column[2 * k + 1] = d[k].im * inverse_weights[k];
     }
   }
 }
