@@ -50,7 +50,7 @@ int main() {
   const double ns_residuals = nanoseconds_per_call([&] { residuals(circuit, start, data, counter, r); });
   const double ns_jacobian = nanoseconds_per_call([&] { jacobian_columns(circuit, start, data, counter, jac); });
   const double ns_analytic = nanoseconds_per_call(
-      [&] { jacobian_columns(JacobianMethod::Analytic, circuit, start, data, counter, jac); });
+      [&] { analytic_jacobian_columns(circuit, start, data, counter, jac); });
   std::printf("circuit %s, %zu frequencies, %zu parameters, %zu worker threads\n", kCircuit, kFrequencies,
               start.size(), worker_count());
   std::printf("residual vector: %10.0f ns\n", ns_residuals);

@@ -127,9 +127,13 @@ void LeafSpectra::assign(const Series& series, std::span<const double> params, s
   }
 }
 
+void LeafSpectra::spectrum(std::span<Complex> out) const {
+  run(program_, LeafTables{re_, im_, elements_.size(), {}, {}}, out);
+}
+
 void LeafSpectra::spectrum_with(std::size_t index, double value, std::span<Complex> out) const {
   if (index >= param_leaf_.size()) {
-    run(program_, LeafTables{re_, im_, elements_.size(), {}, {}}, out);
+    spectrum(out);
     return;
   }
   // Per-thread and only growing: the changed leaf's tables.

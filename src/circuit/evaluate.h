@@ -51,6 +51,9 @@ class LeafSpectra {
   // once the calling thread has seen this many frequencies.
   void spectrum_with(std::size_t index, double value, std::span<Complex> out) const;
 
+  // out = spectrum_impedance_with_params at the assigned params, bit for bit.
+  void spectrum(std::span<Complex> out) const;
+
   // derivatives[j * K + k] = dZ/d params[j] at omega[k] for the assigned
   // params, j < `count` (K = omega.size(); columns past param_count are 0),
   // given log_omega[k] = ln(omega[k]):

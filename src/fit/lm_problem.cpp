@@ -35,11 +35,21 @@ std::span<const double> LmProblem::physical() {
   return physical_;
 }
 
-void LmProblem::residuals(std::span<double> out) { kelvra::residuals(circuit_, physical(), data_, counter_, out); }
+void LmProblem::residuals(std::span<double> out) {
+  if (jacobian_ == JacobianMethod::Analytic) {
+    analytic_.residuals(circuit_, physical(), data_, counter_, out);
+  } else {
+    kelvra::residuals(circuit_, physical(), data_, counter_, out);
+  }
+}
 
 void LmProblem::jacobian(std::span<double> out) {
   const std::span<const double> p = physical();
-  jacobian_columns(jacobian_, circuit_, p, data_, counter_, out);
+  if (jacobian_ == JacobianMethod::Analytic) {
+    analytic_.jacobian(circuit_, p, data_, counter_, out);
+  } else {
+    jacobian_columns(circuit_, p, data_, counter_, out);
+  }
   const std::size_t m = residual_count();
   const std::size_t mapped = std::min(p.size(), bounds_.size());
   for (std::size_t j = 0; j < p.size(); ++j) {

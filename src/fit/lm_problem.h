@@ -44,6 +44,7 @@ class LmProblem final : public LeastSquaresProblem {
   std::vector<double> physical_;  // sized once; refreshed from u_ before each use
   std::vector<bool> frozen_;
   JacobianMethod jacobian_;
+  AnalyticPoint analytic_;  // the analytic Jacobian's leaves, shared with the residuals
   EvalCounter& counter_;
 };
 

@@ -1,6 +1,7 @@
 #include "fit/residuals.h"
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "circuit/evaluate.h"
@@ -107,21 +108,22 @@ void jacobian_columns(const Series& series, std::span<const double> params, cons
   }
 }
 
-void analytic_jacobian_columns(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
-                               EvalCounter& counter, std::span<double> out) {
+namespace {
+
+// The analytic Jacobian from leaves assigned at a vector of n parameters:
+// one counted evaluation.
+void jacobian_from_leaves(const LeafSpectra& leaves, std::size_t n, const PreparedSpectrum& data,
+                          EvalCounter& counter, std::span<double> out) {
   poll_interrupt();
   counter.add(1);
   // Per thread and only growing, like the central difference's scratch.
-  thread_local LeafSpectra base;
   thread_local std::vector<Complex> derivatives;
+  thread_local std::vector<double> inverse_weights;
   const std::size_t k_count = data.point_count();
-  const std::size_t n = params.size();
-  base.assign(series, params, data.omega());
   derivatives.resize(n * k_count);
-  base.derivatives(n, data.log_omega(), derivatives);
+  leaves.derivatives(n, data.log_omega(), derivatives);
   // One division a point rather than 2n: a Jacobian is held to its value,
   // not to the bits of the residuals' quotients.
-  thread_local std::vector<double> inverse_weights;
   inverse_weights.resize(k_count);
   const std::span<const double> weights = data.weights();
   for (std::size_t k = 0; k < k_count; ++k) inverse_weights[k] = 1.0 / weights[k];
@@ -136,13 +138,38 @@ void analytic_jacobian_columns(const Series& series, std::span<const double> par
   }
 }
 
-void jacobian_columns(JacobianMethod method, const Series& series, std::span<const double> params,
-                      const PreparedSpectrum& data, EvalCounter& counter, std::span<double> out) {
-  if (method == JacobianMethod::Analytic) {
-    analytic_jacobian_columns(series, params, data, counter, out);
-  } else {
-    jacobian_columns(series, params, data, counter, out);
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+}  // namespace
+
+void analytic_jacobian_columns(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
+                               EvalCounter& counter, std::span<double> out) {
+  thread_local LeafSpectra leaves;
+  leaves.assign(series, params, data.omega());
+  jacobian_from_leaves(leaves, params.size(), data, counter, out);
+}
+
+void AnalyticPoint::residuals(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
+                              EvalCounter& counter, std::span<double> out) {
+  poll_interrupt();
+  counter.add(1);
+  thread_local std::vector<Complex> model;
+  model.resize(data.point_count());
+  leaves_.assign(series, params, data.omega());
+  params_.assign(params.begin(), params.end());
+  leaves_.spectrum(model);
+  weighted_residuals(model, data, out);
+}
+
+void AnalyticPoint::jacobian(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
+                             EvalCounter& counter, std::span<double> out) {
+  if (!same_bits(params, params_)) {
+    leaves_.assign(series, params, data.omega());
+    params_.assign(params.begin(), params.end());
   }
+  jacobian_from_leaves(leaves_, params.size(), data, counter, out);
 }
 
 }  // namespace kelvra

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "circuit/evaluate.h"
 #include "circuit/tree.h"
 #include "elements/complex.h"
 #include "fit/prepared_spectrum.h"
@@ -84,8 +85,23 @@ inline constexpr std::array<JacobianChoice, 2> kJacobianChoices = {{
 void analytic_jacobian_columns(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
                                EvalCounter& counter, std::span<double> out);
 
-// jacobian_columns or analytic_jacobian_columns, as `method` says.
-void jacobian_columns(JacobianMethod method, const Series& series, std::span<const double> params,
-                      const PreparedSpectrum& data, EvalCounter& counter, std::span<double> out);
+// The leaves of one point kept between its residual vector and its
+// analytic Jacobian. A Levenberg-Marquardt run takes each Jacobian where it
+// last evaluated residuals, so the leaf impedances, a residual vector's
+// worth of work, are worked out once for both.
+class AnalyticPoint {
+ public:
+  // residuals() at `params`: the same bits and one counted evaluation.
+  void residuals(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
+                 EvalCounter& counter, std::span<double> out);
+  // analytic_jacobian_columns() at `params`, from the kept leaves when
+  // `params` are, bit for bit, those of the last residuals.
+  void jacobian(const Series& series, std::span<const double> params, const PreparedSpectrum& data,
+                EvalCounter& counter, std::span<double> out);
+
+ private:
+  LeafSpectra leaves_;
+  std::vector<double> params_;  // where leaves_ hold the leaves; empty before any
+};
 
 }  // namespace kelvra

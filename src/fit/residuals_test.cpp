@@ -306,7 +306,7 @@ TEST_P(AnalyticJacobian, AgreesWithCentralDifferences) {
   jacobian_columns(circuit, params, data, central_counter, central);
   EvalCounter counter;
   std::vector<double> analytic(central.size());
-  jacobian_columns(JacobianMethod::Analytic, circuit, params, data, counter, analytic);
+  analytic_jacobian_columns(circuit, params, data, counter, analytic);
   EXPECT_EQ(counter.value(), 1u);
 
   for (std::size_t j = 0; j < params.size(); ++j) {
@@ -317,6 +317,39 @@ TEST_P(AnalyticJacobian, AgreesWithCentralDifferences) {
           << GetParam().circuit << " column " << j << " row " << i;
     }
   }
+}
+
+// A run's residuals and Jacobian share their leaves: the residuals keep the
+// bits of residuals(), and the Jacobian those of a fresh one, whether it
+// reuses the leaves of the same point or is taken elsewhere.
+TEST_P(AnalyticJacobian, SharedLeavesGiveTheBitsOfFreshOnes) {
+  const Series circuit = circuit_of(GetParam().circuit);
+  std::vector<double> params = param_values(circuit);
+  for (std::size_t j = 0; j < params.size(); ++j) params[j] *= 1.0 + 0.01 * static_cast<double>(j);
+  std::vector<double> elsewhere = params;
+  elsewhere[0] *= 1.5;
+  const Spectrum spectrum = synthetic_spectrum(circuit, param_values(circuit), log_frequencies(20, -2.0, 4.0));
+  const PreparedSpectrum data = PreparedSpectrum::from(spectrum, Weighting::Modulus);
+  const std::size_t m = data.residual_count();
+
+  EvalCounter fresh_counter;
+  std::vector<double> expected_r(m);
+  residuals(circuit, params, data, fresh_counter, expected_r);
+  std::vector<double> expected_j(params.size() * m);
+  analytic_jacobian_columns(circuit, params, data, fresh_counter, expected_j);
+
+  AnalyticPoint point;
+  EvalCounter counter;
+  std::vector<double> r(m);
+  std::vector<double> jacobian(expected_j.size());
+  point.residuals(circuit, params, data, counter, r);
+  EXPECT_TRUE(same_bits(r, expected_r));
+  point.jacobian(circuit, params, data, counter, jacobian);
+  EXPECT_TRUE(same_bits(jacobian, expected_j));
+  point.residuals(circuit, elsewhere, data, counter, r);
+  point.jacobian(circuit, params, data, counter, jacobian);
+  EXPECT_TRUE(same_bits(jacobian, expected_j));
+  EXPECT_EQ(counter.value(), 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKindNested, AnalyticJacobian,
