@@ -28,6 +28,9 @@ struct MatrixView {
 
 double enorm(std::span<const double> x);
 
+// norms[j] = enorm(a.column(j)) for every column of `a`, bit for bit.
+void column_norms(MatrixView a, std::span<double> norms);
+
 void qrfac(MatrixView a, std::span<std::size_t> ipvt, std::span<double> rdiag, std::span<double> acnorm,
            std::span<double> wa);
 

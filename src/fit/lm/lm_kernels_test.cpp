@@ -12,6 +12,25 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// Columns of every kind enorm distinguishes (intermediate only, tiny, huge,
+// infinite, NaN, zero), more of them than are summed together at once:
+// column_norms gives enorm's bits for each.
+TEST(ColumnNorms, EnormOfEveryColumnBitForBit) {
+  const std::vector<std::vector<double>> columns = {
+      {3.0, -4.0, 0.5}, {1e-200, 2.0, 3.0}, {1e200, 1.0, -2.0}, {kInf, 1.0, 2.0}, {0.0, 0.0, 0.0},
+      {0.1, 0.2, 0.3},  {1.0, kNaN, 2.0},   {7.0, 8.0, 9.0},    {1e-320, 0.0, 1e-310},
+  };
+  std::vector<double> data;
+  for (const std::vector<double>& column : columns) data.insert(data.end(), column.begin(), column.end());
+  const MatrixView a{data, 3, columns.size()};
+  std::vector<double> norms(columns.size());
+  column_norms(a, norms);
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    const double expected = enorm(columns[j]);
+    EXPECT_TRUE(norms[j] == expected || (std::isnan(norms[j]) && std::isnan(expected))) << "column " << j;
+  }
+}
+
 TEST(Enorm, ScalesAwayUnderflowAndOverflow) {
   struct Case {
     std::vector<double> x;

@@ -69,8 +69,8 @@ void qrfac(MatrixView a, std::span<std::size_t> ipvt, std::span<double> rdiag, s
   const std::size_t m = a.rows;
   const std::size_t n = a.cols;
 
+  column_norms(a, acnorm);
   for (std::size_t j = 0; j < n; ++j) {
-    acnorm[j] = enorm(a.column(j));
     rdiag[j] = acnorm[j];
     wa[j] = rdiag[j];
     ipvt[j] = j;
