@@ -202,11 +202,14 @@ def rank(frequencies, impedances=None, candidates=None, *, builtin=True, criteri
     workers : int, optional
         Fitting threads (default: every usable core).
     **fit_options
-        ``weight`` is the only fit option the fast path takes. Any other
-        (``method``, ``max_iterations``, ...) fits every candidate with
-        ``Circuit.fit`` and those options instead: thorough, but about ten
-        times slower; their runs end once chi-square has settled
-        (``early_stop="settled"``) unless ``early_stop`` says otherwise.
+        ``weight`` and ``jacobian`` are the fit options the fast path
+        takes; its fits take the analytic Jacobian (``jacobian="analytic"``)
+        unless told otherwise. Any other (``method``, ``max_iterations``,
+        ...) fits every candidate with ``Circuit.fit`` and those options
+        instead: thorough, but about ten times slower; their runs end once
+        chi-square has settled (``early_stop="settled"``) and take the
+        analytic Jacobian unless ``early_stop`` or ``jacobian`` say
+        otherwise.
 
     Returns
     -------
