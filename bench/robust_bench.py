@@ -32,14 +32,14 @@ import kelvra
 from kelvra import io
 from kelvra.fitting import fit_spectrum
 from kelvra.robust import robust_fit
-from kelvra.tables import MANY_FITS_EARLY_STOP
+from kelvra.tables import MANY_FITS_OPTIONS
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "tests" / "data"
 REFERENCE = pathlib.Path(__file__).resolve().parent / "robust_reference.json"
 WITHIN = 1.05
 # What `kelvra fit` passes: "plain" is `kelvra fit --no-robust`, "robust" `kelvra fit`.
-COMMAND_LINE = {"early_stop": MANY_FITS_EARLY_STOP}
+COMMAND_LINE = dict(MANY_FITS_OPTIONS)
 
 CASES = [
     ("Circuit1_EIS_1.z", 0, ("R0-(R1,CPE1)", "L0-R0-(R1,CPE1)", "L0-R0-(R1,CPE1)-(R2,CPE2)")),
