@@ -148,14 +148,40 @@ void LeafSpectra::spectrum_with(std::size_t index, double value, std::span<Compl
   run(program_, LeafTables{re_, im_, leaf, re, im}, out);
 }
 
+namespace {
+
+// columns[f * K + k] = d impedance / d field f of `element` at omega[k] for
+// its first `fields` fields, each by a central difference of the element
+// alone: the kinds without closed-form derivatives.
+void difference_leaf(const Element& element, std::size_t fields, std::span<const double> omega,
+                     std::span<Complex> columns) {
+  const std::size_t k_count = omega.size();
+  // Per thread and only growing: the element's two shifted tables.
+  thread_local std::vector<double> plus_re, plus_im, minus_re, minus_im;
+  for (std::vector<double>* table : {&plus_re, &plus_im, &minus_re, &minus_im}) table->resize(k_count);
+  for (std::size_t f = 0; f < fields; ++f) {
+    const double x = element.params[f];
+    const double h = central_difference_step(x);
+    Element shifted = element;
+    shifted.params[f] = x + h;
+    tabulate(shifted, omega, plus_re, plus_im);
+    shifted.params[f] = x - h;
+    tabulate(shifted, omega, minus_re, minus_im);
+    const double two_h = h + h;
+    for (std::size_t k = 0; k < k_count; ++k) {
+      columns[f * k_count + k] = {(plus_re[k] - minus_re[k]) / two_h, (plus_im[k] - minus_im[k]) / two_h};
+    }
+  }
+}
+
+}  // namespace
+
 void LeafSpectra::derivatives(std::size_t count, std::span<const double> log_omega,
                               std::span<Complex> derivatives) const {
   const std::size_t k_count = omega_.size();
   const std::size_t leaves = elements_.size();
-  // Per thread and only growing: the leaves' sensitivities, and the two
-  // tables of a leaf differenced numerically.
+  // Per thread and only growing.
   thread_local std::vector<Complex> sensitivity;
-  thread_local std::vector<double> plus_re, plus_im, minus_re, minus_im;
   sensitivity.resize(leaves * k_count);
   leaf_sensitivities(program_, LeafTables{re_, im_, leaves, {}, {}}, sensitivity);
 
@@ -163,6 +189,7 @@ void LeafSpectra::derivatives(std::size_t count, std::span<const double> log_ome
   for (std::size_t leaf = 0; leaf < leaves; ++leaf) {
     const Element& element = elements_[leaf];
     const std::size_t first = first_param_[leaf];
+    // A vector shorter than param_count leaves the last leaf's later fields out.
     const std::size_t fields = std::min(info(element.kind).param_count, count - std::min(count, first));
     if (fields == 0) continue;
     const std::span<Complex> columns = derivatives.subspan(first * k_count, fields * k_count);
@@ -170,21 +197,9 @@ void LeafSpectra::derivatives(std::size_t count, std::span<const double> log_ome
       closed_form_derivatives(prepare(element), omega_, log_omega, {re_.data() + leaf * k_count, k_count},
                               {im_.data() + leaf * k_count, k_count}, columns);
     } else {
-      plus_re.resize(k_count), plus_im.resize(k_count), minus_re.resize(k_count), minus_im.resize(k_count);
-      for (std::size_t f = 0; f < fields; ++f) {
-        const double x = element.params[f];
-        const double h = central_difference_step(x);
-        Element shifted = element;
-        shifted.params[f] = x + h;
-        tabulate(shifted, omega_, plus_re, plus_im);
-        shifted.params[f] = x - h;
-        tabulate(shifted, omega_, minus_re, minus_im);
-        const double two_h = h + h;
-        for (std::size_t k = 0; k < k_count; ++k) {
-          columns[f * k_count + k] = {(plus_re[k] - minus_re[k]) / two_h, (plus_im[k] - minus_im[k]) / two_h};
-        }
-      }
+      difference_leaf(element, fields, omega_, columns);
     }
+    // The chain rule: dZ/dp = dZ/dZ_leaf * dZ_leaf/dp.
     const Complex* s = sensitivity.data() + leaf * k_count;
     for (std::size_t f = 0; f < fields; ++f) {
       for (std::size_t k = 0; k < k_count; ++k) columns[f * k_count + k] = s[k] * columns[f * k_count + k];
