@@ -200,8 +200,8 @@ Complex prepared_impedance(const PreparedElement& prepared, double omega) {
 
 namespace {
 
-// The other kinds, with the choice of formula made once for the spectrum
-// rather than at every frequency.
+// The kinds without a power field, with the choice of formula made once for
+// the spectrum rather than at every frequency.
 template <Complex (*Formula)(const double*, double)>
 void add_each(const PreparedElement& prepared, std::span<const double> omega, std::span<double> re,
               std::span<double> im) {

@@ -1,7 +1,7 @@
 #include "elements/element_derivative.h"
 
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <cstddef>
 
 namespace kelvra {
@@ -22,7 +22,6 @@ Complex scaled(double s, Complex z) { return {s * z.re, s * z.im}; }
 
 // One function per kind writes the kind's field derivatives at one
 // frequency into d[0..param_count).
-
 void resistor(const PreparedElement&, const Point&, Complex* d) { d[0] = {1.0, 0.0}; }
 
 // Z = 1 / (j omega c): dZ/dc = -Z / c.
