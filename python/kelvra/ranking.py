@@ -207,9 +207,9 @@ def rank(frequencies, impedances=None, candidates=None, *, builtin=True, criteri
         unless told otherwise. Any other (``method``, ``max_iterations``,
         ...) fits every candidate with ``Circuit.fit`` and those options
         instead: thorough, but about ten times slower; their runs end once
-        chi-square has settled (``early_stop="settled"``) and take the
-        analytic Jacobian unless ``early_stop`` or ``jacobian`` say
-        otherwise.
+        chi-square has settled or they join an earlier start's path
+        (``early_stop="joined"``) and take the analytic Jacobian unless
+        ``early_stop`` or ``jacobian`` say otherwise.
 
     Returns
     -------

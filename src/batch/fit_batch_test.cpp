@@ -68,7 +68,7 @@ class FitBatch : public ::testing::TestWithParam<bool> {
     r.circuit = rebuild(circuit, std::vector{20.0, 50.0, 2e-4, 0.7});
     r.learned_guess = GetParam();
     r.method = "levenberg_marquardt";
-    r.options.settle_window = kSettleWindow;
+    r.options.early_stop = kEarlyStopRules.back().stop;
     r.max_threads = threads;
     return r;
   }

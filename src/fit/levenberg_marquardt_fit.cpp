@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "fit/lm_candidates.h"
 #include "fit/search_coordinates.h"
 #include "fit/lm_problem.h"
+#include "fit/run_paths.h"
 #include "fit/total_order.h"
 
 namespace kelvra {
@@ -32,11 +34,13 @@ struct Candidate {
 };
 
 // What one candidate ends with: clamped parameters, their cost and the
-// solver's verdict.
+// solver's verdict; or, joined, nothing of its own: its run reached the path
+// of an earlier candidate's and would end where that one did.
 struct StartResult {
   std::vector<double> params;
   double cost;
   bool success;
+  bool joined = false;
 };
 
 // What every run of one fit shares: the data, the bounds, the settings, the
@@ -51,6 +55,7 @@ struct FitContext {
   std::vector<double> scratch;
   std::vector<bool> fixed;  // held by the user: frozen in every run; empty when none is
   std::span<const double> p0;
+  RunPaths* paths = nullptr;  // the candidates' first runs, when they may join each other's
 };
 
 // The round trip through search coordinates (log10 of the distance above
@@ -89,16 +94,18 @@ bool displaces(double cost, double best_cost) {
 }
 
 // A run from `start` with the `held` parameters (and the user's fixed ones)
-// frozen; its evaluations are added to `evaluations`.
+// frozen, walking a new path of `paths` when given; its evaluations are
+// added to `evaluations`.
 StartResult run_holding(FitContext& fit, std::span<const double> start, std::vector<bool> held,
-                        std::uint64_t& evaluations) {
+                        std::uint64_t& evaluations, RunPaths* paths = nullptr) {
   for (std::size_t j = 0; j < fit.fixed.size(); ++j) held[j] = held[j] || fit.fixed[j];
   std::vector<double> u(start.size());
   to_search_coordinates(fit.bounds, start, u);
   const LmRun run =
       levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, std::move(held), fit.settings,
-                                       fit.counter, fit.jacobian);
+                                       fit.counter, fit.jacobian, paths);
   evaluations += run.evaluations;
+  if (run.joined) return {{}, std::numeric_limits<double>::quiet_NaN(), false, true};
   return clamped_result(fit, run);
 }
 
@@ -118,7 +125,10 @@ std::optional<std::vector<bool>> stuck_marks(const FitContext& fit, std::span<co
 // strictly lower. `evaluations` receives both runs' counts.
 StartResult run_from(FitContext& fit, std::span<const double> start, std::uint64_t& evaluations) {
   evaluations = 0;
-  StartResult result = run_holding(fit, start, std::vector<bool>(start.size(), false), evaluations);
+  // Only first runs share paths: a second run freezes its own parameters
+  // and walks a landscape of its own.
+  StartResult result = run_holding(fit, start, std::vector<bool>(start.size(), false), evaluations, fit.paths);
+  if (result.joined) return result;
   const std::optional<std::vector<bool>> stuck = stuck_marks(fit, result.params);
   if (!stuck) return result;
   StartResult refined = run_holding(fit, result.params, *stuck, evaluations);
@@ -144,7 +154,7 @@ StartResult run_candidate(FitContext& fit, std::span<const double> start, std::o
                                   ? *start_cost
                                   : cost_at(fit.circuit, clamped_start, fit.data, fit.counter, fit.scratch);
   StartResult ended = run_from(fit, start, evaluations);
-  if (!displaces(clamped_cost, ended.cost)) return ended;
+  if (ended.joined || !displaces(clamped_cost, ended.cost)) return ended;
   // The runs ended worse than their own start. A start with bounded
   // parameters on their bounds (an exponent of exactly 1, as the learned
   // guess gives for an ideal capacitor) lets run 1 leave through them into
@@ -183,6 +193,8 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
   const std::vector<double> p0 = param_values(circuit);
   FitContext fit{circuit, data, bounds, settings, jacobian, counter, std::vector<double>(data.residual_count()), {}, p0};
   if (controls != nullptr && controls->any_fixed()) fit.fixed = controls->fixed;
+  std::optional<RunPaths> paths;
+  if (starts == LmStarts::UntilPlausibleJoiningPaths) fit.paths = &paths.emplace(bounds);
 
   if (starts == LmStarts::GivenOnly) {
     std::uint64_t evaluations = 0;
@@ -205,13 +217,18 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return total_order_less(a.cost, b.cost); });
 
-  // Nine candidates always exist, so the first iteration always sets `best`.
+  // Nine candidates always exist and the first has no earlier path to join,
+  // so the first iteration always sets `best`.
   std::optional<StartResult> best;
   std::uint64_t iterations = 0;
   for (const Candidate& candidate : candidates) {
     std::uint64_t evaluations = 0;
     StartResult result = run_candidate(fit, candidate.params, candidate.cost, evaluations);
     iterations += evaluations;
+    if (paths) paths->close_path();
+    // A joined candidate would end as an earlier one did: no better, and
+    // not plausible, or the loop would have stopped there.
+    if (result.joined) continue;
     const bool stop = plausible_where_free(result, p0, bounds, fit.fixed);
     if (!best || displaces(result.cost, best->cost)) best = std::move(result);
     if (stop) break;

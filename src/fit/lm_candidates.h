@@ -18,7 +18,10 @@ namespace kelvra {
 //    compares how well several circuits describe one spectrum, uses it: a
 //    circuit that does not describe the data never ends plausibly and would
 //    otherwise pay for every start.
-enum class LmStarts { UntilPlausible, GivenOnly };
+//  UntilPlausibleJoiningPaths: as UntilPlausible, but a candidate whose
+//    first run reaches the path of an earlier candidate's first run ends
+//    there and is passed over (run_paths.h).
+enum class LmStarts { UntilPlausible, UntilPlausibleJoiningPaths, GivenOnly };
 
 // A run that has settled: its sum of squares fell by at most
 // kSettleTolerance of itself over kSettleWindow * (n + 1) evaluations. Such
@@ -32,18 +35,27 @@ enum class LmStarts { UntilPlausible, GivenOnly };
 inline constexpr std::uint32_t kSettleWindow = 5;
 inline constexpr double kSettleTolerance = 1e-4;
 
+// How a multi-start fit may stop early, beyond its first plausible result.
+struct EarlyStop {
+  std::uint32_t settle_window = 0;  // 0: runs end only by the solver's own tests
+  bool join_paths = false;  // LmStarts::UntilPlausibleJoiningPaths
+};
+
 // The rules a caller may choose by name (Circuit.fit's `early_stop`). The
 // first is the one a fit uses when none is named.
 struct EarlyStopRule {
   std::string_view name;
-  std::uint32_t settle_window;  // 0: runs end only by the solver's own tests
+  EarlyStop stop;
   std::string_view summary;
 };
-inline constexpr std::array<EarlyStopRule, 2> kEarlyStopRules = {{
-    {"plausible", 0, "stop at the first plausible result"},
-    {"settled", kSettleWindow,
+inline constexpr std::array<EarlyStopRule, 3> kEarlyStopRules = {{
+    {"plausible", {}, "stop at the first plausible result"},
+    {"settled", {kSettleWindow, false},
      "stop at the first plausible result; a run also ends once its chi-square has settled "
      "(fallen by at most 1e-4 of itself over its last 5 (n + 1) evaluations)"},
+    {"joined", {kSettleWindow, true},
+     "as \"settled\", and a starting point's run also ends once it reaches a point where an earlier "
+     "start's run stood, at the same chi-square, since it would end where that one did"},
 }};
 
 // p0 itself; p0 with the open parameters scaled by 3, 1/3, 8 and 1/8; p0

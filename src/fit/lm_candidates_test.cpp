@@ -57,7 +57,10 @@ TEST(IsPlausible, BoundsMarginsAndRatiosToStart) {
   }
 }
 
-TEST(EarlyStopRules, TheDefaultIsThePlainMultiStartFit) { EXPECT_EQ(kEarlyStopRules.front().settle_window, 0u); }
+TEST(EarlyStopRules, TheDefaultIsThePlainMultiStartFit) { 
+  EXPECT_EQ(kEarlyStopRules.front().stop.settle_window, 0u);
+  EXPECT_FALSE(kEarlyStopRules.front().stop.join_paths);
+ }
 
 }  // namespace
 }  // namespace kelvra

@@ -65,16 +65,24 @@ void LmProblem::jacobian(std::span<double> out) {
   }
 }
 
+bool LmProblem::abandon_at(double sum_of_squares) {
+  if (paths_ == nullptr) return false;
+  if (paths_->joins(u_, sum_of_squares)) return true;
+  paths_->record(u_, sum_of_squares);
+  return false;
+}
+
 LmRun levenberg_marquardt_single_start(const Series& circuit, const PreparedSpectrum& data,
                                        std::span<const Bounds> bounds, std::span<const double> start,
                                        std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter,
-                                       JacobianMethod jacobian) {
+                                       JacobianMethod jacobian, RunPaths* paths) {
   LmSettings run_settings = settings;
   run_settings.patience = std::max<std::uint32_t>(run_settings.patience, 1);
   LmProblem problem(circuit, data, bounds, start, std::move(frozen), jacobian, counter);
+  if (paths != nullptr) problem.walk_paths(*paths);
   const LmReport report = lm_minimize(problem, run_settings);
   const std::span<const double> p = problem.physical();
-  return LmRun{{p.begin(), p.end()}, is_success(report.stop), report.evaluations};
+  return LmRun{{p.begin(), p.end()}, is_success(report.stop), report.evaluations, report.stop == LmStop::Abandoned};
 }
 
 }  // namespace kelvra

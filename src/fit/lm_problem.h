@@ -11,6 +11,7 @@
 #include "elements/element.h"
 #include "fit/lm/lm_solver.h"
 #include "fit/residuals.h"
+#include "fit/run_paths.h"
 
 namespace kelvra {
 
@@ -33,6 +34,11 @@ class LmProblem final : public LeastSquaresProblem {
   // when bounded, and (p_j - lo_j) ln 10 when open.
   void jacobian(std::span<double> out) override;
 
+  // With paths to join: a point on one of them abandons the run; any other
+  // point the run stands on is recorded on the path being walked.
+  bool abandon_at(double sum_of_squares) override;
+  void walk_paths(RunPaths& paths) { paths_ = &paths; }
+
   // The current internal vector in physical values.
   std::span<const double> physical();
 
@@ -46,19 +52,23 @@ class LmProblem final : public LeastSquaresProblem {
   JacobianMethod jacobian_;
   AnalyticPoint analytic_;  // the analytic Jacobian's leaves, shared with the residuals
   EvalCounter& counter_;
+  RunPaths* paths_ = nullptr;
 };
 
 struct LmRun {
   std::vector<double> params;  // physical values of the final internal vector
   bool success = false;
   std::uint64_t evaluations = 0;  // the solver's count: start point plus trial points
+  bool joined = false;  // ended on a path of `paths`; params are where it joined
 };
 
 // One solver run from the internal vector `start`. `settings` have passed
-// check_lm_settings; a patience of 0 runs as 1.
+// check_lm_settings; a patience of 0 runs as 1. With `paths` the run walks
+// a new path of them and ends where it joins a closed one.
 LmRun levenberg_marquardt_single_start(const Series& circuit, const PreparedSpectrum& data,
                                        std::span<const Bounds> bounds, std::span<const double> start,
                                        std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter,
-                                       JacobianMethod jacobian = JacobianMethod::CentralDifference);
+                                       JacobianMethod jacobian = JacobianMethod::CentralDifference,
+                                       RunPaths* paths = nullptr);
 
 }  // namespace kelvra

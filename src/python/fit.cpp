@@ -50,8 +50,11 @@ const char kFitDoc[] =
     "settled, having fallen by at most 1e-4 of itself over the run's last\n"
     "5 (n + 1) evaluations for n parameters: a run crawling along a valley\n"
     "that the data do not decide stops where its further gains could not be\n"
-    "told from noise, instead of spending its whole budget. The other\n"
-    "methods' final refinement always uses the full rule.\n"
+    "told from noise, instead of spending its whole budget. \"joined\" does\n"
+    "as \"settled\", and also ends a starting point's run once it stands\n"
+    "where an earlier start's run stood, at the same chi-square, since it\n"
+    "would follow that run to the same end. The other methods' final\n"
+    "refinement always uses the full rule.\n"
     "\n"
     "`jacobian` chooses how the Levenberg-Marquardt method takes derivatives:\n"
     "None or \"central\" differences the residual vector centrally, 2n\n"
@@ -94,9 +97,7 @@ const Entry& named_entry(const char* argument, PyObject* object, const std::arra
   raise(PyExc_ValueError, std::string(argument) + " must be None or one of " + known + ", got '" + name + "'");
 }
 
-std::uint32_t to_early_stop(PyObject* object) {
-  return named_entry("early_stop", object, kEarlyStopRules).settle_window;
-}
+EarlyStop to_early_stop(PyObject* object) { return named_entry("early_stop", object, kEarlyStopRules).stop; }
 
 JacobianMethod to_jacobian(PyObject* object) { return named_entry("jacobian", object, kJacobianChoices).method; }
 
@@ -152,7 +153,7 @@ FitArguments fit_arguments(PyObject* args, PyObject* kwargs) {
   convert_given("basin_hopping_step_size", given[16], options.basin_hopping_step_size, to_double);
   convert_given("basin_hopping_temperature", given[17], options.basin_hopping_temperature, to_double);
   convert_given("seed", given[18], options.seed, or_none(to_u64));
-  convert_given("early_stop", given[19], options.settle_window, to_early_stop);
+  convert_given("early_stop", given[19], options.early_stop, to_early_stop);
   out.controls = param_control_request(given[20], given[21], given[22]);
   convert_given("jacobian", given[23], options.jacobian, to_jacobian);
   return out;

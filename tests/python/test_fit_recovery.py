@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from kelvra import Circuit, Series, io
+from kelvra.tables import EARLY_STOP_RULES
 
 FREQUENCIES = np.logspace(-2, 5, 40)
 
@@ -46,13 +47,14 @@ def test_noiseless_spectra_are_recovered_from_starts_within_a_factor_of_three(to
 
 
 @pytest.mark.parametrize("topology, truth", RECOVERY)
-def test_settled_rule_gives_the_full_rules_answer_on_exact_data(topology, truth):
-    # Converging runs gain far more than the settle tolerance in every window.
+def test_early_stop_rules_give_the_full_rules_answer_on_exact_data(topology, truth):
+    # Converging runs gain far more than the settle tolerance in every window,
+    # and the first start is plausible, so no start's run is passed over.
     start = Circuit(topology).with_values(perturbed(topology, truth))
     z = spectrum(topology, truth)
     full = start.fit(FREQUENCIES, z)
-    assert repr(start.fit(FREQUENCIES, z, early_stop="plausible")) == repr(full)
-    assert repr(start.fit(FREQUENCIES, z, early_stop="settled")) == repr(full)
+    for rule in EARLY_STOP_RULES:
+        assert repr(start.fit(FREQUENCIES, z, early_stop=rule)) == repr(full), rule
 
 
 @pytest.mark.parametrize("topology, truth", RECOVERY)

@@ -36,10 +36,11 @@ const std::array<MethodEntry, kFitMethodCount> kMethods = {{
        settings.ftol = o.ftol;
        settings.xtol = o.xtol;
        settings.patience = o.max_iterations;
-       settings.settle_window = o.settle_window;
+       settings.settle_window = o.early_stop.settle_window;
        settings.settle_tolerance = kSettleTolerance;
-       return levenberg_marquardt_fit(c, s, w, settings, LmStarts::UntilPlausible,
-                                      o.controls ? &*o.controls : nullptr, o.jacobian);
+       const LmStarts starts =
+           o.early_stop.join_paths ? LmStarts::UntilPlausibleJoiningPaths : LmStarts::UntilPlausible;
+       return levenberg_marquardt_fit(c, s, w, settings, starts, o.controls ? &*o.controls : nullptr, o.jacobian);
      }},
     {"nelder_mead",
      [](const Series& c, const Spectrum& s, Weighting w, const FitOptions& o) {

@@ -23,9 +23,9 @@ struct FitOptions {
   std::uint32_t max_iterations = 200;
   double ftol = 1e-8;
   double xtol = 1e-8;
-  // The Levenberg-Marquardt method's settle window (LmSettings), from the
-  // early-stop rule; the global methods' polish never settles early.
-  std::uint32_t settle_window = 0;
+  // The Levenberg-Marquardt method's early stop, from the early-stop rule;
+  // the global methods' polish never stops early.
+  EarlyStop early_stop;
   // How the Levenberg-Marquardt method's runs take their Jacobian; the
   // global methods' polish always differences centrally.
   JacobianMethod jacobian = JacobianMethod::CentralDifference;

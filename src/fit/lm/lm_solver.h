@@ -21,6 +21,9 @@ class LeastSquaresProblem {
   virtual void residuals(std::span<double> out) = 0;
   // J(u) at the current params, column-major (column j holds m rows).
   virtual void jacobian(std::span<double> out) = 0;
+  // Asked at the start point and after each accepted step, with |f|^2 at the
+  // current params: true ends the run there (LmStop::Abandoned).
+  virtual bool abandon_at(double /*sum_of_squares*/) { return false; }
 };
 
 struct LmSettings {
@@ -54,6 +57,7 @@ enum class LmStop {
   TolerancesTooTight,
   NonFinite,
   EmptyProblem,
+  Abandoned,
 };
 
 constexpr bool is_success(LmStop stop) {

@@ -9,6 +9,8 @@
 //
 // Ends with one of:
 //   EmptyProblem        n = 0 or m = 0, before any evaluation.
+//   Abandoned           the problem asked to end the run at the start point
+//                       or after an accepted step (abandon_at).
 //   ZeroResiduals       ||f|| <= DBL_MIN at the start or after an accepted
 //                       step.
 //   GradientOrthogonal  the cosine between f and every Jacobian column is
@@ -191,6 +193,9 @@ LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
   if (fnorm <= kDwarf) {
     return {LmStop::ZeroResiduals, nfev};
   }
+  if (problem.abandon_at(fnorm * fnorm)) {
+    return {LmStop::Abandoned, nfev};
+  }
   const std::uint64_t maxfev = std::uint64_t{std::max<std::uint32_t>(settings.patience, 1)} * (n + 1);
 
   // The settle test compares ||f|| now with its value where the current
@@ -302,6 +307,9 @@ LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
         }
         if (fnorm <= kDwarf) {
           return {LmStop::ZeroResiduals, nfev};
+        }
+        if (problem.abandon_at(fnorm * fnorm)) {
+          return {LmStop::Abandoned, nfev};
         }
         if (settle_evaluations != 0 && nfev - window_start >= settle_evaluations) {
           const double shrink = fnorm / window_fnorm;
