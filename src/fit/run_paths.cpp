@@ -13,18 +13,16 @@ RunPaths::RunPaths(std::span<const Bounds> bounds) {
 }
 
 void RunPaths::record(std::span<const double> u, double sum_of_squares) {
-  if (u.size() != scales_.size() || !std::isfinite(sum_of_squares)) return;
+  if (scales_.empty() || u.size() != scales_.size() || !std::isfinite(sum_of_squares)) return;
   coordinates_.insert(coordinates_.end(), u.begin(), u.end());
-  closed_.emplace_back(sum_of_squares, coordinates_.size() / scales_.size() - 1);
+  points_.emplace_back(sum_of_squares, coordinates_.size() / scales_.size() - 1);
 }
 
 void RunPaths::close_path() {
-  // The points of the path just walked were appended unsorted after the
-  // sorted closed ones.
-  const auto walked = closed_.begin() + static_cast<std::ptrdiff_t>(open_from_);
-  std::sort(walked, closed_.end());
-  std::inplace_merge(closed_.begin(), walked, closed_.end());
-  open_from_ = closed_.size();
+  const auto walked = points_.begin() + static_cast<std::ptrdiff_t>(open_from_);
+  std::sort(walked, points_.end());
+  std::inplace_merge(points_.begin(), walked, points_.end());
+  open_from_ = points_.size();
 }
 
 bool RunPaths::near(std::span<const double> u, std::size_t point) const {
@@ -37,10 +35,10 @@ bool RunPaths::near(std::span<const double> u, std::size_t point) const {
 
 bool RunPaths::joins(std::span<const double> u, double sum_of_squares) const {
   if (u.size() != scales_.size() || !std::isfinite(sum_of_squares)) return false;
-  const auto closed_end = closed_.begin() + static_cast<std::ptrdiff_t>(open_from_);
+  const auto closed_end = points_.begin() + static_cast<std::ptrdiff_t>(open_from_);
   const double low = sum_of_squares * (1.0 - kJoinTolerance);
   const double high = sum_of_squares * (1.0 + kJoinTolerance);
-  auto it = std::lower_bound(closed_.begin(), closed_end, std::pair{low, std::size_t{0}});
+  auto it = std::lower_bound(points_.begin(), closed_end, std::pair{low, std::size_t{0}});
   for (; it != closed_end && it->first <= high; ++it) {
     if (near(u, it->second)) return true;
   }

@@ -44,8 +44,10 @@ class RunPaths {
 
   std::vector<double> scales_;  // per coordinate: 1, or the bounded range
   std::vector<double> coordinates_;  // scales_.size() per point, in recording order
-  std::vector<std::pair<double, std::size_t>> closed_;  // (sum of squares, point), sorted
-  std::size_t open_from_ = 0;  // the first point of the path being walked
+  // (sum of squares, point): those of the closed paths sorted, then those of
+  // the path being walked from open_from_ on, in recording order.
+  std::vector<std::pair<double, std::size_t>> points_;
+  std::size_t open_from_ = 0;
 };
 
 }  // namespace kelvra
