@@ -5,11 +5,6 @@
 namespace kelvra {
 namespace {
 
-// Beyond |Re z| = 20, tanh, coth and csch differ from their limits by less
-// than 4e-35 relative, far below double resolution; taking the limits keeps
-// sinh and cosh of large arguments from overflowing into inf/inf = NaN.
-constexpr double kTanhSaturation = 20.0;
-
 Complex polar(double modulus, double angle) { return {modulus * std::cos(angle), modulus * std::sin(angle)}; }
 
 }  // namespace

@@ -76,7 +76,12 @@ inline Complex imaginary_power(double x, double e, Complex unit_power) {
   return imaginary_power(x, e, unit_power, [x, e] { return std::pow(x, e); });
 }
 
-// tanh saturating to exactly ±1 when |Re z| > 20.
+// Beyond |Re z| = 20, tanh, coth and csch differ from their limits by less
+// than 4e-35 relative, far below double resolution; taking the limits keeps
+// sinh and cosh of large arguments from overflowing into inf/inf = NaN.
+inline constexpr double kTanhSaturation = 20.0;
+
+// tanh saturating to exactly ±1 when |Re z| > kTanhSaturation.
 Complex tanh_g(Complex z);
 // coth and csch of beta, saturating to ±1 and 0 when |Re beta| > 20.
 struct CothCsch {

@@ -50,6 +50,26 @@ void warburg(const PreparedElement&, const Point& at, Complex* d) {
   d[0] = {1.0 / root, -1.0 / root};
 }
 
+// Z = z0 / (s tanh s) with s = sqrt(j omega tau) = x (1 + j), x = sqrt(omega
+// tau / 2): dZ/dtau = -(Z (1 + s / tanh s) - z0) / (2 tau), where s / tanh s
+// is j omega tau Z / z0, so Z alone gives it without a hyperbolic function.
+// Where tanh s is 1 to double precision (the impedance saturates at the same
+// x), Z (1 + s) and z0 would cancel to rounding noise; there Z = z0 / s, whose
+// derivative is -Z / (2 tau).
+void warburg_open(const PreparedElement& e, const Point& at, Complex* d) {
+  const double z0 = e.element.params[0];
+  const double tau = e.element.params[1];
+  const double omega_tau = at.omega * tau;
+  const Complex z_per_z0 = scaled(1.0 / z0, at.z);
+  d[0] = z_per_z0;
+  if (std::sqrt(omega_tau / 2.0) > kTanhSaturation) {
+    d[1] = scaled(-0.5 / tau, at.z);
+    return;
+  }
+  const Complex s_over_tanh = Complex{0.0, omega_tau} * z_per_z0;
+  d[1] = scaled(-0.5 / tau, at.z * (Complex{1.0, 0.0} + s_over_tanh) - Complex{z0, 0.0});
+}
+
 // Z = rg / s with s = sqrt(1 + j omega tg).
 void gerischer(const PreparedElement& e, const Point& at, Complex* d) {
   const double rg = e.element.params[0];
@@ -106,6 +126,7 @@ SpectrumDerivatives spectrum_derivatives(Kind kind) {
     case Kind::La: return over_spectrum<fractional_inductor>;
     case Kind::Cpe: return over_spectrum<constant_phase>;
     case Kind::W: return over_spectrum<warburg>;
+    case Kind::Wo: return over_spectrum<warburg_open>;
     case Kind::G: return over_spectrum<gerischer>;
     case Kind::K: return over_spectrum<rc_time_constant>;
     case Kind::Zarc: return over_spectrum<zarc>;

@@ -12,9 +12,10 @@
 namespace kelvra {
 
 // Whether closed_form_derivatives covers `kind`. The kinds left out (the
-// finite-length diffusion and transmission-line elements) have derivatives
-// of tanh and coth whose formulas are long and easy to get wrong; a caller
-// differences those numerically, one element at a time.
+// short and finite-Gerischer diffusion and the transmission lines) have
+// derivatives of tanh and coth whose formulas are long or cancel badly at
+// small arguments; a caller differences those numerically, one element at
+// a time.
 bool has_closed_form_derivatives(Kind kind);
 
 // For a kind covered above: derivatives[f * K + k] = d Z / d (field f) at
