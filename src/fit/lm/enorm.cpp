@@ -9,7 +9,7 @@
 // result is NaN when any component is NaN and +inf when any is infinite and
 // none is NaN. An empty vector has norm 0.
 
-#include <array>
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
@@ -26,12 +26,9 @@ constexpr double rgiant = 1.3407807929942596e154;
 static_assert(rdwarf * rdwarf >= DBL_MIN, "rdwarf squared must not underflow");
 static_assert(rgiant * rgiant <= DBL_MAX, "rgiant squared must not overflow");
 
-}  // namespace
-
-double enorm(std::span<const double> x) {
-  // Intermediate squares are summed directly, so each must stay below
-  // DBL_MAX / n for their sum not to overflow.
-  const double agiant = rgiant / static_cast<double>(x.size());
+// The three-group sum of MINPACK for vectors with a component outside the
+// intermediate range (or a NaN).
+double scaled_norm(std::span<const double> x, double agiant) {
   double s1 = 0.0;  // large components, as squares of ratios to x1max
   double s2 = 0.0;  // intermediate components, squared
   double s3 = 0.0;  // small components, as squares of ratios to x3max
@@ -77,38 +74,20 @@ double enorm(std::span<const double> x) {
   return x3max * std::sqrt(s3);
 }
 
-namespace {
-
-// Columns whose norms are summed together. A column with only intermediate
-// components (the usual case) has the norm sqrt(s2) of enorm, whose sum runs
-// down the column in row order; four such chains of additions overlap
-// instead of each waiting on the one before. Any other column is left to
-// enorm.
-constexpr std::size_t kColumnsAtOnce = 4;
-
 }  // namespace
 
-void column_norms(MatrixView a, std::span<double> norms) {
-  const double agiant = rgiant / static_cast<double>(a.rows);
-  std::size_t first = 0;
-  for (; first + kColumnsAtOnce <= a.cols; first += kColumnsAtOnce) {
-    std::array<const double*, kColumnsAtOnce> columns{};
-    for (std::size_t c = 0; c < kColumnsAtOnce; ++c) columns[c] = a.column(first + c).data();
-    std::array<double, kColumnsAtOnce> s2{};
-    std::array<bool, kColumnsAtOnce> intermediate{true, true, true, true};
-    for (std::size_t i = 0; i < a.rows; ++i) {
-      for (std::size_t c = 0; c < kColumnsAtOnce; ++c) {
-        const double xabs = std::fabs(columns[c][i]);
-        s2[c] += xabs * xabs;
-        intermediate[c] = intermediate[c] && xabs > rdwarf && xabs < agiant;
-      }
-    }
-    for (std::size_t c = 0; c < kColumnsAtOnce; ++c) {
-      // enorm returns sqrt(s2 * (1 + 0)) here: the same bits.
-      norms[first + c] = intermediate[c] && a.rows > 0 ? std::sqrt(s2[c]) : enorm(a.column(first + c));
-    }
-  }
-  for (; first < a.cols; ++first) norms[first] = enorm(a.column(first));
+double enorm(std::span<const double> x) {
+  // Intermediate squares are summed directly, so each must stay below
+  // DBL_MAX / n for their sum not to overflow.
+  const double agiant = rgiant / static_cast<double>(x.size());
+  // Nearly always every component is intermediate, and the squares are
+  // summed as they are, without the three groups' tests and scaling.
+  const bool intermediate = std::all_of(x.begin(), x.end(), [agiant](double xi) {
+    const double xabs = std::fabs(xi);
+    return xabs > rdwarf && xabs < agiant;
+  });
+  if (!intermediate) return scaled_norm(x, agiant);
+  return std::sqrt(interleaved_sum(x.size(), [&x](std::size_t i) { return x[i] * x[i]; }));
 }
 
 }  // namespace kelvra::lm

@@ -4,6 +4,7 @@
 // nothing outside src/fit/lm includes this header.
 #pragma once
 
+#include <array>
 #include <cfloat>
 #include <cstddef>
 #include <span>
@@ -26,10 +27,35 @@ struct MatrixView {
   std::span<double> column(std::size_t j) const { return data.subspan(j * rows, rows); }
 };
 
-double enorm(std::span<const double> x);
+// Sums that run down a column of the Jacobian (a hundred rows and more) are
+// split into kPartialSums interleaved partial sums, added pairwise at the
+// end. In one running sum each addition waits for the one before, and on
+// such columns that wait, not the arithmetic, is where the factorisation's
+// time goes; partial sums overlap (and vectorise). Only the order of the
+// additions changes, so the sum keeps its error bound.
+inline constexpr std::size_t kPartialSums = 8;
 
-// norms[j] = enorm(a.column(j)) for every column of `a`, bit for bit.
-void column_norms(MatrixView a, std::span<double> norms);
+// The sum of term(i) over i < count, in kPartialSums interleaved parts.
+template <class Term>
+inline double interleaved_sum(std::size_t count, Term term) {
+  std::array<double, kPartialSums> partial{};
+  std::size_t i = 0;
+  for (; i + kPartialSums <= count; i += kPartialSums) {
+    for (std::size_t p = 0; p < kPartialSums; ++p) partial[p] += term(i + p);
+  }
+  for (std::size_t p = 0; i < count; ++i, ++p) partial[p] += term(i);
+  for (std::size_t width = kPartialSums / 2; width > 0; width /= 2) {
+    for (std::size_t p = 0; p < width; ++p) partial[p] += partial[p + width];
+  }
+  return partial[0];
+}
+
+// x . y over `count` entries.
+inline double dot(const double* x, const double* y, std::size_t count) {
+  return interleaved_sum(count, [x, y](std::size_t i) { return x[i] * y[i]; });
+}
+
+double enorm(std::span<const double> x);
 
 void qrfac(MatrixView a, std::span<std::size_t> ipvt, std::span<double> rdiag, std::span<double> acnorm,
            std::span<double> wa);

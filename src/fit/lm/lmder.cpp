@@ -45,6 +45,7 @@
 namespace kelvra {
 namespace {
 
+using lm::dot;
 using lm::enorm;
 using lm::kDwarf;
 using lm::kEpsmch;
@@ -117,11 +118,7 @@ void form_qtf(MatrixView fjac, std::span<const double> rdiag, std::span<const do
   std::fill(wa4.begin() + static_cast<std::ptrdiff_t>(fvec.size()), wa4.end(), 0.0);
   for (std::size_t j = 0; j < fjac.cols; ++j) {
     if (fjac(j, j) != 0.0) {
-      double sum = 0.0;
-      for (std::size_t i = j; i < fjac.rows; ++i) {
-        sum += fjac(i, j) * wa4[i];
-      }
-      const double temp = -sum / fjac(j, j);
+      const double temp = -dot(&fjac(j, j), &wa4[j], fjac.rows - j) / fjac(j, j);
       for (std::size_t i = j; i < fjac.rows; ++i) {
         wa4[i] += fjac(i, j) * temp;
       }
