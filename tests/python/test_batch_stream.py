@@ -1,7 +1,6 @@
 """fit_many's compiled, chunked path: the rows of the one-fit-at-a-time
 path for any input form, spectra taken from generators, rows streamed to a
 CSV file in input order, and a Ctrl-C that leaves only complete rows."""
-import _thread
 import threading
 import warnings
 
@@ -128,15 +127,12 @@ def test_a_generator_streamed_to_csv_gives_the_in_memory_table(tmp_path, small_c
     pandas.testing.assert_frame_equal(fitted(streamed), fitted(table), check_dtype=False)
 
 
-def test_ctrl_c_leaves_a_file_of_complete_rows_and_says_where_it_stopped(tmp_path, small_chunks, capsys):
+def test_ctrl_c_leaves_a_file_of_complete_rows_and_says_where_it_stopped(tmp_path, small_chunks, capsys, ctrl_c):
     slow = {"method": "particle_swarm", "num_particles": 20, "generations": 30, "seed": 3}
     out = tmp_path / "rows.csv"
     # Some tenths of a second a chunk: the interrupt comes several chunks in.
-    timer = threading.Timer(2.0, _thread.interrupt_main)
-    timer.start()
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(KeyboardInterrupt), ctrl_c(2.0, again=2.0):
         fit_many("R0-(R1,CPE1)", (s for s in noisy("R0-(R1,CPE1)", 5000)), out=out, workers=2, **slow)
-    timer.cancel()
     rows = pandas.read_csv(out)
     message = capsys.readouterr().err
     assert f"stopped after {len(rows)} spectra" in message

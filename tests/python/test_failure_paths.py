@@ -84,16 +84,8 @@ def test_counts_beyond_any_real_use_are_refused(argument, limit):
 LONG_SWEEP = (Circuit("-".join(f"(R{i},C{i})" for i in range(60))), np.logspace(0, 6, 2 * 10**6))
 
 
-def interrupt_after(seconds):
-    """Sends SIGINT after `seconds`; returns a list that receives the time it was sent."""
-    sent = []
-
-    def send():
-        sent.append(time.monotonic())
-        os.kill(os.getpid(), signal.SIGINT)
-
-    threading.Timer(seconds, send).start()
-    return sent
+def sigint():
+    os.kill(os.getpid(), signal.SIGINT)
 
 
 # Each would run for minutes; a SIGINT 0.2 s in must stop it within a second.
@@ -108,11 +100,10 @@ def interrupt_after(seconds):
                                      basin_hopping_hops=200_000, seed=1), id="basin_hopping"),
     pytest.param(lambda: LONG_SWEEP[0].impedance(LONG_SWEEP[1]), id="impedance sweep"),
 ])
-def test_a_signal_stops_long_work_within_a_second(call):
-    sent = interrupt_after(0.2)
-    with pytest.raises(KeyboardInterrupt):
+def test_a_signal_stops_long_work_within_a_second(call, ctrl_c):
+    with pytest.raises(KeyboardInterrupt), ctrl_c(0.2, send=sigint) as signals:
         call()
-    assert time.monotonic() - sent[0] < 1.0
+    assert time.monotonic() - signals.sent[0] < 1.0
     # Nothing was left behind: the same work runs to a correct end afterwards.
     result = CIRCUIT.fit(FREQUENCIES, IMPEDANCES)
     assert result.params["R1.r"] == pytest.approx(100.0, rel=1e-6)
