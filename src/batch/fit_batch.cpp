@@ -15,13 +15,19 @@ namespace {
 
 constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 
+// The network behind the batch's learned guesses, chosen once for all its
+// spectra; none when the fits start from the request's own values.
+using BatchGuesser = std::optional<Result<CircuitGuesser, GuessError>>;
+
 // The circuit a spectrum's fit starts from: the learned guess for it where
 // asked, else the request's own values. A non-finite guess (from a spectrum
 // the features cannot take) starts from the own values too, so the fit
 // reports on the data rather than on the guess.
-Result<Series, BatchError> starting_series(const BatchRequest& request, const Spectrum& spectrum) {
-  if (!request.learned_guess) return request.circuit;
-  auto guessed = guess_params(request.circuit, spectrum.frequencies, spectrum.impedances, request.weights);
+Result<Series, BatchError> starting_series(const BatchRequest& request, const BatchGuesser& guesser,
+                                           const Spectrum& spectrum) {
+  if (!guesser) return request.circuit;
+  if (!*guesser) return fail(BatchError{guesser->error().message, guesser->error().internal});
+  auto guessed = guesser->value().guess(spectrum.frequencies, spectrum.impedances);
   if (!guessed) return fail(BatchError{guessed.error().message, guessed.error().internal});
   const std::vector<double>& values = guessed.value();
   if (values.size() != param_count(request.circuit)) {
@@ -34,9 +40,10 @@ Result<Series, BatchError> starting_series(const BatchRequest& request, const Sp
 }
 
 // Fits spectrum `i` into row `i`.
-void fit_row(const BatchRequest& request, const Spectrum& spectrum, std::size_t i, BatchRows& rows) {
+void fit_row(const BatchRequest& request, const BatchGuesser& guesser, const Spectrum& spectrum, std::size_t i,
+             BatchRows& rows) {
   const auto began = std::chrono::steady_clock::now();
-  auto start = starting_series(request, spectrum);
+  auto start = starting_series(request, guesser, spectrum);
   FitOptions options = request.options;
   if (start && !request.controls.empty()) {
     auto controlled = apply_param_controls(start.value(), request.controls);
@@ -86,10 +93,12 @@ BatchRows fit_batch(const BatchRequest& request, std::span<const std::optional<S
   rows.impedance_evals.assign(count, 0);
   rows.seconds.assign(count, 0.0);
   rows.errors.assign(count, std::nullopt);
+  BatchGuesser guesser;
+  if (request.learned_guess) guesser.emplace(CircuitGuesser::select(request.circuit, request.weights));
   parallel_for(
       count,
       [&](std::size_t i) {
-        if (spectra[i]) fit_row(request, *spectra[i], i, rows);
+        if (spectra[i]) fit_row(request, guesser, *spectra[i], i, rows);
       },
       request.max_threads);
   return rows;

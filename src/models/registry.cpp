@@ -19,48 +19,7 @@ namespace {
 constexpr double kMinZarcExponent = 1e-6;
 constexpr const char* kPoisoned = "weights cache poisoned";
 
-// A network with the match of its topology against the user circuit.
-struct Selected {
-  std::shared_ptr<const Predictor> external;  // holds an external network alive
-  const Predictor* predictor;
-  ModelMatch match;
-  std::size_t model_params;  // parameters of the network's own circuit
-  std::string circuit;       // the network's "circuit", for messages
-  std::string source;        // the path as given, or empty for a built-in model
-};
-
 Failure<GuessError> invalid(std::string message) { return fail(GuessError{std::move(message), false}); }
-
-Result<Selected, GuessError> select_builtin(const Series& user) {
-  auto found = find_for_topology(user);
-  if (!found) {
-    return invalid("No training data on this circuit. Machine-learning based initial parameters available for " +
-                   quoted_names());
-  }
-  auto predictor = found->model->guesser();
-  if (!predictor) return invalid(predictor.error());
-  const std::size_t model_params = predictor.value()->guesser().param_names.size();
-  return Selected{nullptr, predictor.value(), std::move(found->match), model_params,
-                  std::string(found->model->topology), ""};
-}
-
-// Everything from the lookup to the match runs under the cache's lock, so
-// that one path is read and inserted once however many threads ask.
-Result<Selected, GuessError> select_external(const Series& user, const std::string& path) {
-  ExternalWeights::Lock lock(EXTERNAL);
-  if (lock.poisoned()) return fail(GuessError{kPoisoned, true});
-  auto loaded = lock.load_external(path);
-  if (!loaded) return invalid(display(loaded.error()));
-  std::shared_ptr<const Predictor> predictor = std::move(loaded).value();
-  const std::string& circuit = predictor->guesser().circuit;
-  auto model_tree = parse(circuit);
-  if (!model_tree) return invalid(display(NnError{Unparsable{"circuit " + debug_quoted(circuit) + " in " + path}}));
-  auto match = match_or_expand(model_tree.value(), user);
-  if (!match) return invalid(path + " was trained for " + debug_quoted(circuit) + ", which is a different circuit");
-  const Predictor* raw = predictor.get();
-  const std::size_t model_params = param_count(model_tree.value());
-  return Selected{std::move(predictor), raw, std::move(*match), model_params, circuit, path};
-}
 
 // Values of the expanded circuit back onto the leaves as the user wrote
 // them: a K's (R, C) pair becomes (r, tau_k), a Zarc's (R, Q, α) becomes
@@ -103,30 +62,71 @@ std::optional<ModelFound> find_for_topology(const Series& user) {
   return std::nullopt;
 }
 
-Result<std::vector<double>, GuessError> guess_params(const Series& user, std::span<const double> frequencies,
-                                                     std::span<const Complex> impedances,
-                                                     const std::optional<std::string>& weights) {
-  auto selected = weights ? select_external(user, *weights) : select_builtin(user);
-  if (!selected) return fail(selected.error());
-  const Selected& chosen = selected.value();
+Result<CircuitGuesser, GuessError> CircuitGuesser::select(const Series& user,
+                                                          const std::optional<std::string>& weights) {
+  CircuitGuesser chosen;
+  chosen.user_ = user;
+  if (!weights) {
+    auto found = find_for_topology(user);
+    if (!found) {
+      return invalid("No training data on this circuit. Machine-learning based initial parameters available for " +
+                     quoted_names());
+    }
+    auto predictor = found->model->guesser();
+    if (!predictor) return invalid(predictor.error());
+    chosen.predictor_ = predictor.value();
+    chosen.match_ = std::move(found->match);
+    chosen.model_params_ = chosen.predictor_->guesser().param_names.size();
+    chosen.circuit_ = found->model->topology;
+    return chosen;
+  }
+  // Everything from the lookup to the match runs under the cache's lock, so
+  // that one path is read and inserted once however many threads ask.
+  const std::string& path = *weights;
+  ExternalWeights::Lock lock(EXTERNAL);
+  if (lock.poisoned()) return fail(GuessError{kPoisoned, true});
+  auto loaded = lock.load_external(path);
+  if (!loaded) return invalid(display(loaded.error()));
+  chosen.external_ = std::move(loaded).value();
+  const std::string& circuit = chosen.external_->guesser().circuit;
+  auto model_tree = parse(circuit);
+  if (!model_tree) return invalid(display(NnError{Unparsable{"circuit " + debug_quoted(circuit) + " in " + path}}));
+  auto match = match_or_expand(model_tree.value(), user);
+  if (!match) return invalid(path + " was trained for " + debug_quoted(circuit) + ", which is a different circuit");
+  chosen.predictor_ = chosen.external_.get();
+  chosen.match_ = std::move(*match);
+  chosen.model_params_ = param_count(model_tree.value());
+  chosen.circuit_ = circuit;
+  chosen.source_ = path;
+  return chosen;
+}
 
-  auto predicted = chosen.predictor->predict(frequencies, impedances);
+Result<std::vector<double>, GuessError> CircuitGuesser::guess(std::span<const double> frequencies,
+                                                              std::span<const Complex> impedances) const {
+  auto predicted = predictor_->predict(frequencies, impedances);
   if (!predicted) return invalid(display(predicted.error()));
   const std::vector<double>& outputs = predicted.value();
 
   // An external file's outputs are taken to follow its circuit's
   // parameters, but not trusted to be as many: a short list must not be
   // read past. (A built-in file's names were checked against its topology.)
-  if (outputs.size() < chosen.model_params) {
-    return invalid(chosen.source + " predicts " + std::to_string(outputs.size()) + " values but its circuit " +
-                   debug_quoted(chosen.circuit) + " has " + std::to_string(chosen.model_params) + " parameters");
+  if (outputs.size() < model_params_) {
+    return invalid(source_ + " predicts " + std::to_string(outputs.size()) + " values but its circuit " +
+                   debug_quoted(circuit_) + " has " + std::to_string(model_params_) + " parameters");
   }
-  const std::vector<std::size_t>& permutation = chosen.match.permutation;
   std::vector<double> ordered;
-  ordered.reserve(permutation.size());
-  for (std::size_t index : permutation) ordered.push_back(outputs[index]);
-  if (!chosen.match.expanded) return ordered;
-  return collapse_expansion(user, ordered);
+  ordered.reserve(match_.permutation.size());
+  for (std::size_t index : match_.permutation) ordered.push_back(outputs[index]);
+  if (!match_.expanded) return ordered;
+  return collapse_expansion(user_, ordered);
+}
+
+Result<std::vector<double>, GuessError> guess_params(const Series& user, std::span<const double> frequencies,
+                                                     std::span<const Complex> impedances,
+                                                     const std::optional<std::string>& weights) {
+  auto chosen = CircuitGuesser::select(user, weights);
+  if (!chosen) return fail(chosen.error());
+  return chosen.value().guess(frequencies, impedances);
 }
 
 }  // namespace kelvra

@@ -2,6 +2,7 @@
 // starting values for that circuit's own parameters.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,9 +32,32 @@ struct GuessError {
   bool internal = false;
 };
 
-// One starting value per parameter of `user`, in its parameter order, from
-// the built-in model for its topology or from the weight file at
-// `weights`. Non-finite spectra give non-finite values, not an error.
+// The network serving one circuit, chosen once and then asked for the
+// starting values of any number of its spectra: a batch pays for finding
+// the model (parsing and matching every topology of the table, or the
+// weight cache's lock) once, not once a spectrum. Re-entrant.
+class CircuitGuesser {
+ public:
+  // The built-in model for the topology of `user`, or the weight file at
+  // `weights`.
+  static Result<CircuitGuesser, GuessError> select(const Series& user, const std::optional<std::string>& weights);
+
+  // One starting value per parameter of the circuit, in its parameter
+  // order. Non-finite spectra give non-finite values, not an error.
+  Result<std::vector<double>, GuessError> guess(std::span<const double> frequencies,
+                                                std::span<const Complex> impedances) const;
+
+ private:
+  Series user_;
+  std::shared_ptr<const Predictor> external_;  // holds an external network alive
+  const Predictor* predictor_ = nullptr;
+  ModelMatch match_;
+  std::size_t model_params_ = 0;  // parameters of the network's own circuit
+  std::string circuit_;           // the network's "circuit", for messages
+  std::string source_;            // the path as given, or empty for a built-in model
+};
+
+// CircuitGuesser::select(user, weights) and its guess for one spectrum.
 Result<std::vector<double>, GuessError> guess_params(const Series& user, std::span<const double> frequencies,
                                                      std::span<const Complex> impedances,
                                                      const std::optional<std::string>& weights);
