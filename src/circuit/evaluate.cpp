@@ -8,6 +8,7 @@
 #include "elements/element.h"
 #include "elements/element_derivative.h"
 #include "support/central_difference.h"
+#include "support/vector_clones.h"
 
 namespace kelvra {
 namespace {
@@ -176,6 +177,7 @@ void difference_leaf(const Element& element, std::size_t fields, std::span<const
 
 }  // namespace
 
+KELVRA_VECTOR_CLONES
 void LeafSpectra::derivatives(std::size_t count, std::span<const double> log_omega,
                               std::span<Complex> derivatives) const {
   const std::size_t k_count = omega_.size();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/vector_clones.h"
+
 namespace kelvra {
 namespace {
 
@@ -129,6 +131,7 @@ double* sum_storage(std::size_t size) {
 }
 
 template <class Leaves>
+KELVRA_VECTOR_CLONES
 void run_blocks(const SpectrumProgram& program, const Leaves& leaves, std::span<Complex> out) {
   const std::size_t block = std::clamp<std::size_t>(kSumCapacity / program.max_open_sums, 1, kBlock);
   double* sums = sum_storage(program.max_open_sums * 2 * block);
@@ -156,6 +159,7 @@ void run(const SpectrumProgram& program, const LeafTables& tables, std::span<Com
   run_blocks(program, TabulatedLeaves{tables, out.size()}, out);
 }
 
+KELVRA_VECTOR_CLONES
 void leaf_sensitivities(const SpectrumProgram& program, const LeafTables& tables, std::span<Complex> sensitivity) {
   const std::size_t leaves = program.elements.size();
   if (leaves == 0) return;

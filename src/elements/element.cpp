@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "support/vector_clones.h"
+
 namespace kelvra {
 namespace {
 
@@ -143,6 +145,7 @@ Complex power_law(const PreparedElement& prepared, double omega) {
 constexpr std::size_t kModulusChunk = 64;
 
 template <class Law>
+KELVRA_VECTOR_CLONES
 void add_power_law(const PreparedElement& prepared, std::span<const double> omega, std::span<double> re,
                    std::span<double> im) {
   const double* p = prepared.element.params.data();
@@ -203,6 +206,7 @@ namespace {
 // The kinds without a power field, with the choice of formula made once for
 // the spectrum rather than at every frequency.
 template <Complex (*Formula)(const double*, double)>
+KELVRA_VECTOR_CLONES
 void add_each(const PreparedElement& prepared, std::span<const double> omega, std::span<double> re,
               std::span<double> im) {
   const double* p = prepared.element.params.data();

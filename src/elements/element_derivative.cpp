@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "support/vector_clones.h"
+
 namespace kelvra {
 namespace {
 
@@ -104,6 +106,7 @@ void zarc(const PreparedElement& e, const Point& at, Complex* d) {
 // the formula inlined, so what depends only on the element is worked out
 // once rather than at every frequency.
 template <void (*Formula)(const PreparedElement&, const Point&, Complex*)>
+KELVRA_VECTOR_CLONES
 void over_spectrum(const PreparedElement& prepared, std::span<const double> omega, std::span<const double> log_omega,
                    std::span<const double> z_re, std::span<const double> z_im, std::span<Complex> derivatives) {
   const std::size_t fields = info(prepared.element.kind).param_count;

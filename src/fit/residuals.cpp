@@ -7,11 +7,13 @@
 #include "circuit/evaluate.h"
 #include "support/interrupt.h"
 #include "support/worker_pool.h"
+#include "support/vector_clones.h"
 
 namespace kelvra {
 namespace {
 
 // Model minus measurement over the weight, into 2K entries.
+KELVRA_VECTOR_CLONES
 void weighted_residuals(std::span<const Complex> model, const PreparedSpectrum& data, std::span<double> out) {
   const std::span<const Complex> measured = data.measured();
   const std::span<const double> weights = data.weights();
@@ -112,6 +114,7 @@ namespace {
 
 // The analytic Jacobian from leaves assigned at a vector of n parameters:
 // one counted evaluation.
+KELVRA_VECTOR_CLONES
 void jacobian_from_leaves(const LeafSpectra& leaves, std::size_t n, const PreparedSpectrum& data,
                           EvalCounter& counter, std::span<double> out) {
   poll_interrupt();

@@ -9,11 +9,11 @@
 // result is NaN when any component is NaN and +inf when any is infinite and
 // none is NaN. An empty vector has norm 0.
 
-#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
 #include "fit/lm/lm_internal.h"
+#include "support/vector_clones.h"
 
 namespace kelvra::lm {
 namespace {
@@ -76,17 +76,25 @@ double scaled_norm(std::span<const double> x, double agiant) {
 
 }  // namespace
 
+KELVRA_VECTOR_CLONES
 double enorm(std::span<const double> x) {
   // Intermediate squares are summed directly, so each must stay below
   // DBL_MAX / n for their sum not to overflow.
   const double agiant = rgiant / static_cast<double>(x.size());
-  // Nearly always every component is intermediate, and the squares are
-  // summed as they are, without the three groups' tests and scaling.
-  const bool intermediate = std::all_of(x.begin(), x.end(), [agiant](double xi) {
+  // Nearly always every component is intermediate or zero (the padding rows
+  // of a Jacobian, a frozen column), and the squares are summed as they
+  // are, without the three groups' tests and scaling; a zero adds nothing
+  // in either sum.
+  // The components outside are counted over the whole vector, without an
+  // early exit, so that the test vectorises: nearly always it passes, and
+  // then every component is read anyway. A NaN fails `xabs < agiant`.
+  std::size_t outside = 0;
+  for (const double xi : x) {
     const double xabs = std::fabs(xi);
-    return xabs > rdwarf && xabs < agiant;
-  });
-  if (!intermediate) return scaled_norm(x, agiant);
+    outside += !(xabs < agiant);
+    outside += (xabs <= rdwarf) & (xabs != 0.0);
+  }
+  if (outside != 0) return scaled_norm(x, agiant);
   return std::sqrt(interleaved_sum(x.size(), [&x](std::size_t i) { return x[i] * x[i]; }));
 }
 

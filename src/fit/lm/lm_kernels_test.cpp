@@ -46,6 +46,9 @@ TEST(Enorm, ScalesAwayUnderflowAndOverflow) {
       {{}, 0.0},
       {{0.0, 0.0}, 0.0},
       {{3.0, -4.0}, 5.0},
+      // Zeros beside intermediate or tiny components add nothing.
+      {{3.0, 0.0, -0.0, -4.0}, 5.0},
+      {{0.0, 3e-200, 0.0, 4e-200}, 5e-200},
       // Squares of these underflow or overflow when summed directly.
       {{3e-200, 4e-200}, 5e-200},
       {{-3e200, 4e200}, 5e200},

@@ -41,6 +41,7 @@
 
 #include "fit/lm/lm_internal.h"
 #include "fit/lm/lm_solver.h"
+#include "support/vector_clones.h"
 
 namespace kelvra {
 namespace {
@@ -112,6 +113,7 @@ void load_jacobian(LeastSquaresProblem& problem, MatrixView fjac, std::size_t m)
 // with zeros to fjac.rows), keeps the first n entries of Q^T f in qtf and
 // puts rdiag on the diagonal of fjac, which then holds R in its upper
 // triangle.
+KELVRA_VECTOR_CLONES
 void form_qtf(MatrixView fjac, std::span<const double> rdiag, std::span<const double> fvec, std::span<double> wa4,
               std::span<double> qtf) {
   std::copy(fvec.begin(), fvec.end(), wa4.begin());
@@ -169,6 +171,7 @@ double jacobian_step_norm(MatrixView r, std::span<const std::size_t> ipvt, std::
 
 }  // namespace
 
+KELVRA_VECTOR_CLONES
 LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
   const std::size_t n = problem.param_count();
   const std::size_t m = problem.residual_count();

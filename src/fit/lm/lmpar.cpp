@@ -30,6 +30,7 @@
 #include <cmath>
 
 #include "fit/lm/lm_internal.h"
+#include "support/vector_clones.h"
 
 namespace kelvra::lm {
 namespace {
@@ -42,6 +43,7 @@ constexpr double kStartFraction = 0.001;
 
 }  // namespace
 
+KELVRA_VECTOR_CLONES
 void lmpar(MatrixView r, std::span<const std::size_t> ipvt, std::span<const double> diag,
            std::span<const double> qtb, double delta, double& par, std::span<double> x, std::span<double> sdiag,
            std::span<double> wa1, std::span<double> wa2) {

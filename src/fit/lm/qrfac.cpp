@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "fit/lm/lm_internal.h"
+#include "support/vector_clones.h"
 
 namespace kelvra::lm {
 namespace {
@@ -31,6 +32,7 @@ constexpr double kDowndateSafety = 0.05;
 
 }  // namespace
 
+KELVRA_VECTOR_CLONES
 void qrfac(MatrixView a, std::span<std::size_t> ipvt, std::span<double> rdiag, std::span<double> acnorm,
            std::span<double> wa) {
   const std::size_t m = a.rows;

@@ -22,9 +22,11 @@
 #include <cmath>
 
 #include "fit/lm/lm_internal.h"
+#include "support/vector_clones.h"
 
 namespace kelvra::lm {
 
+KELVRA_VECTOR_CLONES
 void qrsolv(MatrixView r, std::span<const std::size_t> ipvt, std::span<const double> diag,
             std::span<const double> qtb, std::span<double> x, std::span<double> sdiag, std::span<double> wa) {
   const std::size_t n = r.cols;
