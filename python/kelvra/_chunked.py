@@ -18,6 +18,7 @@ import numpy as np
 
 import kelvra
 from kelvra import _core
+from kelvra._threads import POLL_INTERVAL_S
 from kelvra.io import as_spectrum
 
 # Spectra per compiled call: enough that a call's fixed cost (converting the
@@ -175,6 +176,73 @@ def fit_chunk(circuits, items, fit_arguments, workers):
             errors[i] = error
     scalars = dict(zip(SCALARS, (chi_square, success, iterations, evals, seconds, np.array(errors, dtype=object))))
     return params, stderr, scalars
+
+
+class ChunkJob:
+    """One chunk handed to `ChunkFits`: its rows once `wait` returns."""
+
+    def __init__(self, after):
+        self.after = after  # the job submitted before this one, until it is done
+        self.done = threading.Event()
+        self.rows = None
+        self.error = None
+
+    def wait(self):
+        """The chunk's `fit_chunk` rows, or its exception raised here."""
+        # Waited on in slices: Ctrl-C reaches a thread blocked without a
+        # timeout only once the wait ends.
+        while not self.done.wait(POLL_INTERVAL_S):
+            pass
+        if self.error is not None:
+            raise self.error
+        return self.rows
+
+
+class ChunkFits:
+    """Fits chunks in the order they are handed over, each on a thread of its
+    own that starts on its chunk once the one before is done.
+
+    The thread takes part in the chunk's compiled fits, so the calling thread
+    is free meanwhile to read the next chunk and build the last one's table:
+    the cores do not wait on Python between chunks. A thread ends with its
+    chunk, so nothing outlives a batch that is abandoned. The fits run inside
+    a stop flag that `close` sets, which ends those in flight within
+    milliseconds, as Ctrl-C does on the main thread.
+    """
+
+    def __init__(self, fit_arguments, workers):
+        self._fit_arguments = fit_arguments
+        self._workers = workers
+        self._stop = _core.StopFlag()
+        self._last = None
+
+    def submit(self, circuits, items):
+        job = ChunkJob(self._last)
+        self._last = job
+        threading.Thread(target=self._fit, args=(job, circuits, items), name="kelvra-chunk-fits").start()
+        return job
+
+    def close(self):
+        """Stops the chunks in flight and waits until their threads are done."""
+        self._stop.set()
+        if self._last is not None:
+            # Each job waits for the one before it, so the last is done last.
+            self._last.done.wait()
+
+    def _fit(self, job, circuits, items):
+        try:
+            # One chunk at a time has the cores: its loops use the workers.
+            if job.after is not None:
+                job.after.done.wait()
+                job.after = None
+            if self._stop.is_set():
+                raise KeyboardInterrupt
+            with self._stop:
+                job.rows = fit_chunk(circuits, items, self._fit_arguments, self._workers)
+        except BaseException as error:  # handed to the thread that waits for the rows
+            job.error = error
+        finally:
+            job.done.set()
 
 
 def chunk_rows(circuits, items, fit_arguments):

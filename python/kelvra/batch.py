@@ -14,7 +14,7 @@ import numpy as np
 
 import kelvra
 from kelvra import _core
-from kelvra._chunked import SCALARS, CsvWriter, chunks, fit_chunk, iter_jobs, report_stop
+from kelvra._chunked import SCALARS, ChunkFits, CsvWriter, chunks, iter_jobs, report_stop
 from kelvra._threads import (map_in_threads, positive_count, progress_bar, require,  # noqa: F401
                              require as _require, thread_count, usable_cores)
 from kelvra.io import as_spectrum
@@ -189,22 +189,61 @@ def _known_count(spectra):
 
 
 def _chunk_tables(jobs, circuit_stream, key_name, names, threads, fit_arguments, progress, total):
-    """The result table of each chunk of `jobs`, in order."""
+    """The result table of each chunk of `jobs`, in order.
+
+    Each chunk is fitted on a thread of its own (`ChunkFits`) while this one
+    reads the next chunk and then builds the table of the one before.
+    """
     bar = progress_bar(progress, total) if total is None or total > 0 else None
     if bar is None and progress is True:
         bar = require("tqdm").tqdm(unit="fit")
+    fits = ChunkFits(fit_arguments, threads)
+    pending = None  # (keys, job) of the chunk being fitted
+
+    def finished(keys, job):
+        params, stderr, scalars = job.wait()
+        return columns_table(key_name, keys, names, params, stderr, scalars)
+
     try:
-        for chunk in chunks(jobs):
+        for chunk in _read_chunks(jobs, circuit_stream):
+            if isinstance(chunk, Exception):
+                # The chunks before the one that could not be read still get their rows.
+                if pending is not None:
+                    yield finished(*pending)
+                raise chunk
+            circuits, items, keys = chunk
+            job = fits.submit(circuits, items)
+            if pending is not None:
+                yield finished(*pending)
+                if bar is not None:
+                    bar.update(len(pending[0]))
+            pending = (keys, job)
+        if pending is not None:
+            yield finished(*pending)
+            if bar is not None:
+                bar.update(len(pending[0]))
+    finally:
+        fits.close()
+        if bar is not None:
+            bar.close()
+
+
+def _read_chunks(jobs, circuit_stream):
+    """(circuits, fit inputs, keys) of each chunk of `jobs`; where reading
+    one fails, its exception instead, and nothing after it."""
+    chunk_iterator = chunks(jobs)
+    while True:
+        try:
+            chunk = next(chunk_iterator, None)
+            if chunk is None:
+                return
             circuits = list(itertools.islice(circuit_stream, len(chunk)))
             if len(circuits) != len(chunk):
                 raise ValueError("got fewer circuits than spectra")
-            params, stderr, scalars = fit_chunk(circuits, [item for _, item in chunk], fit_arguments, threads)
-            yield columns_table(key_name, [k for k, _ in chunk], names, params, stderr, scalars)
-            if bar is not None:
-                bar.update(len(chunk))
-    finally:
-        if bar is not None:
-            bar.close()
+        except Exception as error:  # raised by the caller once the chunks before it are out
+            yield error
+            return
+        yield circuits, [item for _, item in chunk], [k for k, _ in chunk]
 
 
 def _fit_one_by_one(circuit, spectra, key, key_name, workers, progress, warm_start, client, fit_arguments):

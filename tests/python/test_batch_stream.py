@@ -140,3 +140,22 @@ def test_ctrl_c_leaves_a_file_of_complete_rows_and_says_where_it_stopped(tmp_pat
     assert list(rows["key"]) == list(range(len(rows)))
     assert not rows.drop(columns="error").isna().any().any()
     assert not [t for t in threading.enumerate() if t.name == "kelvra-csv-writer"]
+
+
+@pytest.mark.parametrize("failure", ["reading", "circuits"])
+def test_input_that_fails_midway_leaves_the_chunks_before_it_and_raises(tmp_path, small_chunks, failure):
+    spectra = noisy("R0-(R1,C1)", 20)
+
+    def reading():
+        yield from spectra[:16]
+        raise OSError("disk gone")
+
+    out = tmp_path / "rows.csv"
+    arguments = ((iter(["R0-(R1,C1)"] * 16), iter(spectra)) if failure == "circuits"
+                 else ("R0-(R1,C1)", reading()))
+    with pytest.raises(ValueError if failure == "circuits" else OSError):
+        fit_many(*arguments, out=out)
+    # The spectra are fitted while the next chunk is read: the two complete
+    # chunks before the failing one are in the file all the same.
+    assert list(pandas.read_csv(out)["key"]) == list(range(14))
+    assert not [t for t in threading.enumerate() if t.name in ("kelvra-csv-writer", "kelvra-chunk-fits")]
