@@ -191,5 +191,32 @@ TEST(Lmpar, StepSolvesTheDampedSystemAndMeetsTheRadius) {
   }
 }
 
+// Scaling A, b, D and the radius by s leaves the damped step unchanged. At
+// 1e200 and 1e-200 the squares in the rotations would overflow or underflow,
+// and they are formed from ratios instead.
+TEST(Lmpar, StepDoesNotDependOnTheScaleOfTheProblem) {
+  const Matrix& input = test_matrices().front();
+  const std::size_t n = input.n;
+  auto step = [&](double s) {
+    Matrix f = input;
+    for (double& v : f.a) v *= s;
+    std::vector<std::size_t> ipvt(n);
+    std::vector<double> rdiag(n), acnorm(n), wa(n);
+    qrfac(MatrixView{f.a, f.m, n}, ipvt, rdiag, acnorm, wa);
+    std::vector<double> r = extract_r(f, rdiag);
+    std::vector<double> diag(acnorm), qtb(n), x(n), sdiag(n), wa1(n), wa2(n);
+    for (std::size_t j = 0; j < n; ++j) qtb[j] = s * (1.0 + static_cast<double>(j));
+    double par = 0.0;
+    lmpar(MatrixView{r, n, n}, ipvt, diag, qtb, 0.05 * s, par, x, sdiag, wa1, wa2);
+    EXPECT_GT(par, 0.0) << s;
+    return x;
+  };
+  const std::vector<double> unscaled = step(1.0);
+  for (const double s : {1e200, 1e-200}) {
+    const std::vector<double> scaled = step(s);
+    for (std::size_t j = 0; j < n; ++j) EXPECT_NEAR(scaled[j], unscaled[j], 1e-12 * enorm(unscaled)) << s;
+  }
+}
+
 }  // namespace
 }  // namespace kelvra::lm

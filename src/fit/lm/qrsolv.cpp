@@ -25,6 +25,48 @@
 #include "support/vector_clones.h"
 
 namespace kelvra::lm {
+namespace {
+
+// Within this range of the larger magnitude, a^2 + b^2 neither overflows
+// nor loses the larger square to underflow.
+constexpr double kDirectNormLow = 1e-150;
+constexpr double kDirectNormHigh = 1e150;
+
+struct Rotation {
+  double cos;
+  double sin;
+};
+
+// The rotation from the smaller of the ratios a/b and b/a, whose square
+// under the root cannot overflow.
+[[gnu::noinline]] Rotation givens_from_ratio(double a, double b, bool b_larger) {
+  if (b_larger) {
+    const double cotan = a / b;
+    const double sin = 1.0 / std::sqrt(1.0 + cotan * cotan);
+    return {sin * cotan, sin};
+  }
+  const double tan = b / a;
+  const double cos = 1.0 / std::sqrt(1.0 + tan * tan);
+  return {cos, cos * tan};
+}
+
+// The rotation that takes (a, b), b != 0, to (h, 0): cos = a / h and
+// sin = b / h, h = sqrt(a^2 + b^2) with the sign of the larger of the two.
+// From the smaller ratio, every rotation waits on a division, a root, a
+// second division and a product in turn, and the next rotation waits on it;
+// from a^2 + b^2, where that is safe, a root and two independent divisions
+// remain, and no branch on which ratio is the smaller.
+[[gnu::always_inline]] inline Rotation givens(double a, double b) {
+  const bool b_larger = std::fabs(a) < std::fabs(b);
+  const double larger = b_larger ? b : a;
+  if (std::fabs(larger) > kDirectNormLow && std::fabs(larger) < kDirectNormHigh) [[likely]] {
+    const double h = std::copysign(std::sqrt(a * a + b * b), larger);
+    return {a / h, b / h};
+  }
+  return givens_from_ratio(a, b, b_larger);
+}
+
+}  // namespace
 
 KELVRA_VECTOR_CLONES
 void qrsolv(MatrixView r, std::span<const std::size_t> ipvt, std::span<const double> diag,
@@ -57,19 +99,7 @@ void qrsolv(MatrixView r, std::span<const std::size_t> ipvt, std::span<const dou
         if (sdiag[k] == 0.0) {
           continue;
         }
-        // Compute the rotation from the smaller of the two ratios so that
-        // the square under the root cannot overflow.
-        double sin = 0.0;
-        double cos = 0.0;
-        if (std::fabs(r(k, k)) < std::fabs(sdiag[k])) {
-          const double cotan = r(k, k) / sdiag[k];
-          sin = 1.0 / std::sqrt(1.0 + cotan * cotan);
-          cos = sin * cotan;
-        } else {
-          const double tan = sdiag[k] / r(k, k);
-          cos = 1.0 / std::sqrt(1.0 + tan * tan);
-          sin = cos * tan;
-        }
+        const auto [cos, sin] = givens(r(k, k), sdiag[k]);
 
         r(k, k) = cos * r(k, k) + sin * sdiag[k];
         const double temp = cos * wa[k] + sin * qtbpj;
