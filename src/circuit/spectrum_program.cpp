@@ -96,6 +96,7 @@ struct TabulatedLeaves {
 // last in `sums`, each its `block` real parts followed by its `block`
 // imaginary parts.
 template <class Leaves>
+KELVRA_VECTOR_CLONES
 void run_block(const SpectrumProgram& program, const Leaves& leaves, std::size_t begin, std::size_t n, double* sums,
                std::size_t block, Complex* out) {
   const std::size_t stride = 2 * block;
@@ -131,7 +132,6 @@ double* sum_storage(std::size_t size) {
 }
 
 template <class Leaves>
-KELVRA_VECTOR_CLONES
 void run_blocks(const SpectrumProgram& program, const Leaves& leaves, std::span<Complex> out) {
   const std::size_t block = std::clamp<std::size_t>(kSumCapacity / program.max_open_sums, 1, kBlock);
   double* sums = sum_storage(program.max_open_sums * 2 * block);
