@@ -66,6 +66,7 @@ constexpr double kAdditiveIdentity = -0.0;
 
 // Overwrites `re` and `im` (each as long as omega) with the element's
 // impedance at every frequency.
+KELVRA_VECTOR_CLONES
 void tabulate(const Element& element, std::span<const double> omega, std::span<double> re, std::span<double> im) {
   std::fill(re.begin(), re.end(), kAdditiveIdentity);
   std::fill(im.begin(), im.end(), kAdditiveIdentity);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "fit/search_coordinates.h"
+#include "support/vector_clones.h"
 
 namespace kelvra {
 namespace {
@@ -11,6 +12,11 @@ namespace {
 // ln 10: d(10^u + lo)/du = 10^u ln 10 = (p - lo) ln 10, the chain-rule
 // factor of an open parameter's column.
 constexpr double kLn10 = 2.302585092994046;
+
+KELVRA_VECTOR_CLONES
+void scale(std::span<double> column, double factor) {
+  for (double& entry : column) entry *= factor;
+}
 
 }  // namespace
 
@@ -59,8 +65,7 @@ void LmProblem::jacobian(std::span<double> out) {
       // a NaN in a column meant to be inert.
       std::fill(column.begin(), column.end(), 0.0);
     } else if (j < mapped && is_open(bounds_[j])) {
-      const double factor = (p[j] - bounds_[j].lo) * kLn10;
-      for (double& entry : column) entry *= factor;
+      scale(column, (p[j] - bounds_[j].lo) * kLn10);
     }
   }
 }
