@@ -110,24 +110,25 @@ def _clean_block(items):
     return (frequencies, impedances) if clean else None
 
 
-def fit_chunk(circuits, items, fit_arguments, workers):
-    """The rows of one chunk: ({name: parameter column}, {name: standard
-    error column}, {scalar column name: column}).
+class ChunkPlan:
+    """A chunk read for the core: each row's error so far, and one compiled
+    call per circuit, as (circuit, row indices, frequencies, impedances)."""
+
+    def __init__(self, count):
+        self.count = count
+        self.errors = [""] * count
+        self.calls = []
+
+
+def plan_chunk(circuits, items):
+    """The `ChunkPlan` of a chunk: everything but the fits.
 
     Each row is what the batch's one-fit-at-a-time path gives the same
     spectrum: a circuit string is read first, then the item unpacked as a
     pair and coerced by `as_spectrum`, and a failure of any of these is the
-    row's error; the fit itself runs in the core.
+    row's error.
     """
-    count = len(items)
-    errors = [""] * count
-    chi_square = np.full(count, np.nan)
-    success = np.zeros(count, dtype=bool)
-    iterations = np.zeros(count, dtype=np.int64)
-    evals = np.zeros(count, dtype=np.int64)
-    seconds = np.zeros(count)
-    params, stderr = {}, {}
-
+    plan = ChunkPlan(len(items))
     # Circuit strings are read once per chunk; the same object serves its spectra as one group.
     parsed = {}
     groups = {}  # id(circuit) -> (circuit, [row indices])
@@ -140,14 +141,14 @@ def fit_chunk(circuits, items, fit_arguments, workers):
                     parsed[circuit] = error
             circuit = parsed[circuit]
             if isinstance(circuit, Exception):
-                errors[i] = _error_text(circuit)
+                plan.errors[i] = _error_text(circuit)
                 continue
         groups.setdefault(id(circuit), (circuit, []))[1].append(i)
 
     block = _clean_block(items)
     for circuit, rows in groups.values():
         if block is not None:
-            frequencies, impedances = (block[0], block[1]) if len(rows) == count else \
+            frequencies, impedances = (block[0], block[1]) if len(rows) == plan.count else \
                 (block[0][rows], block[1][rows])
         else:
             frequencies, impedances, kept = [], [], []
@@ -156,58 +157,88 @@ def fit_chunk(circuits, items, fit_arguments, workers):
                     first, second = items[i]
                     spectrum = as_spectrum(first, second)
                 except Exception as error:  # as the one-fit path: the row says why
-                    errors[i] = _error_text(error)
+                    plan.errors[i] = _error_text(error)
                     continue
                 frequencies.append(spectrum.frequencies)
                 impedances.append(spectrum.impedances)
                 kept.append(i)
             rows = kept
-        fitted = _core._fit_batch(circuit, frequencies, impedances, workers, fit_arguments)
+        plan.calls.append((circuit, rows, frequencies, impedances))
+    return plan
+
+
+def fit_plan(plan, fit_arguments, workers):
+    """The core's rows for each call of `plan`: the only part of a chunk
+    that fits, and the only one that leaves the interpreter lock free."""
+    return [_core._fit_batch(circuit, frequencies, impedances, workers, fit_arguments)
+            for circuit, _, frequencies, impedances in plan.calls]
+
+
+def chunk_columns(plan, fitted):
+    """The rows of a fitted chunk: ({name: parameter column}, {name:
+    standard error column}, {scalar column name: column})."""
+    count = plan.count
+    errors = list(plan.errors)
+    chi_square = np.full(count, np.nan)
+    success = np.zeros(count, dtype=bool)
+    iterations = np.zeros(count, dtype=np.int64)
+    evals = np.zeros(count, dtype=np.int64)
+    seconds = np.zeros(count)
+    params, stderr = {}, {}
+    for (circuit, rows, _, _), rows_fitted in zip(plan.calls, fitted):
         index = np.asarray(rows, dtype=np.intp)
         for j, name in enumerate(circuit.param_names()):
-            params.setdefault(name, np.full(count, np.nan))[index] = fitted["params"][:, j]
-            stderr.setdefault(name, np.full(count, np.nan))[index] = fitted["stderr"][:, j]
-        chi_square[index] = fitted["chi_square"]
-        success[index] = fitted["success"]
-        iterations[index] = fitted["iterations"]
-        evals[index] = fitted["impedance_evals"]
-        seconds[index] = fitted["time"]
-        for i, error in zip(rows, fitted["error"]):
+            params.setdefault(name, np.full(count, np.nan))[index] = rows_fitted["params"][:, j]
+            stderr.setdefault(name, np.full(count, np.nan))[index] = rows_fitted["stderr"][:, j]
+        chi_square[index] = rows_fitted["chi_square"]
+        success[index] = rows_fitted["success"]
+        iterations[index] = rows_fitted["iterations"]
+        evals[index] = rows_fitted["impedance_evals"]
+        seconds[index] = rows_fitted["time"]
+        for i, error in zip(rows, rows_fitted["error"]):
             errors[i] = error
     scalars = dict(zip(SCALARS, (chi_square, success, iterations, evals, seconds, np.array(errors, dtype=object))))
     return params, stderr, scalars
 
 
+def fit_chunk(circuits, items, fit_arguments, workers):
+    """The rows of one chunk (`chunk_columns`), fitted on `workers` threads."""
+    plan = plan_chunk(circuits, items)
+    return chunk_columns(plan, fit_plan(plan, fit_arguments, workers))
+
+
 class ChunkJob:
     """One chunk handed to `ChunkFits`: its rows once `wait` returns."""
 
-    def __init__(self, after):
+    def __init__(self, plan, after):
+        self.plan = plan
         self.after = after  # the job submitted before this one, until it is done
         self.done = threading.Event()
-        self.rows = None
+        self.fitted = None
         self.error = None
 
     def wait(self):
-        """The chunk's `fit_chunk` rows, or its exception raised here."""
+        """The chunk's rows (`chunk_columns`), or its exception raised here."""
         # Waited on in slices: Ctrl-C reaches a thread blocked without a
         # timeout only once the wait ends.
         while not self.done.wait(POLL_INTERVAL_S):
             pass
         if self.error is not None:
             raise self.error
-        return self.rows
+        return chunk_columns(self.plan, self.fitted)
 
 
 class ChunkFits:
     """Fits chunks in the order they are handed over, each on a thread of its
     own that starts on its chunk once the one before is done.
 
-    The thread takes part in the chunk's compiled fits, so the calling thread
-    is free meanwhile to read the next chunk and build the last one's table:
-    the cores do not wait on Python between chunks. A thread ends with its
-    chunk, so nothing outlives a batch that is abandoned. The fits run inside
-    a stop flag that `close` sets, which ends those in flight within
-    milliseconds, as Ctrl-C does on the main thread.
+    That thread only runs the chunk's compiled fits; reading the chunk
+    (`plan_chunk`) and its rows (`chunk_columns`) is left to the calling
+    thread, which does it while the fits of another chunk run, so the cores
+    do not wait on Python between chunks. A thread ends with its chunk, so
+    nothing outlives a batch that is abandoned. The fits run inside a stop
+    flag that `close` sets, which ends those in flight within milliseconds,
+    as Ctrl-C does on the main thread.
     """
 
     def __init__(self, fit_arguments, workers):
@@ -217,9 +248,9 @@ class ChunkFits:
         self._last = None
 
     def submit(self, circuits, items):
-        job = ChunkJob(self._last)
+        job = ChunkJob(plan_chunk(circuits, items), self._last)
         self._last = job
-        threading.Thread(target=self._fit, args=(job, circuits, items), name="kelvra-chunk-fits").start()
+        threading.Thread(target=self._fit, args=(job,), name="kelvra-chunk-fits").start()
         return job
 
     def close(self):
@@ -229,7 +260,7 @@ class ChunkFits:
             # Each job waits for the one before it, so the last is done last.
             self._last.done.wait()
 
-    def _fit(self, job, circuits, items):
+    def _fit(self, job):
         try:
             # One chunk at a time has the cores: its loops use the workers.
             if job.after is not None:
@@ -238,7 +269,7 @@ class ChunkFits:
             if self._stop.is_set():
                 raise KeyboardInterrupt
             with self._stop:
-                job.rows = fit_chunk(circuits, items, self._fit_arguments, self._workers)
+                job.fitted = fit_plan(job.plan, self._fit_arguments, self._workers)
         except BaseException as error:  # handed to the thread that waits for the rows
             job.error = error
         finally:
