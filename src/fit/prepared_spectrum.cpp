@@ -37,8 +37,10 @@ PreparedSpectrum::PreparedSpectrum(std::vector<double> omega, std::vector<Comple
     : omega_(std::move(omega)),
       log_omega_(omega_.size()),
       measured_(std::move(measured)),
-      weights_(std::move(weights)) {
+      weights_(std::move(weights)),
+      inverse_weights_(weights_.size()) {
   for (std::size_t k = 0; k < omega_.size(); ++k) log_omega_[k] = std::log(omega_[k]);
+  for (std::size_t k = 0; k < weights_.size(); ++k) inverse_weights_[k] = 1.0 / weights_[k];
 }
 
 }  // namespace kelvra

@@ -37,6 +37,9 @@ class PreparedSpectrum {
   std::span<const double> log_omega() const { return log_omega_; }
   std::span<const Complex> measured() const { return measured_; }
   std::span<const double> weights() const { return weights_; }
+  // 1 / weights, for the analytic Jacobian, which is held to its value
+  // rather than to the bits of the residuals' quotients.
+  std::span<const double> inverse_weights() const { return inverse_weights_; }
   std::size_t point_count() const { return omega_.size(); }
   std::size_t residual_count() const { return 2 * omega_.size(); }
 
@@ -47,6 +50,7 @@ class PreparedSpectrum {
   std::vector<double> log_omega_;
   std::vector<Complex> measured_;
   std::vector<double> weights_;
+  std::vector<double> inverse_weights_;
 };
 
 }  // namespace kelvra

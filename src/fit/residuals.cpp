@@ -121,15 +121,12 @@ void jacobian_from_leaves(const LeafSpectra& leaves, std::size_t n, const Prepar
   counter.add(1);
   // Per thread and only growing, like the central difference's scratch.
   thread_local std::vector<Complex> derivatives;
-  thread_local std::vector<double> inverse_weights;
   const std::size_t k_count = data.point_count();
   derivatives.resize(n * k_count);
   leaves.derivatives(n, data.log_omega(), derivatives);
-  // One division a point rather than 2n: a Jacobian is held to its value,
-  // not to the bits of the residuals' quotients.
-  inverse_weights.resize(k_count);
-  const std::span<const double> weights = data.weights();
-  for (std::size_t k = 0; k < k_count; ++k) inverse_weights[k] = 1.0 / weights[k];
+  // Products rather than the residuals' quotients: a Jacobian is held to
+  // its value, not to their bits.
+  const std::span<const double> inverse_weights = data.inverse_weights();
   const std::size_t m = data.residual_count();
   for (std::size_t j = 0; j < n; ++j) {
     const Complex* d = derivatives.data() + j * k_count;

@@ -4,6 +4,7 @@
 
 #include "nn/gelu_kernel.h"
 #include "nn/packed_network.h"
+#include "support/vector_clones.h"
 
 namespace kelvra {
 
@@ -69,6 +70,7 @@ void convolve(CpuVariant variant, const PackedConv& conv, const Rows& in, const 
 // Normalises each group of channels over its channels and positions with
 // the population variance, then optionally applies GELU while the row is
 // in cache.
+KELVRA_VECTOR_CLONES
 void group_norm(CpuVariant variant, const PackedNorm& norm, std::size_t channels, std::size_t groups,
                 const Rows& rows, bool with_gelu) {
   const std::size_t positions = rows.layout->positions;
@@ -93,6 +95,7 @@ void group_norm(CpuVariant variant, const PackedNorm& norm, std::size_t channels
 }
 
 // h = GELU(h + u), position by position.
+KELVRA_VECTOR_CLONES
 void add_residual(CpuVariant variant, std::size_t channels, const Rows& h, const Rows& u) {
   for (std::size_t c = 0; c < channels; ++c) {
     double* const x = h.row(c);
