@@ -6,7 +6,10 @@
 // compute the same bits: only the width of the registers differs.
 #pragma once
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// ThreadSanitizer instruments the function that makes the choice, which
+// the loader runs before the sanitizer's runtime is up; as the builds give
+// the same bits, that build checks the portable one alone.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define KELVRA_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
 #else
 #define KELVRA_VECTOR_CLONES
