@@ -84,10 +84,9 @@ double enorm(std::span<const double> x) {
   // Nearly always every component is intermediate or zero (the padding rows
   // of a Jacobian, a frozen column), and the squares are summed as they
   // are, without the three groups' tests and scaling; a zero adds nothing
-  // in either sum.
-  // The components outside are counted over the whole vector, without an
-  // early exit, so that the test vectorises: nearly always it passes, and
-  // then every component is read anyway. A NaN fails `xabs < agiant`.
+  // in either sum. The components outside are counted over the whole
+  // vector, without an early exit, so that the test vectorises: when it
+  // passes every component is read anyway. A NaN fails `xabs < agiant`.
   std::size_t outside = 0;
   for (const double xi : x) {
     const double xabs = std::fabs(xi);
