@@ -201,27 +201,26 @@ def _chunk_tables(jobs, circuit_stream, key_name, names, threads, fit_arguments,
     pending = None  # (keys, job) of the chunk being fitted
 
     def finished(keys, job):
+        """The table of the chunk `job` fits, then the bar moved past it."""
         params, stderr, scalars = job.wait()
-        return columns_table(key_name, keys, names, params, stderr, scalars)
+        yield columns_table(key_name, keys, names, params, stderr, scalars)
+        if bar is not None:
+            bar.update(len(keys))
 
     try:
         for chunk in _read_chunks(jobs, circuit_stream):
             if isinstance(chunk, Exception):
                 # The chunks before the one that could not be read still get their rows.
                 if pending is not None:
-                    yield finished(*pending)
+                    yield from finished(*pending)
                 raise chunk
             circuits, items, keys = chunk
             job = fits.submit(circuits, items)
             if pending is not None:
-                yield finished(*pending)
-                if bar is not None:
-                    bar.update(len(pending[0]))
+                yield from finished(*pending)
             pending = (keys, job)
         if pending is not None:
-            yield finished(*pending)
-            if bar is not None:
-                bar.update(len(pending[0]))
+            yield from finished(*pending)
     finally:
         fits.close()
         if bar is not None:
