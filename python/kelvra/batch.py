@@ -72,13 +72,15 @@ def fit_many(circuit, spectra, *, workers=None, progress=None, warm_start=False,
         time, which searches for a better minimum at several times the cost
         of a fit (not with `out`).
     early_stop : str
-        That of ``Circuit.fit``, but "joined" by default here
+        That of ``Circuit.fit``, but "lagging" by default here
         (`kelvra.tables.MANY_FITS_EARLY_STOP`): each run of a fit also ends
         once its chi-square has settled, instead of crawling on through its
         whole budget where the data no longer decide a parameter, and a
         starting point's run ends once it reaches the path of an earlier
-        start's run, which it would follow to the same end. Pass
-        "plausible" (or None) for the full rule of a single fit.
+        start's run, which it would follow to the same end, or once it lags
+        so far behind the earlier starts' best result that at its pace it
+        could not catch up. Pass "plausible" (or None) for the full rule of
+        a single fit.
     jacobian : str
         That of ``Circuit.fit``, but "analytic" by default here
         (`kelvra.tables.MANY_FITS_JACOBIAN`): derivatives by the chain rule
@@ -271,7 +273,7 @@ def fit_partitions(circuit, frame, key, **fit_arguments):
     whose spectra are told apart by the column `key`; every spectrum's rows
     must lie in one partition (for example a partition per file, or a frame
     indexed by `key`). `circuit` is one circuit for all spectra. The rows are
-    those of `fit_many` (early_stop="joined" and jacobian="analytic" unless
+    those of `fit_many` (early_stop="lagging" and jacobian="analytic" unless
     given), with a
     partition's spectra fitted one after another on the Dask worker thread
     that holds it.

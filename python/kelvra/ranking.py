@@ -207,8 +207,8 @@ def rank(frequencies, impedances=None, candidates=None, *, builtin=True, criteri
         unless told otherwise. Any other (``method``, ``max_iterations``,
         ...) fits every candidate with ``Circuit.fit`` and those options
         instead: thorough, but about ten times slower; their runs end once
-        chi-square has settled or they join an earlier start's path
-        (``early_stop="joined"``) and take the analytic Jacobian unless
+        chi-square has settled, they join an earlier start's path or they
+        lag behind the earlier starts' best (``early_stop="lagging"``) and take the analytic Jacobian unless
         ``early_stop`` or ``jacobian`` say otherwise.
 
     Returns

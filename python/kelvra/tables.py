@@ -60,11 +60,12 @@ EARLY_STOP_RULES: Mapping[str, str] = MappingProxyType(dict(_core._early_stop_ru
 #: The rule of the many-fit entry points (`kelvra.batch.fit_many`, the
 #: command line, ranking's full fits): each run also ends once its
 #: chi-square has settled, which cuts the few fits that would crawl through
-#: their whole budget, and a starting point's run ends once it joins the path
-#: of an earlier start's run, which it would follow to the same end; fits
-#: that find no plausible result and so run every start take most of a
-#: batch's time. A single `Circuit.fit` keeps the default rule.
-MANY_FITS_EARLY_STOP: str = "joined"
+#: their whole budget; a starting point's run ends once it joins the path
+#: of an earlier start's run, which it would follow to the same end, or once
+#: it lags so far behind the earlier starts' best that it could not catch up
+#: at its pace; fits that find no plausible result and so run every start
+#: take most of a batch's time. A single `Circuit.fit` keeps the default rule.
+MANY_FITS_EARLY_STOP: str = "lagging"
 assert MANY_FITS_EARLY_STOP in EARLY_STOP_RULES
 #: {name: what it does} of the methods `Circuit.fit` accepts as `jacobian`, the default first.
 JACOBIAN_METHODS: Mapping[str, str] = MappingProxyType(dict(_core._jacobian_methods()))

@@ -34,13 +34,14 @@ struct Candidate {
 };
 
 // What one candidate ends with: clamped parameters, their cost and the
-// solver's verdict; or, joined, nothing of its own: its run reached the path
-// of an earlier candidate's and would end where that one did.
+// solver's verdict; or, passed over, nothing of its own: its run reached the
+// path of an earlier candidate's and would end where that one did, or was
+// heading for no better than the best so far.
 struct StartResult {
   std::vector<double> params;
   double cost;
   bool success;
-  bool joined = false;
+  bool passed_over = false;
 };
 
 // What every run of one fit shares: the data, the bounds, the settings, the
@@ -55,7 +56,9 @@ struct FitContext {
   std::vector<double> scratch;
   std::vector<bool> fixed;  // held by the user: frozen in every run; empty when none is
   std::span<const double> p0;
-  RunPaths* paths = nullptr;  // the candidates' first runs, when they may join each other's
+  // What a candidate's first run answers to: the earlier first runs' paths,
+  // when it may join them, and their best, when it must keep up with it.
+  EarlierRuns earlier{};
 };
 
 // The round trip through search coordinates (log10 of the distance above
@@ -94,18 +97,18 @@ bool displaces(double cost, double best_cost) {
 }
 
 // A run from `start` with the `held` parameters (and the user's fixed ones)
-// frozen, walking a new path of `paths` when given; its evaluations are
-// added to `evaluations`.
+// frozen, answering to `earlier` runs; its evaluations are added to
+// `evaluations`.
 StartResult run_holding(FitContext& fit, std::span<const double> start, std::vector<bool> held,
-                        std::uint64_t& evaluations, RunPaths* paths = nullptr) {
+                        std::uint64_t& evaluations, const EarlierRuns& earlier = {}) {
   for (std::size_t j = 0; j < fit.fixed.size(); ++j) held[j] = held[j] || fit.fixed[j];
   std::vector<double> u(start.size());
   to_search_coordinates(fit.bounds, start, u);
   const LmRun run =
       levenberg_marquardt_single_start(fit.circuit, fit.data, fit.bounds, u, std::move(held), fit.settings,
-                                       fit.counter, fit.jacobian, paths);
+                                       fit.counter, fit.jacobian, earlier);
   evaluations += run.evaluations;
-  if (run.joined) return {{}, std::numeric_limits<double>::quiet_NaN(), false, true};
+  if (run.passed_over) return {{}, std::numeric_limits<double>::quiet_NaN(), false, true};
   return clamped_result(fit, run);
 }
 
@@ -125,10 +128,10 @@ std::optional<std::vector<bool>> stuck_marks(const FitContext& fit, std::span<co
 // strictly lower. `evaluations` receives both runs' counts.
 StartResult run_from(FitContext& fit, std::span<const double> start, std::uint64_t& evaluations) {
   evaluations = 0;
-  // Only first runs share paths: a second run freezes its own parameters
-  // and walks a landscape of its own.
-  StartResult result = run_holding(fit, start, std::vector<bool>(start.size(), false), evaluations, fit.paths);
-  if (result.joined) return result;
+  // Only first runs answer to earlier ones: a second run freezes its own
+  // parameters and walks a landscape of its own.
+  StartResult result = run_holding(fit, start, std::vector<bool>(start.size(), false), evaluations, fit.earlier);
+  if (result.passed_over) return result;
   const std::optional<std::vector<bool>> stuck = stuck_marks(fit, result.params);
   if (!stuck) return result;
   StartResult refined = run_holding(fit, result.params, *stuck, evaluations);
@@ -154,7 +157,7 @@ StartResult run_candidate(FitContext& fit, std::span<const double> start, std::o
                                   ? *start_cost
                                   : cost_at(fit.circuit, clamped_start, fit.data, fit.counter, fit.scratch);
   StartResult ended = run_from(fit, start, evaluations);
-  if (ended.joined || !displaces(clamped_cost, ended.cost)) return ended;
+  if (ended.passed_over || !displaces(clamped_cost, ended.cost)) return ended;
   // The runs ended worse than their own start. A start with bounded
   // parameters on their bounds (an exponent of exactly 1, as the learned
   // guess gives for an ideal capacitor) lets run 1 leave through them into
@@ -194,7 +197,7 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
   FitContext fit{circuit, data, bounds, settings, jacobian, counter, std::vector<double>(data.residual_count()), {}, p0};
   if (controls != nullptr && controls->any_fixed()) fit.fixed = controls->fixed;
   std::optional<RunPaths> paths;
-  if (starts == LmStarts::UntilPlausibleJoiningPaths) fit.paths = &paths.emplace(bounds);
+  if (starts == LmStarts::UntilPlausibleJoiningPaths) fit.earlier.paths = &paths.emplace(bounds);
 
   if (starts == LmStarts::GivenOnly) {
     std::uint64_t evaluations = 0;
@@ -217,18 +220,22 @@ FitOutcome levenberg_marquardt_fit(const Series& circuit, const PreparedSpectrum
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& a, const Candidate& b) { return total_order_less(a.cost, b.cost); });
 
-  // Nine candidates always exist and the first has no earlier path to join,
-  // so the first iteration always sets `best`.
+  // Nine candidates always exist and the first has no earlier run to answer
+  // to, so the first iteration always sets `best`.
   std::optional<StartResult> best;
   std::uint64_t iterations = 0;
   for (const Candidate& candidate : candidates) {
+    // A cost is half the sum of squares the solver works with.
+    if (best) fit.earlier.best_sum_of_squares = 2.0 * best->cost;
     std::uint64_t evaluations = 0;
     StartResult result = run_candidate(fit, candidate.params, candidate.cost, evaluations);
     iterations += evaluations;
     if (paths) paths->close_path();
-    // A joined candidate would end as an earlier one did: no better, and
-    // not plausible, or the loop would have stopped there.
-    if (result.joined) continue;
+    // A candidate passed over adds nothing: its run would have ended where
+    // an earlier one did, or above the best so far. (Where such a run would
+    // have ended plausible, the loop would have stopped with the best it
+    // had; going on can only lower the cost.)
+    if (result.passed_over) continue;
     const bool stop = plausible_where_free(result, p0, bounds, fit.fixed);
     if (!best || displaces(result.cost, best->cost)) best = std::move(result);
     if (stop) break;

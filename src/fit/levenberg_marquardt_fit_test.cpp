@@ -185,6 +185,13 @@ LmSettings settling() {
   return settings;
 }
 
+// The settings of the "lagging" early-stop rule (with joining paths).
+LmSettings lagging() {
+  LmSettings settings = settling();
+  settings.lag_window = kLagWindow;
+  return settings;
+}
+
 TEST(LevenbergMarquardtFit, ExactStartCountsNoEvaluationBeyondTheSpecifiedOnes) {
   const Series circuit = circuit_of("R0-(R1,CPE1)");
   const std::vector<double> truth = {10.0, 100.0, 1e-4, 0.85};
@@ -212,10 +219,11 @@ TEST_P(Recovery, EarlyStopRulesAgreeWithTheFullRule) {
   const Series start = rebuild(circuit, c.start);
   const FitOutcome full = levenberg_marquardt_fit(start, spectrum, Weighting::Modulus, LmSettings{}).value();
   for (const LmStarts starts : {LmStarts::UntilPlausible, LmStarts::UntilPlausibleJoiningPaths}) {
-    const FitOutcome settled =
-        levenberg_marquardt_fit(start, spectrum, Weighting::Modulus, settling(), starts).value();
-    EXPECT_EQ(settled.params, full.params);
-    EXPECT_EQ(settled.impedance_evals, full.impedance_evals);
+    for (const LmSettings& settings : {settling(), lagging()}) {
+      const FitOutcome stopped = levenberg_marquardt_fit(start, spectrum, Weighting::Modulus, settings, starts).value();
+      EXPECT_EQ(stopped.params, full.params);
+      EXPECT_EQ(stopped.impedance_evals, full.impedance_evals);
+    }
   }
 }
 
@@ -257,8 +265,9 @@ TEST_F(RippledOneArc, SettledRuleEndsACrawlAtNearlyTheSameCost) {
 // the first exponent ends on its bound from every start, so no result is
 // plausible, and several starts run down the same valley to the same few
 // ends. The joining rule passes over the runs that reach an earlier run's
-// path, for the same answer.
-TEST(LevenbergMarquardtFit, JoiningRuleSavesRunsForTheSameAnswer) {
+// path, the lagging rule also those heading for no better than the best so
+// far, for the same answer.
+TEST(LevenbergMarquardtFit, JoiningAndLaggingRulesSaveRunsForTheSameAnswer) {
   const Series circuit = circuit_of("R0-(R1,CPE1)-(R2,CPE2)");
   Spectrum spectrum =
       synthetic_spectrum(circuit, std::vector{10.0, 100.0, 1e-4, 0.99, 30.0, 1e-3, 0.85}, log_frequencies(50, -2.0, 5.0));
@@ -275,6 +284,11 @@ TEST(LevenbergMarquardtFit, JoiningRuleSavesRunsForTheSameAnswer) {
           .value();
   EXPECT_LT(joined.impedance_evals * 4, settled.impedance_evals * 3);
   EXPECT_NEAR(joined.cost, settled.cost, 1e-9 * settled.cost);
+  const FitOutcome lagged =
+      levenberg_marquardt_fit(start, spectrum, Weighting::Modulus, lagging(), LmStarts::UntilPlausibleJoiningPaths)
+          .value();
+  EXPECT_LT(lagged.impedance_evals * 7, joined.impedance_evals * 6);
+  EXPECT_NEAR(lagged.cost, settled.cost, 1e-9 * settled.cost);
 }
 
 class PolishOrFallback : public ::testing::Test {

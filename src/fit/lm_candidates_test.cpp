@@ -60,6 +60,7 @@ TEST(IsPlausible, BoundsMarginsAndRatiosToStart) {
 TEST(EarlyStopRules, TheDefaultIsThePlainMultiStartFit) { 
   EXPECT_EQ(kEarlyStopRules.front().stop.settle_window, 0u);
   EXPECT_FALSE(kEarlyStopRules.front().stop.join_paths);
+  EXPECT_EQ(kEarlyStopRules.front().stop.lag_window, 0u);
  }
 
 }  // namespace

@@ -71,20 +71,21 @@ void LmProblem::jacobian(std::span<double> out) {
 }
 
 bool LmProblem::abandon_at(double sum_of_squares) {
-  if (paths_ == nullptr) return false;
-  if (paths_->joins(u_, sum_of_squares)) return true;
-  paths_->record(u_, sum_of_squares);
+  RunPaths* const paths = earlier_.paths;
+  if (paths == nullptr) return false;
+  if (paths->joins(u_, sum_of_squares)) return true;
+  paths->record(u_, sum_of_squares);
   return false;
 }
 
 LmRun levenberg_marquardt_single_start(const Series& circuit, const PreparedSpectrum& data,
                                        std::span<const Bounds> bounds, std::span<const double> start,
                                        std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter,
-                                       JacobianMethod jacobian, RunPaths* paths) {
+                                       JacobianMethod jacobian, const EarlierRuns& earlier) {
   LmSettings run_settings = settings;
   run_settings.patience = std::max<std::uint32_t>(run_settings.patience, 1);
   LmProblem problem(circuit, data, bounds, start, std::move(frozen), jacobian, counter);
-  if (paths != nullptr) problem.walk_paths(*paths);
+  problem.answer_to(earlier);
   const LmReport report = lm_minimize(problem, run_settings);
   const std::span<const double> p = problem.physical();
   return LmRun{{p.begin(), p.end()}, is_success(report.stop), report.evaluations, report.stop == LmStop::Abandoned};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -14,6 +15,14 @@
 #include "fit/run_paths.h"
 
 namespace kelvra {
+
+// What a multi-start fit's later first run answers to: the paths of the
+// earlier first runs, on joining one of which it ends, and the best sum of
+// squares an earlier start ended with, which it must still be able to beat.
+struct EarlierRuns {
+  RunPaths* paths = nullptr;
+  double best_sum_of_squares = std::numeric_limits<double>::infinity();
+};
 
 // The solver moves the internal vector u (search coordinates); residuals and
 // the Jacobian are taken at the physical point it maps to. The circuit and
@@ -37,7 +46,9 @@ class LmProblem final : public LeastSquaresProblem {
   // With paths to join: a point on one of them abandons the run; any other
   // point the run stands on is recorded on the path being walked.
   bool abandon_at(double sum_of_squares) override;
-  void walk_paths(RunPaths& paths) { paths_ = &paths; }
+  // A run heading for no better than the earlier best is abandoned.
+  bool abandon_heading_for(double sum_of_squares) override { return sum_of_squares > earlier_.best_sum_of_squares; }
+  void answer_to(const EarlierRuns& earlier) { earlier_ = earlier; }
 
   // The current internal vector in physical values.
   std::span<const double> physical();
@@ -52,23 +63,27 @@ class LmProblem final : public LeastSquaresProblem {
   JacobianMethod jacobian_;
   AnalyticPoint analytic_;  // the analytic Jacobian's leaves, shared with the residuals
   EvalCounter& counter_;
-  RunPaths* paths_ = nullptr;
+  EarlierRuns earlier_;
 };
 
 struct LmRun {
   std::vector<double> params;  // physical values of the final internal vector
   bool success = false;
   std::uint64_t evaluations = 0;  // the solver's count: start point plus trial points
-  bool joined = false;  // ended on a path of `paths`; params are where it joined
+  // Abandoned for `earlier` runs: it joined a path of theirs or fell behind
+  // their best; params are where it ended.
+  bool passed_over = false;
 };
 
 // One solver run from the internal vector `start`. `settings` have passed
-// check_lm_settings; a patience of 0 runs as 1. With `paths` the run walks
-// a new path of them and ends where it joins a closed one.
+// check_lm_settings; a patience of 0 runs as 1. With `earlier.paths` the
+// run walks a new path of them and ends where it joins a closed one; with a
+// finite `earlier.best_sum_of_squares` and a lag window it ends once it
+// heads for no better.
 LmRun levenberg_marquardt_single_start(const Series& circuit, const PreparedSpectrum& data,
                                        std::span<const Bounds> bounds, std::span<const double> start,
                                        std::vector<bool> frozen, const LmSettings& settings, EvalCounter& counter,
                                        JacobianMethod jacobian = JacobianMethod::CentralDifference,
-                                       RunPaths* paths = nullptr);
+                                       const EarlierRuns& earlier = {});
 
 }  // namespace kelvra

@@ -95,7 +95,8 @@ def test_argument_errors_name_the_argument(keyword, value, exception):
 @pytest.mark.parametrize("keyword, value", [
     ("guess_init", np.bool_(False)), ("guess_init", None), ("weights", None), ("seed", 2 ** 64 - 1),
     ("max_iterations", 2 ** 32 - 1), ("ftol", 0), ("sa_iterations", np.int64(3)), ("early_stop", None),
-    ("early_stop", "settled"), ("early_stop", "joined"), ("jacobian", None), ("jacobian", "analytic"),
+    ("early_stop", "settled"), ("early_stop", "joined"), ("early_stop", "lagging"),
+    ("jacobian", None), ("jacobian", "analytic"),
 ])
 def test_accepted_argument_forms(keyword, value):
     with pytest.raises(ValueError, match='^unknown fit method "none"'):
@@ -107,7 +108,7 @@ def test_accepted_argument_forms(keyword, value):
     ({"method": 'a"b'}, f'unknown fit method "a\\"b", expected one of {METHODS}'),
     ({"method": "none", "weight": "Unit"}, 'unknown weight scheme "Unit", expected "modulus" or "unit"'),
     ({"ftol": -1.0}, "ftol must be >= 0"),
-    ({"early_stop": "Settled"}, "early_stop must be None or one of 'plausible', 'settled', 'joined', got 'Settled'"),
+    ({"early_stop": "Settled"}, "early_stop must be None or one of 'plausible', 'settled', 'joined', 'lagging', got 'Settled'"),
     ({"jacobian": "exact"}, "jacobian must be None or one of 'central', 'analytic', got 'exact'"),
 ])
 def test_fit_errors(kwargs, message):

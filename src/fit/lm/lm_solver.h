@@ -24,6 +24,11 @@ class LeastSquaresProblem {
   // Asked at the start point and after each accepted step, with |f|^2 at the
   // current params: true ends the run there (LmStop::Abandoned).
   virtual bool abandon_at(double /*sum_of_squares*/) { return false; }
+  // Asked at the end of each lag window (LmSettings::lag_window) with the
+  // sum of squares the run would reach after as many evaluations again as it
+  // has taken, were it to keep falling at the window's rate: true ends the
+  // run (LmStop::Abandoned).
+  virtual bool abandon_heading_for(double /*sum_of_squares*/) { return false; }
 };
 
 struct LmSettings {
@@ -41,6 +46,10 @@ struct LmSettings {
   // settle_tolerance of itself over settle_window * (n + 1) evaluations.
   std::uint32_t settle_window = 0;
   double settle_tolerance = 0.0;
+  // When not 0: after each lag_window * (n + 1) evaluations (at the next
+  // accepted step) the problem is asked where the run is heading
+  // (abandon_heading_for).
+  std::uint32_t lag_window = 0;
 };
 
 // "ftol must be >= 0" (then xtol, gtol) for a tolerance with its sign bit

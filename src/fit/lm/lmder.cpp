@@ -10,7 +10,8 @@
 // Ends with one of:
 //   EmptyProblem        n = 0 or m = 0, before any evaluation.
 //   Abandoned           the problem asked to end the run at the start point
-//                       or after an accepted step (abandon_at).
+//                       or after an accepted step (abandon_at), or at the
+//                       end of a lag window (abandon_heading_for).
 //   ZeroResiduals       ||f|| <= DBL_MIN at the start or after an accepted
 //                       step.
 //   GradientOrthogonal  the cosine between f and every Jacobian column is
@@ -169,6 +170,20 @@ double jacobian_step_norm(MatrixView r, std::span<const std::size_t> ipvt, std::
   return enorm(wa3);
 }
 
+// Where the current lag window began, and the projection from its end.
+struct LagWindow {
+  std::uint64_t start;  // evaluations when it began
+  double fnorm;         // ||f|| then
+
+  // ||f||^2 after as many evaluations again as the run has taken (nfev),
+  // were it to keep falling at this window's geometric rate.
+  double heading(std::uint64_t nfev, double fnorm_now) const {
+    const double shrink = fnorm_now / fnorm;
+    const double windows_again = static_cast<double>(nfev) / static_cast<double>(nfev - start);
+    return fnorm_now * fnorm_now * std::pow(shrink * shrink, windows_again);
+  }
+};
+
 }  // namespace
 
 KELVRA_VECTOR_CLONES
@@ -203,6 +218,8 @@ LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
   const std::uint64_t settle_evaluations = std::uint64_t{settings.settle_window} * (n + 1);
   std::uint64_t window_start = nfev;
   double window_fnorm = fnorm;
+  const std::uint64_t lag_evaluations = std::uint64_t{settings.lag_window} * (n + 1);
+  LagWindow lag{nfev, fnorm};
 
   double par = 0.0;
   double delta = 0.0;
@@ -310,6 +327,12 @@ LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
         }
         if (problem.abandon_at(fnorm * fnorm)) {
           return {LmStop::Abandoned, nfev};
+        }
+        if (lag_evaluations != 0 && nfev - lag.start >= lag_evaluations) {
+          if (problem.abandon_heading_for(lag.heading(nfev, fnorm))) {
+            return {LmStop::Abandoned, nfev};
+          }
+          lag = {nfev, fnorm};
         }
         if (settle_evaluations != 0 && nfev - window_start >= settle_evaluations) {
           const double shrink = fnorm / window_fnorm;

@@ -190,6 +190,42 @@ TEST(Lmder, SettleWindowEndsACrawlThatTheOwnTestsLetRun) {
   EXPECT_EQ(lm_minimize(unchanged, settling).evaluations, crawled.evaluations);
 }
 
+// A receding run that must beat a best sum of squares: below 1 it never
+// can, and once it heads for no better it is abandoned before the crawl
+// would end. At 1.002 it still stands above the best when the first window
+// ends, but falls fast enough to head well below, and soon gets there. The
+// run the lag window ends is still a sound one, at its last accepted point.
+TEST(Lmder, LagWindowAbandonsOnlyARunHeadingForNoBetterThanTheBest) {
+  struct Racing : RecordingProblem {
+    using RecordingProblem::RecordingProblem;
+    bool abandon_heading_for(double sum_of_squares) override { return sum_of_squares > best; }
+    double best = 0.0;
+  };
+  const TestFunction fn{"receding", 2, {1.0}, receding_residuals, receding_jacobian, 1.0};
+  LmSettings settings;
+  settings.ftol = settings.xtol = 1e-15;
+  RecordingProblem crawling(fn, fn.start);
+  const LmReport crawled = lm_minimize(crawling, settings);
+
+  settings.lag_window = 2;
+  const struct {
+    double best;
+    bool abandoned;
+  } cases[] = {{0.999, true}, {1.002, false}};
+  for (const auto& c : cases) {
+    Racing racing(fn, fn.start);
+    racing.best = c.best;
+    const LmReport report = lm_minimize(racing, settings);
+    EXPECT_EQ(report.stop == LmStop::Abandoned, c.abandoned) << c.best;
+    if (c.abandoned) {
+      EXPECT_LT(report.evaluations, crawled.evaluations);
+    } else {
+      EXPECT_EQ(report.evaluations, crawled.evaluations);
+    }
+    expect_sound_run(fn, racing, report);
+  }
+}
+
 TEST(Lmder, PatienceOneWithThreeParametersAllowsFourEvaluations) {
   const TestFunction& fn = minpack_problem("bard");
   RecordingProblem problem(fn, fn.start);
