@@ -328,12 +328,6 @@ LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
         if (problem.abandon_at(fnorm * fnorm)) {
           return {LmStop::Abandoned, nfev};
         }
-        if (lag_evaluations != 0 && nfev - lag.start >= lag_evaluations) {
-          if (problem.abandon_heading_for(lag.heading(nfev, fnorm))) {
-            return {LmStop::Abandoned, nfev};
-          }
-          lag = {nfev, fnorm};
-        }
         if (settle_evaluations != 0 && nfev - window_start >= settle_evaluations) {
           const double shrink = fnorm / window_fnorm;
           if (1.0 - shrink * shrink <= settings.settle_tolerance) {
@@ -341,6 +335,12 @@ LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
           }
           window_start = nfev;
           window_fnorm = fnorm;
+        }
+        if (lag_evaluations != 0 && nfev - lag.start >= lag_evaluations) {
+          if (problem.abandon_heading_for(lag.heading(nfev, fnorm))) {
+            return {LmStop::Abandoned, nfev};
+          }
+          lag = {nfev, fnorm};
         }
       }
 
