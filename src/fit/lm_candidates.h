@@ -37,6 +37,18 @@ enum class LmStarts { UntilPlausible, UntilPlausibleJoiningPaths, GivenOnly };
 inline constexpr std::uint32_t kSettleWindow = 5;
 inline constexpr double kSettleTolerance = 1e-4;
 
+// A run whose point lies beyond a bounded parameter's bound (an exponent
+// above 1) settles once a window gains at most one unit of noise. Its
+// chi-square there is not one it can end with: its end point is clamped
+// back, and a second run holding the parameter on its bound finishes the
+// fit. Creeping on out there, the run mostly follows the parameter further
+// past its bound; ended sooner, it hands over to the second run sooner. On
+// 8,800 of the batch benchmark's noisy spectra (four draws, with the lagging
+// rule) this cut the evaluations by 7 to 9 %; 3 chi-squares rose by more
+// than 1 % (at most 2.6 %), 19 fell by more than 1 %, and one fit more was
+// right. A tenth of a unit (1e-3) saved only 4 to 5 %.
+inline constexpr double kSettleToleranceBeyondBounds = 1e-2;
+
 // A later start's run that lags: at the end of a window of kLagWindow *
 // (n + 1) evaluations, were it to keep falling at that window's rate for as
 // many evaluations again as it has taken, it would still stand above the
@@ -70,7 +82,8 @@ inline constexpr std::array<EarlyStopRule, 4> kEarlyStopRules = {{
     {"plausible", {}, "stop at the first plausible result"},
     {"settled", {kSettleWindow, false},
      "stop at the first plausible result; a run also ends once its chi-square has settled "
-     "(fallen by at most 1e-4 of itself over its last 5 (n + 1) evaluations)"},
+     "(fallen by at most 1e-4 of itself over its last 5 (n + 1) evaluations, or 1e-2 while a bounded "
+     "parameter stands beyond its bound, where the run's end is clamped back)"},
     {"joined", {kSettleWindow, true},
      "as \"settled\", and a starting point's run also ends once it reaches a point where an earlier "
      "start's run stood, at the same chi-square, since it would end where that one did"},

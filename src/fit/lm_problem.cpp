@@ -70,6 +70,17 @@ void LmProblem::jacobian(std::span<double> out) {
   }
 }
 
+bool LmProblem::beyond_bounds() const {
+  // A bounded parameter is searched as it is, so u holds its physical value;
+  // an open one cannot pass its lower bound.
+  const std::size_t mapped = std::min(u_.size(), bounds_.size());
+  for (std::size_t j = 0; j < mapped; ++j) {
+    if (frozen_[j] || is_open(bounds_[j])) continue;
+    if (u_[j] < bounds_[j].lo || u_[j] > bounds_[j].hi) return true;
+  }
+  return false;
+}
+
 bool LmProblem::abandon_at(double sum_of_squares) {
   RunPaths* const paths = earlier_.paths;
   if (paths == nullptr) return false;

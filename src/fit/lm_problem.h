@@ -49,6 +49,9 @@ class LmProblem final : public LeastSquaresProblem {
   // A run heading for no better than the earlier best is abandoned.
   bool abandon_heading_for(double sum_of_squares) override { return sum_of_squares > earlier_.best_sum_of_squares; }
   void answer_to(const EarlierRuns& earlier) { earlier_ = earlier; }
+  // A free bounded parameter beyond either bound: the run's end is clamped
+  // back (and a second run holds it there).
+  bool beyond_bounds() const override;
 
   // The current internal vector in physical values.
   std::span<const double> physical();

@@ -110,7 +110,8 @@ def test_joining_and_lagging_rules_keep_the_answers_for_fewer_evaluations():
         joined = fit_many(topology, spectra, early_stop="joined")
         lagging = fit_many(topology, spectra, early_stop="lagging")
     assert list(joined["success"]) == list(settled["success"]) == list(lagging["success"])
-    assert joined["chi_square"].to_numpy() == pytest.approx(settled["chi_square"].to_numpy(), rel=1e-6)
+    # The same answers to a thousandth of one unit of chi-square noise (1 %).
+    assert joined["chi_square"].to_numpy() == pytest.approx(settled["chi_square"].to_numpy(), rel=1e-5)
     assert joined["impedance_evals"].sum() < 0.95 * settled["impedance_evals"].sum()
     # Here passing over the lagging runs costs no fit its answer, and lets one
     # fit reach a lower minimum from a later start.

@@ -38,6 +38,7 @@ const std::array<MethodEntry, kFitMethodCount> kMethods = {{
        settings.patience = o.max_iterations;
        settings.settle_window = o.early_stop.settle_window;
        settings.settle_tolerance = kSettleTolerance;
+       settings.settle_tolerance_beyond_bounds = kSettleToleranceBeyondBounds;
        settings.lag_window = o.early_stop.lag_window;
        const LmStarts starts =
            o.early_stop.join_paths ? LmStarts::UntilPlausibleJoiningPaths : LmStarts::UntilPlausible;

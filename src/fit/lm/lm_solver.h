@@ -29,6 +29,10 @@ class LeastSquaresProblem {
   // has taken, were it to keep falling at the window's rate: true ends the
   // run (LmStop::Abandoned).
   virtual bool abandon_heading_for(double /*sum_of_squares*/) { return false; }
+  // Whether the current params lie beyond bounds that the caller clamps a
+  // run's end point back to, so that |f|^2 there is not one the run can end
+  // with; the settle test then takes LmSettings::settle_tolerance_beyond_bounds.
+  virtual bool beyond_bounds() const { return false; }
 };
 
 struct LmSettings {
@@ -43,9 +47,12 @@ struct LmSettings {
   // initial trust radius = factor * |D u0| (factor itself when that is 0)
   double step_bound_factor = 100.0;
   // When not 0: the run also ends, converged, once |f|^2 fell by at most
-  // settle_tolerance of itself over settle_window * (n + 1) evaluations.
+  // settle_tolerance of itself over settle_window * (n + 1) evaluations
+  // (settle_tolerance_beyond_bounds where the problem's params are
+  // beyond_bounds at the window's end).
   std::uint32_t settle_window = 0;
   double settle_tolerance = 0.0;
+  double settle_tolerance_beyond_bounds = 0.0;
   // When not 0: after each lag_window * (n + 1) evaluations (at the next
   // accepted step) the problem is asked where the run is heading
   // (abandon_heading_for).

@@ -330,7 +330,9 @@ LmReport lm_minimize(LeastSquaresProblem& problem, const LmSettings& settings) {
         }
         if (settle_evaluations != 0 && nfev - window_start >= settle_evaluations) {
           const double shrink = fnorm / window_fnorm;
-          if (1.0 - shrink * shrink <= settings.settle_tolerance) {
+          const double tolerance =
+              problem.beyond_bounds() ? settings.settle_tolerance_beyond_bounds : settings.settle_tolerance;
+          if (1.0 - shrink * shrink <= tolerance) {
             return {LmStop::Settled, nfev};
           }
           window_start = nfev;

@@ -190,6 +190,35 @@ TEST(Lmder, SettleWindowEndsACrawlThatTheOwnTestsLetRun) {
   EXPECT_EQ(lm_minimize(unchanged, settling).evaluations, crawled.evaluations);
 }
 
+// Where the problem says its point lies beyond its bounds, a window settles
+// at the looser tolerance; inside them the tolerance of the bounds beyond
+// plays no part.
+TEST(Lmder, BeyondTheBoundsARunSettlesAtItsOwnTolerance) {
+  struct Placed : RecordingProblem {
+    using RecordingProblem::RecordingProblem;
+    bool beyond_bounds() const override { return beyond; }
+    bool beyond = false;
+  };
+  const TestFunction fn{"receding", 2, {1.0}, receding_residuals, receding_jacobian, 1.0};
+  LmSettings settings;
+  settings.ftol = settings.xtol = 1e-15;
+  settings.settle_window = 2;
+  settings.settle_tolerance = 1e-4;
+  const auto run = [&](bool beyond, double tolerance_beyond) {
+    settings.settle_tolerance_beyond_bounds = tolerance_beyond;
+    Placed problem(fn, fn.start);
+    problem.beyond = beyond;
+    const LmReport report = lm_minimize(problem, settings);
+    EXPECT_EQ(report.stop, LmStop::Settled);
+    expect_sound_run(fn, problem, report);
+    return report.evaluations;
+  };
+  const std::uint64_t inside = run(false, 1e-2);
+  EXPECT_LT(run(true, 1e-2), inside);
+  EXPECT_EQ(run(false, 0.5), inside);
+  EXPECT_EQ(run(true, 1e-4), inside);
+}
+
 // A receding run that must beat a best sum of squares: below 1 it never
 // can, and once it heads for no better it is abandoned before the crawl
 // would end. At 1.002 it still stands above the best when the first window
