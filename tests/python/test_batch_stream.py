@@ -116,7 +116,7 @@ def test_joining_and_lagging_rules_keep_the_answers_for_fewer_evaluations():
     # Here passing over the lagging runs costs no fit its answer, and lets one
     # fit reach a lower minimum from a later start.
     assert np.all(lagging["chi_square"].to_numpy() <= joined["chi_square"].to_numpy() * (1 + 1e-6))
-    assert lagging["impedance_evals"].sum() < 0.95 * joined["impedance_evals"].sum()
+    assert lagging["impedance_evals"].sum() < 0.97 * joined["impedance_evals"].sum()
 
 
 def test_a_generator_streamed_to_csv_gives_the_in_memory_table(tmp_path, small_chunks):
