@@ -47,9 +47,10 @@ struct LmSettings {
   // initial trust radius = factor * |D u0| (factor itself when that is 0)
   double step_bound_factor = 100.0;
   // When not 0: the run also ends, converged, once |f|^2 fell by at most
-  // settle_tolerance of itself over settle_window * (n + 1) evaluations
-  // (settle_tolerance_beyond_bounds where the problem's params are
-  // beyond_bounds at the window's end).
+  // settle_tolerance of itself over settle_window * (n + 1) evaluations,
+  // tested at the end of each such window; where the problem's params are
+  // beyond_bounds, by at most settle_tolerance_beyond_bounds over the
+  // window ending at any accepted point.
   std::uint32_t settle_window = 0;
   double settle_tolerance = 0.0;
   double settle_tolerance_beyond_bounds = 0.0;
