@@ -105,7 +105,9 @@ TEST(ControlledFit, FixedParameterStaysExactlyAndHasNoStandardError) {
     ASSERT_TRUE(outcome.std_errors.has_value());
     EXPECT_TRUE(std::isnan((*outcome.std_errors)[3]));
     for (std::size_t j = 0; j < 3; ++j) EXPECT_TRUE(std::isfinite((*outcome.std_errors)[j])) << j;
-    if (held == 0.85) EXPECT_NEAR(outcome.params[1], 100.0, 1e-6 * 100.0);
+    if (held == 0.85) {
+      EXPECT_NEAR(outcome.params[1], 100.0, 1e-6 * 100.0);
+    }
   }
 }
 
